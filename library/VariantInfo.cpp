@@ -76,6 +76,14 @@ std::int8_t FamilyModel(unsigned k, unsigned s, const TVariantDeviceInfo &info)
 class Modification {
 public:
   void Base(int value) { FValue = static_cast<std::uint8_t>(value); }
+  // A base only for a field of 0 or 1.
+  void BaseBy(unsigned field, int when0, int when1)
+  {
+    if (field == 0)
+      Base(when0);
+    else if (field == 1)
+      Base(when1);
+  }
   void Add(bool condition, int value)
   {
     if (condition)
@@ -91,10 +99,7 @@ private:
 // base for Bits2_3 = 0; Bits2_3 = 1 adds 4 to it).
 void LowBit15Rule(Modification &r, const TVariantDeviceInfo &info, int base0)
 {
-  if (info.Bits2_3 == 0)
-    r.Base(base0);
-  else if (info.Bits2_3 == 1)
-    r.Base(base0 + 4);
+  r.BaseBy(info.Bits2_3, base0, base0 + 4);
   r.Add(info.Bits0_1 == 1, 2);
   r.Add(info.Bit15 == 2, 12);
 }
@@ -107,10 +112,7 @@ std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
   Modification r;
   switch (info.Model) {
   case 1:
-    if (info.Bits2_3 == 0)
-      r.Base(0);
-    else if (info.Bits2_3 == 1)
-      r.Base(24);
+    r.BaseBy(info.Bits2_3, 0, 24);
     r.Add(info.Bit15 == 1, 6);
     r.Add(info.Bits0_1 == 1, 3);
     r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 1, 1);
@@ -122,10 +124,7 @@ std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
     r.Add(flag(2), 1);
     break;
   case 4:
-    if (info.Bits2_3 == 0)
-      r.Base(0);
-    else if (info.Bits2_3 == 1)
-      r.Base(8);
+    r.BaseBy(info.Bits2_3, 0, 8);
     r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 1);
     r.Add(flag(5), 2);
     r.Add(!flag(3), 4);
@@ -141,10 +140,7 @@ std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
   case 7:
   case 10:
     if (info.Bit15 == 1) {
-      if (info.Bits2_3 == 0)
-        r.Base(8);
-      else if (info.Bits2_3 == 1)
-        r.Base(10);
+      r.BaseBy(info.Bits2_3, 8, 10);
     } else {
       LowBit15Rule(r, info, 0);
     }
@@ -157,10 +153,7 @@ std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
     break;
   case 12:
   case 13:
-    if (info.Bits0_1 == 0)
-      r.Base(0);
-    else if (info.Bits0_1 == 1)
-      r.Base(16);
+    r.BaseBy(info.Bits0_1, 0, 16);
     r.Add(info.Bits2_3 == 1, 8);
     r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 1);
     r.Add(info.Model == 12, 2);
@@ -184,10 +177,7 @@ std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
     if (info.Bits8_11 == 5) {
       r.Base(20 + odd + info.Bit15 * 2);
     } else if (info.Bit15 == 1) {
-      if (info.Bits2_3 == 0)
-        r.Base(8 + odd);
-      else if (info.Bits2_3 == 1)
-        r.Base(10 + odd);
+      r.BaseBy(info.Bits2_3, 8 + odd, 10 + odd);
     } else {
       LowBit15Rule(r, info, odd);
     }

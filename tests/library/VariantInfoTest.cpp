@@ -108,7 +108,7 @@ TEST(GetVariantDeviceInfo, DecodesTheListedCases)
 TEST(GetVariantDeviceInfo, SweepOfEveryVariantWord)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr std::uint32_t Stride = 61; // the sanitized build samples
+  constexpr std::uint32_t Stride = 7; // the sanitized build samples every 7th word
 #else
   constexpr std::uint32_t Stride = 1;
 #endif

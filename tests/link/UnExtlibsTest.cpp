@@ -49,26 +49,15 @@ TEST(UnExtlibs, TestCheckSumRoundTripsAndFindPrefersCrc)
 
 TEST(UnExtlibs, SystemTimeToBCD)
 {
-  TSystemTime t; // Sunday 2024-03-10 09:05:07
-  t.wYear = 2024;
-  t.wMonth = 3;
-  t.wDay = 10;
-  t.wDayOfWeek = 0;
-  t.wHour = 9;
-  t.wMinute = 5;
-  t.wSecond = 7;
-  t.wMilliseconds = 876;
+  // Sunday 2024-03-10 09:05:07
+  TSystemTime t{.wYear = 2024, .wMonth = 3, .wDayOfWeek = 0, .wDay = 10, .wHour = 9, .wMinute = 5, .wSecond = 7,
+                .wMilliseconds = 876};
   TMeterClock clock{};
   SystemTimeToBCD(t, clock);
   EXPECT_EQ(clock, (TMeterClock{0x07, 0x05, 0x09, 0x07, 0x10, 0x03, 0x24, 0xFF}));
 
-  t.wDayOfWeek = 3; // Wednesday
-  t.wYear = 2099;
-  t.wMonth = 12;
-  t.wDay = 31;
-  t.wHour = 23;
-  t.wMinute = 59;
-  t.wSecond = 58;
+  // Wednesday 2099-12-31 23:59:58
+  t = TSystemTime{.wYear = 2099, .wMonth = 12, .wDayOfWeek = 3, .wDay = 31, .wHour = 23, .wMinute = 59, .wSecond = 58};
   SystemTimeToBCD(t, clock);
   EXPECT_EQ(clock, (TMeterClock{0x58, 0x59, 0x23, 0x03, 0x31, 0x12, 0x99, 0xFF}));
 }
@@ -76,13 +65,7 @@ TEST(UnExtlibs, SystemTimeToBCD)
 TEST(UnExtlibs, TimeToStrMsPadsMilliseconds)
 {
   const platform::TTimeLocale c("C");
-  TSystemTime t;
-  t.wYear = 2024;
-  t.wMonth = 1;
-  t.wDay = 2;
-  t.wHour = 12;
-  t.wMinute = 34;
-  t.wSecond = 56;
+  TSystemTime t{.wYear = 2024, .wMonth = 1, .wDayOfWeek = 2, .wDay = 2, .wHour = 12, .wMinute = 34, .wSecond = 56};
   const std::pair<int, const char *> cases[] = {
     {0, "12:34:56:000"}, {7, "12:34:56:007"}, {45, "12:34:56:045"}, {100, "12:34:56:100"}, {999, "12:34:56:999"}};
   for (const auto &[ms, text] : cases) {
