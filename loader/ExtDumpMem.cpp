@@ -131,8 +131,12 @@ void AddLine(std::string &Text, std::string_view Line)
 // than 16 bytes is left out.
 std::string SourceUnitText(std::string_view Data, std::string_view FileName)
 {
-  const std::string Date = platform::ShortDateString(platform::Now());
-  const std::string Time = platform::LongTimeString(platform::Now());
+  // One clock reading gives both, so that a write at midnight cannot pair
+  // one day's date with the next day's time.
+  const platform::TSystemTime Now = platform::GetLocalTime();
+  const platform::TTimeLocale &Locale = platform::TTimeLocale::User();
+  const std::string Date = Locale.FormatDate(Now);
+  const std::string Time = Locale.FormatTime(Now);
   const std::size_t Lines = Data.size() / LineBytes;
   std::string Text;
   Text.reserve(Lines * (LineBytes * 4 + 1 + LineEnd.size()) + 512);

@@ -49,8 +49,9 @@ std::string Listing(const std::string &Bytes)
 
 std::string HeaderDateTime()
 {
-  const auto Now = platform::Now();
-  return platform::ShortDateString(Now) + " " + platform::LongTimeString(Now);
+  const platform::TSystemTime Now = platform::GetLocalTime();
+  const platform::TTimeLocale &Locale = platform::TTimeLocale::User();
+  return Locale.FormatDate(Now) + " " + Locale.FormatTime(Now);
 }
 
 // Writes Bytes as a source unit and returns its text; checks its first line
