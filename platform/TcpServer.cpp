@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -302,12 +303,16 @@ void TcpServer::Serve(Entry &entry)
       if (!connection.WaitForInput(-1))
         continue; // the connection has ended: the loop stops
       const std::size_t readsBefore = connection.FReads;
+      int waiting = 0;
+      if (::ioctl(connection.FSocket, FIONREAD, &waiting) != 0)
+        waiting = 0;
       if (OnExecute)
         OnExecute(connection);
       if (connection.FReads == readsBefore) {
-        // The handler left the input alone: drop it, or it would be called
-        // again at once for the same bytes.
-        connection.ReadAvailable(65536);
+        // The handler left the input alone: drop what it was called for, or
+        // it would be called again at once for the same bytes. Bytes that
+        // came in meanwhile stay for the next call.
+        connection.ReadAvailable(static_cast<std::size_t>(std::max(waiting, 1)));
       }
     }
   } catch (...) {

@@ -84,7 +84,7 @@ public:
   // Set these before activation; they are not changed while active.
   int DefaultPort = 0; // 0: a free port that the system chooses (see BoundPort)
   Handler OnConnect;
-  Handler OnExecute; // input that it leaves unread is dropped, so the loop never spins
+  Handler OnExecute; // input it was called for and left unread is dropped: no spinning
   Handler OnDisconnect;
 
   // At most Max connections at once (0: no limit). A client over the limit

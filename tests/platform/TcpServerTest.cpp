@@ -76,8 +76,8 @@ struct EchoServer
   {
     Server.OnConnect = [this](TcpConnection &connection) {
       connection.Data = 0;
-      connection.WriteLn("204 ready " + connection.PeerAddress());
       ++Connects;
+      connection.WriteLn("204 ready " + connection.PeerAddress());
     };
     Server.OnExecute = [this](TcpConnection &connection) {
       ++Executes;
