@@ -235,8 +235,13 @@ void TcpServer::AcceptLoop()
       return; // cannot happen with valid descriptors
     if (entries[1].revents != 0)
       return;
-    if (entries[0].revents != 0)
+    if (entries[0].revents == 0)
+      continue;
+    try {
       Accept();
+    } catch (...) {
+      // Out of memory for one client: it is dropped, the server goes on.
+    }
   }
 }
 
