@@ -1,0 +1,322 @@
+#include "loader/ExtDumpMem.h"
+
+#include "link/UnExtlibs.h"
+#include "loader/FileErrors.h"
+#include "platform/Clock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace loader {
+
+namespace {
+
+constexpr char Erased = '\xFF';
+// The TI-TXT listing walks the image in pages of this size.
+constexpr std::size_t ListingPageSize = 512;
+// Both text formats write 16 image bytes a line.
+constexpr std::size_t LineBytes = 16;
+constexpr std::string_view LineEnd = "\r\n";
+
+// A file descriptor closed when it goes out of scope.
+class TFileHandle {
+public:
+  explicit TFileHandle(int Fd) : FFd(Fd) {}
+  ~TFileHandle()
+  {
+    if (FFd >= 0)
+      ::close(FFd);
+  }
+  TFileHandle(const TFileHandle &) = delete;
+  TFileHandle &operator=(const TFileHandle &) = delete;
+  int Get() const { return FFd; }
+  bool IsOpen() const { return FFd >= 0; }
+  // Closes now; returns 0 or the system's error code.
+  int Close()
+  {
+    const int Fd = std::exchange(FFd, -1);
+    return ::close(Fd) == 0 ? 0 : errno;
+  }
+
+private:
+  int FFd;
+};
+
+std::string FullPath(const std::string &FileName)
+{
+  std::error_code Ignored;
+  const std::filesystem::path Path = std::filesystem::absolute(FileName, Ignored);
+  return Path.empty() ? FileName : Path.lexically_normal().string();
+}
+
+// "<What> "<full path>". <Why>": the text of every file error.
+std::string FileMessage(std::string_view What, const std::string &FileName, std::string_view Why)
+{
+  std::string Message(What);
+  Message += " \"";
+  Message += FullPath(FileName);
+  Message += "\". ";
+  Message += Why;
+  return Message;
+}
+
+std::string SystemReason(int Code) { return std::system_category().message(Code); }
+
+// Writes all of Bytes; returns 0 or the system's error code.
+int WriteAll(int Fd, std::string_view Bytes)
+{
+  while (!Bytes.empty()) {
+    const ssize_t Written = ::write(Fd, Bytes.data(), Bytes.size());
+    if (Written < 0) {
+      if (errno == EINTR)
+        continue;
+      return errno;
+    }
+    Bytes.remove_prefix(static_cast<std::size_t>(Written));
+  }
+  return 0;
+}
+
+// Writes Bytes into a file that the caller has created and closes it; a
+// failed write or close raises EWriteError.
+void WriteAndClose(TFileHandle &File, const std::string &FileName, std::string_view Bytes)
+{
+  int Code = WriteAll(File.Get(), Bytes);
+  const int CloseCode = File.Close();
+  if (Code == 0)
+    Code = CloseCode;
+  if (Code != 0)
+    throw EWriteError(FileMessage("Cannot write file", FileName, SystemReason(Code)), Code);
+}
+
+int CreateFile(const std::string &FileName)
+{
+  return ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+}
+
+// The text from the last "." of the name, dot included, unless a folder
+// separator follows that dot; empty when the name has no extension.
+std::string_view ExtensionOf(std::string_view FileName)
+{
+  const std::size_t Dot = FileName.rfind('.');
+  if (Dot == std::string_view::npos || FileName.find_first_of("\\:/", Dot) != std::string_view::npos)
+    return {};
+  return FileName.substr(Dot);
+}
+
+// The name after its last folder separator.
+std::string_view NameWithoutFolder(std::string_view FileName)
+{
+  const std::size_t Separator = FileName.find_last_of("\\:/");
+  return Separator == std::string_view::npos ? FileName : FileName.substr(Separator + 1);
+}
+
+void AddLine(std::string &Text, std::string_view Line)
+{
+  Text += Line;
+  Text += LineEnd;
+}
+
+// The image as the text of a source unit that compiles into a built-in image
+// unit: one line of 16 character literals per 16 bytes; a last group of fewer
+// than 16 bytes is left out.
+std::string SourceUnitText(std::string_view Data, std::string_view FileName)
+{
+  // One clock reading gives both, so that a write at midnight cannot pair
+  // one day's date with the next day's time.
+  const platform::TSystemTime Now = platform::GetLocalTime();
+  const platform::TTimeLocale &Locale = platform::TTimeLocale::User();
+  const std::string Date = Locale.FormatDate(Now);
+  const std::string Time = Locale.FormatTime(Now);
+  const std::size_t Lines = Data.size() / LineBytes;
+  std::string Text;
+  Text.reserve(Lines * (LineBytes * 4 + 1 + LineEnd.size()) + 512);
+  AddLine(Text, "Unit " + std::string(NameWithoutFolder(FileName)) + ";// Date: " + Date + " " + Time);
+  AddLine(Text, "");
+  AddLine(Text, "Interface");
+  AddLine(Text, "");
+  AddLine(Text, "Uses UnQuorlan;");
+  AddLine(Text, "");
+  AddLine(Text, "implementation");
+  AddLine(Text, "");
+  AddLine(Text, "{$IFDEF USER_PROCESS}");
+  AddLine(Text, "const   UserData : String =");
+  for (std::size_t Line = 0; Line < Lines; ++Line) {
+    Text += StrToHexLiterals(std::string(Data.substr(Line * LineBytes, LineBytes)));
+    AddLine(Text, Line + 1 < Lines ? "+" : ";");
+  }
+  AddLine(Text, "{$ELSE}");
+  AddLine(Text, "const   UserData : String ='';");
+  AddLine(Text, "{$ENDIF}");
+  AddLine(Text, "initialization");
+  AddLine(Text, "if Assigned(DumpMem) then");
+  AddLine(Text, " DumpMem.LoadFromStr(UserData);");
+  AddLine(Text, "finalization");
+  AddLine(Text, "end.");
+  return Text;
+}
+
+// The image from offset Start on as a TI-TXT listing: every 512-byte page
+// holding a byte other than 0xFF gets its address line and its lines of 16
+// bytes; the listing ends with "q".
+std::string ListingText(std::string_view Data, std::size_t Start)
+{
+  std::string Text;
+  for (std::size_t Offset = Start; Offset < Data.size(); Offset += ListingPageSize) {
+    const std::string_view Page = Data.substr(Offset, ListingPageSize);
+    if (std::all_of(Page.begin(), Page.end(), [](char Byte) { return Byte == Erased; }))
+      continue;
+    char Address[16];
+    std::snprintf(Address, sizeof Address, Offset < 0x10000 ? "@%04zX" : "@%05zX", Offset);
+    AddLine(Text, Address);
+    for (std::size_t Line = 0; Line < Page.size() / LineBytes; ++Line)
+      AddLine(Text, StrToHex(std::string(Page.substr(Line * LineBytes, LineBytes)), " "));
+  }
+  AddLine(Text, "q");
+  return Text;
+}
+
+// Text files are written only when they can be created; otherwise nothing
+// happens and nothing is reported.
+void WriteTextFile(const std::string &FileName, const std::string &Text)
+{
+  TFileHandle File(CreateFile(FileName));
+  if (!File.IsOpen())
+    return;
+  WriteAndClose(File, FileName, Text);
+}
+
+void WriteRawFile(const std::string &FileName, std::string_view Bytes)
+{
+  TFileHandle File(CreateFile(FileName));
+  if (!File.IsOpen()) {
+    const int Code = errno;
+    throw EFCreateError(FileMessage("Cannot create file", FileName, SystemReason(Code)), Code);
+  }
+  WriteAndClose(File, FileName, Bytes);
+}
+
+} // namespace
+
+TExtDumpMem::TExtDumpMem(std::int32_t ASize)
+    : FData(std::make_shared<const std::string>(static_cast<std::size_t>(std::max(ASize, 0)), Erased))
+{
+}
+
+TExtDumpMem::~TExtDumpMem() = default;
+
+std::shared_ptr<const std::string> TExtDumpMem::Snapshot() const
+{
+  const std::lock_guard Lock(FDataLock);
+  return FData;
+}
+
+void TExtDumpMem::Replace(std::shared_ptr<const std::string> Data)
+{
+  const std::lock_guard Lock(FDataLock);
+  FData.swap(Data);
+  // The old bytes are released here, or by the last reader that holds them.
+}
+
+std::int64_t TExtDumpMem::LoadFromFile(const std::string &FileName)
+{
+  struct stat Status {};
+  if (::stat(FileName.c_str(), &Status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return 0;
+    // Any other reason is reported by the open below.
+  } else if (S_ISDIR(Status.st_mode)) {
+    return 0;
+  }
+
+  // Not blocking, so that opening a FIFO cannot hang; such files are refused
+  // below.
+  TFileHandle File(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!File.IsOpen() || ::fstat(File.Get(), &Status) != 0) {
+    const int Code = errno;
+    throw EFOpenError(FileMessage("Cannot open file", FileName, SystemReason(Code)), Code);
+  }
+  if (S_ISDIR(Status.st_mode))
+    return 0;
+  if (!S_ISREG(Status.st_mode))
+    throw EFOpenError(FileMessage("Cannot open file", FileName, "It is not a regular file."), 0);
+  const std::int64_t Length = Status.st_size;
+  if (Length > DumpMemSize)
+    throw EFOpenError(FileMessage("Cannot open file", FileName,
+                                  "The file is " + std::to_string(Length) +
+                                      " bytes long; an image holds at most " +
+                                      std::to_string(DumpMemSize) + " bytes."),
+                      0);
+
+  auto Data = std::make_shared<std::string>(static_cast<std::size_t>(DumpMemSize), Erased);
+  std::size_t Got = 0;
+  while (Got < static_cast<std::size_t>(Length)) {
+    const ssize_t Read = ::read(File.Get(), Data->data() + Got, static_cast<std::size_t>(Length) - Got);
+    if (Read < 0 && errno == EINTR)
+      continue;
+    if (Read < 0) {
+      const int Code = errno;
+      throw EReadError(FileMessage("Cannot read file", FileName, SystemReason(Code)), Code);
+    }
+    if (Read == 0)
+      throw EReadError(FileMessage("Cannot read file", FileName,
+                                   "It ended after " + std::to_string(Got) + " of " +
+                                       std::to_string(Length) + " bytes."),
+                       0);
+    Got += static_cast<std::size_t>(Read);
+  }
+  Replace(std::move(Data));
+  return Length;
+}
+
+void TExtDumpMem::LoadFromStr(const std::string &S)
+{
+  Replace(std::make_shared<const std::string>(S));
+}
+
+void TExtDumpMem::SaveToFile(const std::string &FileName) const
+{
+  const std::string_view Extension = ExtensionOf(FileName);
+  const bool Pas = Extension == ".pas", Txt = Extension == ".txt", Tsk = Extension == ".tsk";
+  if (!Pas && !Txt && !Tsk)
+    return;
+  const std::shared_ptr<const std::string> Data = Snapshot();
+  if (Pas)
+    WriteTextFile(FileName, SourceUnitText(*Data, FileName));
+  else if (Txt)
+    WriteTextFile(FileName, ListingText(*Data, static_cast<std::size_t>(FMarkB)));
+  else
+    WriteRawFile(FileName, *Data);
+}
+
+std::string TExtDumpMem::GetBlock(std::int32_t Offset, std::int32_t Count) const
+{
+  const std::shared_ptr<const std::string> Data = Snapshot();
+  if (Offset < 0 || Count <= 0 || static_cast<std::size_t>(Offset) >= Data->size())
+    return {};
+  return Data->substr(static_cast<std::size_t>(Offset), static_cast<std::size_t>(Count));
+}
+
+std::int32_t TExtDumpMem::GetSize() const
+{
+  return static_cast<std::int32_t>(Snapshot()->size());
+}
+
+void TExtDumpMem::SetSize(std::int32_t N)
+{
+  const std::lock_guard Lock(FDataLock);
+  auto Data = std::make_shared<std::string>(*FData);
+  Data->resize(static_cast<std::size_t>(std::max(N, 0)), Erased);
+  FData = std::move(Data);
+}
+
+} // namespace loader

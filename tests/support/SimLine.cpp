@@ -1,0 +1,199 @@
+#include "support/SimLine.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+void Check(bool ok, const char *what)
+{
+  if (!ok)
+    throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+void WriteAll(int fd, const std::string &bytes)
+{
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) {
+      const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (w <= 0)
+        return;
+      done += static_cast<std::size_t>(w);
+      continue;
+    }
+    if (n <= 0)
+      return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+} // namespace
+
+std::unique_ptr<SimLine> SimLine::OpenPty(const std::string &dir, int number)
+{
+  std::unique_ptr<SimLine> line(new SimLine);
+  line->FFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  Check(line->FFd >= 0, "posix_openpt");
+  Check(::grantpt(line->FFd) == 0 && ::unlockpt(line->FFd) == 0, "unlockpt");
+  char name[256];
+  Check(::ptsname_r(line->FFd, name, sizeof name) == 0, "ptsname_r");
+  line->FSlavePath = name;
+  line->FSlaveFd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  Check(line->FSlaveFd >= 0, "open pty slave");
+  termios raw{};
+  Check(::tcgetattr(line->FSlaveFd, &raw) == 0, "tcgetattr");
+  ::cfmakeraw(&raw);
+  Check(::tcsetattr(line->FSlaveFd, TCSANOW, &raw) == 0, "tcsetattr");
+  line->FLinkPath = dir + "/com" + std::to_string(number);
+  ::unlink(line->FLinkPath.c_str());
+  Check(::symlink(name, line->FLinkPath.c_str()) == 0, "symlink");
+  line->Start();
+  return line;
+}
+
+std::unique_ptr<SimLine> SimLine::ListenTcp()
+{
+  std::unique_ptr<SimLine> line(new SimLine);
+  line->FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  Check(line->FListenFd >= 0, "socket");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Check(::bind(line->FListenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind");
+  Check(::listen(line->FListenFd, 4) == 0, "listen");
+  socklen_t len = sizeof addr;
+  Check(::getsockname(line->FListenFd, reinterpret_cast<sockaddr *>(&addr), &len) == 0, "getsockname");
+  line->FPort = ntohs(addr.sin_port);
+  line->Start();
+  return line;
+}
+
+void SimLine::Start()
+{
+  Check(::pipe2(FWake, O_CLOEXEC) == 0, "pipe2");
+  FThread = std::thread([this] { Serve(); });
+}
+
+SimLine::~SimLine()
+{
+  FStop = true;
+  if (FWake[1] >= 0)
+    (void)!::write(FWake[1], "x", 1);
+  if (FThread.joinable())
+    FThread.join();
+  for (int fd : {FFd, FSlaveFd, FListenFd, FWake[0], FWake[1]})
+    if (fd >= 0)
+      ::close(fd);
+  if (!FLinkPath.empty())
+    ::unlink(FLinkPath.c_str());
+}
+
+std::shared_ptr<SimMeter> SimLine::AddMeter(MeterConfig config)
+{
+  auto meter = std::make_shared<SimMeter>(config);
+  std::lock_guard lock(FLock);
+  FMeters.push_back(meter);
+  return meter;
+}
+
+std::string SimLine::Received() const
+{
+  std::lock_guard lock(FLock);
+  return FReceived;
+}
+
+std::vector<std::string> SimLine::Frames() const
+{
+  std::lock_guard lock(FLock);
+  return FFrames;
+}
+
+void SimLine::Serve()
+{
+  using Clock = std::chrono::steady_clock;
+  std::string buffer;
+  auto lastByte = Clock::now();
+  while (!FStop) {
+    pollfd fds[2] = {{FWake[0], POLLIN, 0}, {-1, POLLIN, 0}};
+    const bool listening = FListenFd >= 0 && FFd < 0;
+    fds[1].fd = listening ? FListenFd : FFd;
+    if (::poll(fds, 2, 20) < 0 && errno != EINTR)
+      return;
+    if (fds[0].revents)
+      return;
+    if (listening) {
+      if (fds[1].revents & POLLIN)
+        FFd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      buffer.clear();
+      continue;
+    }
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char chunk[4096];
+      const ssize_t n = ::read(FFd, chunk, sizeof chunk);
+      if (n <= 0) {
+        if (FListenFd >= 0) { // the gateway's client went away: wait for the next
+          ::close(FFd);
+          FFd = -1;
+        }
+        continue;
+      }
+      buffer.append(chunk, static_cast<std::size_t>(n));
+      lastByte = Clock::now();
+      {
+        std::lock_guard lock(FLock);
+        FReceived.append(chunk, static_cast<std::size_t>(n));
+      }
+      Handle(FFd, buffer);
+    } else if (!buffer.empty() && Clock::now() - lastByte > std::chrono::milliseconds(200)) {
+      buffer.clear(); // a torn request: the line fell silent
+    }
+  }
+}
+
+void SimLine::Handle(int fd, std::string &buffer)
+{
+  for (;;) {
+    const int length = RequestLength(buffer);
+    if (length == 0)
+      return;
+    if (length < 0) { // not a request: look for one further on
+      buffer.erase(0, 1);
+      continue;
+    }
+    const std::string request = buffer.substr(0, static_cast<std::size_t>(length));
+    buffer.erase(0, static_cast<std::size_t>(length));
+    std::vector<std::shared_ptr<SimMeter>> meters;
+    {
+      std::lock_guard lock(FLock);
+      FFrames.push_back(request);
+      meters = FMeters;
+    }
+    const auto first = static_cast<unsigned char>(request[0]);
+    if (first == 0xAA || (first == 0x02 && request.size() > 1 && (request[1] & 0x80)))
+      continue; // alert sequences and packet frames get no answer here
+    const std::string prefix = request.substr(0, first == 0xFC ? 5 : 1);
+    for (const auto &meter : meters) {
+      if (meter->Addressed(prefix)) {
+        const std::string answer = meter->Answer(request);
+        if (!answer.empty())
+          WriteAll(fd, answer);
+        break;
+      }
+    }
+  }
+}
+
+} // namespace sim

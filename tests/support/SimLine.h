@@ -1,0 +1,56 @@
+#pragma once
+// The far side of a link, with simulated meters on it: a pseudo-terminal
+// that the program opens as a COM port, or a TCP port that stands for a
+// serial gateway. A thread of its own cuts what arrives into requests and
+// lets the addressed meter answer.
+#include "support/SimMeter.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+class SimLine {
+public:
+  // A pty whose slave side is reachable as <dir>/com<number>.
+  static std::unique_ptr<SimLine> OpenPty(const std::string &dir, int number);
+  // A listening socket on 127.0.0.1 with a free port (see Port()).
+  static std::unique_ptr<SimLine> ListenTcp();
+
+  ~SimLine();
+  SimLine(const SimLine &) = delete;
+  SimLine &operator=(const SimLine &) = delete;
+
+  std::shared_ptr<SimMeter> AddMeter(MeterConfig config);
+  int Port() const { return FPort; }
+  std::string SlavePath() const { return FSlavePath; }
+  // Every byte that arrived, in order, and every request the line framed.
+  std::string Received() const;
+  std::vector<std::string> Frames() const;
+
+private:
+  SimLine() = default;
+  void Serve();
+  void Handle(int fd, std::string &buffer);
+  void Start();
+
+  int FListenFd = -1; // TCP only
+  int FFd = -1;       // pty master, or the accepted connection
+  int FSlaveFd = -1;  // kept open so the master never sees a hang-up
+  int FWake[2] = {-1, -1};
+  int FPort = 0;
+  std::string FSlavePath;
+  std::string FLinkPath;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+  mutable std::mutex FLock;
+  std::vector<std::shared_ptr<SimMeter>> FMeters;
+  std::string FReceived;
+  std::vector<std::string> FFrames;
+};
+
+} // namespace sim

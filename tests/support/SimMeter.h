@@ -1,0 +1,93 @@
+#pragma once
+// A simulated meter of the KV-750L family for tests: it answers the requests
+// of the update procedure from its own memory, as a real meter would on the
+// RS485 line. It knows nothing of the program's own code: its checksum and
+// framing are written here again on purpose, so that a fault in the
+// program's versions shows instead of being mirrored.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// CRC-16/MODBUS, written independently of the library.
+std::uint16_t Crc16(const std::string &bytes);
+// bytes followed by their CRC-16/MODBUS, low byte first.
+std::string WithCrc(const std::string &bytes);
+// True when the last two bytes are the CRC-16/MODBUS of the rest.
+bool CrcOk(const std::string &frame);
+
+struct MeterConfig {
+  std::uint8_t Address = 1;            // one-byte network address
+  std::uint32_t ExtendedAddress = 0x00010203; // reported by 08 05 01
+  int Type = 0;                        // 0..4: LA, LB, LC, LAT, LCT
+  std::array<std::uint8_t, 3> Version{0x34, 0x00, 0x30}; // software before the update
+  bool NeedsUpdate = true;             // bit 0 of the status word
+  std::uint8_t SpeedCode = 0x05;       // answered to 08 17 00
+  bool AnswersExtendedAddress = true;  // 08 05 01 answered
+
+  // A meter of the type with a software version older than the built-in one.
+  static MeterConfig ForType(int type, std::uint8_t address);
+};
+
+// What a test may put in place of the meter's own answer to one request:
+// nullopt keeps the meter's answer, an empty string keeps the meter silent,
+// anything else is sent as it stands.
+using AnswerOverride = std::function<std::optional<std::string>(const std::string &request)>;
+
+class SimMeter {
+public:
+  static constexpr std::size_t kMemorySize = 0x20000;
+  static constexpr std::size_t kWriteStart = 0x5000;
+
+  explicit SimMeter(MeterConfig config);
+
+  // True when a request with this address prefix is meant for this meter.
+  bool Addressed(const std::string &prefix) const;
+
+  // The answer to one complete request (prefix, command, data, CRC); empty
+  // when the meter stays silent.
+  std::string Answer(const std::string &request);
+
+  void SetOverride(AnswerOverride override);
+
+  // What a test looks at afterwards.
+  bool InTestMode() const;
+  std::array<std::uint8_t, 3> CurrentVersion() const;
+  std::string Memory() const;                // the whole 128 KiB
+  std::vector<std::string> Requests() const; // every request addressed here, in order
+  int BlockWrites() const;                   // accepted block writes
+  bool WholeImageWritten() const;            // every byte from the write start on written
+  std::uint8_t LastTestModeByte() const;
+  std::uint8_t SpeedCode() const;
+
+private:
+  std::string AnswerLocked(const std::string &request);
+  std::string Status(const std::string &prefix, std::uint8_t status) const;
+  std::string Data(const std::string &prefix, const std::string &data) const;
+  std::string WriteBlock(const std::string &prefix, const std::string &body);
+  bool AllWrittenLocked() const;
+
+  mutable std::mutex FLock;
+  MeterConfig FConfig;
+  AnswerOverride FOverride;
+  std::string FMemory;
+  std::vector<bool> FWritten; // per 16-byte unit from the write start
+  std::vector<std::string> FRequests;
+  std::array<std::uint8_t, 3> FVersion;
+  bool FTestMode = false;
+  int FBlockWrites = 0;
+  std::uint8_t FTestModeByte = 0xFF;
+  std::uint8_t FSpeedCode;
+};
+
+// Length of the complete request that starts the buffer, 0 when more bytes
+// are needed, -1 when the bytes are no request this meter family knows.
+// Alert sequences and packet frames are framed too, so they can be skipped.
+int RequestLength(const std::string &buffer);
+
+} // namespace sim
