@@ -1,0 +1,182 @@
+#include "platform/TcpClient.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One read takes at most this much; what is left waits for the next read.
+constexpr std::size_t MaxReadBytes = 65536;
+
+int MillisecondsUntil(Clock::time_point deadline)
+{
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for Events on Fd until Deadline; the poll result (0 = time passed).
+int PollUntil(int fd, short events, Clock::time_point deadline)
+{
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = ::poll(&entry, 1, MillisecondsUntil(deadline));
+    if (ready >= 0 || errno != EINTR)
+      return ready;
+  }
+}
+
+// Connects a new non-blocking socket to Address within Deadline; the socket,
+// or -1 with errno set.
+int ConnectOne(const addrinfo &address, Clock::time_point deadline)
+{
+  const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+  if (fd < 0)
+    return -1;
+  int error = 0;
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      const int ready = PollUntil(fd, POLLOUT, deadline);
+      socklen_t length = sizeof error;
+      if (ready < 0)
+        error = errno;
+      else if (ready == 0)
+        error = ETIMEDOUT;
+      else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    }
+  }
+  // Reads wait in poll(); writes block until the bytes are handed on.
+  if (error == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    error = errno;
+  if (error != 0) {
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+} // namespace
+
+TcpError SocketError(std::string_view What, int Error)
+{
+  return TcpError(std::string(What) + ": " + std::strerror(Error));
+}
+
+TcpClient::~TcpClient()
+{
+  Close();
+}
+
+void TcpClient::Close()
+{
+  if (FSocket >= 0)
+    ::close(FSocket);
+  FSocket = -1;
+}
+
+void TcpClient::Connect()
+{
+  if (Connected())
+    throw TcpError("Already connected.");
+  Close(); // a connection that the peer has closed
+
+  const int port = Port;
+  const std::string where = Host + ":" + std::to_string(port);
+  if (Host.empty() || port < 1 || port > 65535)
+    throw TcpError("Cannot connect to \"" + where + "\": no such host or port.");
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeout.load());
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *addresses = nullptr;
+  const int resolved = ::getaddrinfo(Host.c_str(), std::to_string(port).c_str(), &hints, &addresses);
+  if (resolved != 0)
+    throw TcpError("Cannot connect to " + where + ": " + ::gai_strerror(resolved));
+  int error = ETIMEDOUT;
+  for (const addrinfo *address = addresses; address != nullptr && FSocket < 0; address = address->ai_next) {
+    FSocket = ConnectOne(*address, deadline);
+    if (FSocket < 0)
+      error = errno;
+  }
+  ::freeaddrinfo(addresses);
+  if (FSocket < 0)
+    throw SocketError("Cannot connect to " + where, error);
+}
+
+bool TcpClient::Connected()
+{
+  if (FSocket < 0)
+    return false;
+  char byte;
+  const ssize_t got = ::recv(FSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+    return true;
+  Close(); // closed by the peer, or broken
+  return false;
+}
+
+void TcpClient::Disconnect()
+{
+  Close();
+}
+
+void TcpClient::Write(std::string_view Bytes)
+{
+  if (FSocket < 0)
+    throw TcpError("Not connected.");
+  while (!Bytes.empty()) {
+    const ssize_t sent = ::send(FSocket, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR)
+        continue;
+      throw SocketError("Write failed", errno);
+    }
+    Bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+}
+
+std::string TcpClient::ReadAvailable()
+{
+  if (FSocket < 0)
+    throw TcpError("Not connected.");
+  const int timeout = ReadTimeout;
+  const int ready = PollUntil(FSocket, POLLIN, Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0));
+  if (ready < 0)
+    throw SocketError("Read failed", errno);
+  std::string data;
+  if (ready == 0)
+    return data;
+  char buffer[4096];
+  while (data.size() < MaxReadBytes) {
+    const ssize_t got = ::recv(FSocket, buffer, std::min(sizeof buffer, MaxReadBytes - data.size()), MSG_DONTWAIT);
+    if (got > 0) {
+      data.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    const int error = got == 0 ? 0 : errno;
+    if (error == EINTR)
+      continue;
+    if (error == EAGAIN || error == EWOULDBLOCK || !data.empty())
+      break; // a close or an error after data shows at the next read
+    Close();
+    if (error == 0)
+      throw TcpError("Connection closed gracefully.");
+    throw SocketError("Read failed", error);
+  }
+  return data;
+}
+
+} // namespace platform

@@ -1,0 +1,335 @@
+#include "platform/TcpServer.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+bool WouldBlock(int error)
+{
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+} // namespace
+
+// --- TcpConnection ---------------------------------------------------------
+
+TcpConnection::TcpConnection(int Socket, std::string PeerAddress)
+    : FSocket(Socket), FPeerAddress(std::move(PeerAddress))
+{
+}
+
+TcpConnection::~TcpConnection()
+{
+  ::close(FSocket);
+}
+
+void TcpConnection::MarkClosed()
+{
+  // shutdown() wakes a poll() or send() that another thread is blocked in;
+  // the descriptor itself stays valid until the connection object goes.
+  FOpen = false;
+  ::shutdown(FSocket, SHUT_RDWR);
+}
+
+bool TcpConnection::WaitForInput(int TimeoutMs)
+{
+  while (FOpen) {
+    pollfd entry{FSocket, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, TimeoutMs < 0 ? -1 : TimeoutMs);
+    if (ready == 0)
+      return false;
+    if (ready < 0) {
+      if (errno != EINTR)
+        MarkClosed();
+      continue; // after a signal the wait starts anew
+    }
+    // Readable but empty means the peer has closed (InputBufferIsEmpty
+    // notes that), or a wake-up with nothing to read.
+    if (!InputBufferIsEmpty())
+      return true;
+  }
+  return false;
+}
+
+bool TcpConnection::InputBufferIsEmpty()
+{
+  char byte;
+  const ssize_t got = ::recv(FSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0)
+    return false;
+  if (got == 0 || (!WouldBlock(errno) && errno != EINTR))
+    MarkClosed(); // the peer closed, or the connection broke
+  return true;
+}
+
+std::string TcpConnection::ReadAvailable(std::size_t MaxBytes)
+{
+  ++FReads;
+  std::string data;
+  char buffer[4096];
+  while (data.size() < MaxBytes) {
+    const std::size_t wanted = std::min(sizeof buffer, MaxBytes - data.size());
+    const ssize_t got = ::recv(FSocket, buffer, wanted, MSG_DONTWAIT);
+    if (got > 0) {
+      data.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got == 0 || !WouldBlock(errno))
+      MarkClosed();
+    break;
+  }
+  return data;
+}
+
+void TcpConnection::Write(std::string_view Bytes)
+{
+  if (!FOpen)
+    throw TcpError("Not connected.");
+  while (!Bytes.empty()) {
+    const ssize_t sent = ::send(FSocket, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR)
+        continue;
+      const int error = errno;
+      MarkClosed();
+      throw SocketError("Write failed", error);
+    }
+    Bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+}
+
+void TcpConnection::WriteLn(std::string_view Line)
+{
+  std::string text(Line);
+  text += "\r\n";
+  Write(text);
+}
+
+void TcpConnection::Disconnect()
+{
+  MarkClosed();
+}
+
+// --- TcpServer -------------------------------------------------------------
+
+TcpServer::TcpServer() = default;
+
+TcpServer::~TcpServer()
+{
+  Deactivate();
+}
+
+void TcpServer::SetMaxConnections(std::size_t Max, std::string RefusalLine)
+{
+  const std::lock_guard lock(FLock);
+  FMaxConnections = Max;
+  FRefusalLine = std::move(RefusalLine);
+}
+
+void TcpServer::SetActive(bool Value)
+{
+  if (Value)
+    Activate();
+  else
+    Deactivate();
+}
+
+std::size_t TcpServer::ConnectionCount() const
+{
+  const std::lock_guard lock(FLock);
+  std::size_t count = 0;
+  for (const auto &entry : FEntries)
+    count += entry->Done ? 0 : 1;
+  return count;
+}
+
+void TcpServer::Activate()
+{
+  if (Active())
+    return;
+  if (DefaultPort < 0 || DefaultPort > 65535)
+    throw TcpError("Cannot listen on port " + std::to_string(DefaultPort) + ": no such port.");
+  const std::string what = "Cannot listen on port " + std::to_string(DefaultPort);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0)
+    throw SocketError(what, errno);
+  const int yes = 1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<std::uint16_t>(DefaultPort));
+  socklen_t length = sizeof address;
+  // SO_REUSEADDR lets a restarted program listen again while old connections
+  // linger; a port that another program listens on is still refused.
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    const int error = errno;
+    ::close(fd);
+    throw SocketError(what, error);
+  }
+  FWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (FWake < 0) {
+    const int error = errno;
+    ::close(fd);
+    throw SocketError(what, error);
+  }
+  FListen = fd;
+  FBoundPort = ntohs(address.sin_port);
+  try {
+    FAcceptThread = std::thread([this] { AcceptLoop(); });
+  } catch (const std::system_error &error) {
+    ::close(FWake);
+    ::close(FListen);
+    FListen = FWake = -1;
+    throw TcpError(what + ": " + error.what());
+  }
+}
+
+void TcpServer::Deactivate()
+{
+  if (!Active())
+    return;
+  {
+    const std::lock_guard lock(FLock);
+    for (const auto &entry : FEntries)
+      if (entry->Thread.get_id() == std::this_thread::get_id())
+        throw std::logic_error("A TCP server cannot be deactivated from its own handler.");
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t woken = ::write(FWake, &one, sizeof one);
+  FAcceptThread.join(); // from here on no connection is added
+
+  std::vector<std::unique_ptr<Entry>> entries;
+  {
+    const std::lock_guard lock(FLock);
+    entries.swap(FEntries);
+  }
+  for (const auto &entry : entries)
+    entry->Connection->MarkClosed();
+  for (const auto &entry : entries)
+    entry->Thread.join();
+  ::close(FWake);
+  ::close(FListen);
+  FListen = FWake = -1;
+}
+
+void TcpServer::AcceptLoop()
+{
+  for (;;) {
+    pollfd entries[2] = {{FListen, POLLIN, 0}, {FWake, POLLIN, 0}};
+    const int ready = ::poll(entries, 2, -1);
+    if (ready < 0 && errno != EINTR)
+      return; // cannot happen with valid descriptors
+    if (entries[1].revents != 0)
+      return;
+    if (entries[0].revents == 0)
+      continue;
+    try {
+      Accept();
+    } catch (...) {
+      // Out of memory for one client: it is dropped, the server goes on.
+    }
+  }
+}
+
+void TcpServer::Accept()
+{
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  const int fd = ::accept4(FListen, reinterpret_cast<sockaddr *>(&address), &length, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      // Out of resources: the client stays queued; look again a little later
+      // instead of spinning (a wake-up for deactivation ends the wait).
+      pollfd wake{FWake, POLLIN, 0};
+      ::poll(&wake, 1, 100);
+    }
+    return;
+  }
+  char text[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  const std::string peer = std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+
+  const std::lock_guard lock(FLock);
+  ReapFinished();
+  if (FMaxConnections != 0 && FEntries.size() >= FMaxConnections) {
+    if (!FRefusalLine.empty()) {
+      const std::string line = FRefusalLine + "\r\n";
+      // Never wait for the refused client: what fits in the buffer is sent.
+      [[maybe_unused]] const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    return;
+  }
+  auto entry = std::make_unique<Entry>();
+  entry->Connection.reset(new TcpConnection(fd, peer));
+  Entry &started = *entry;
+  try {
+    FEntries.push_back(std::move(entry));
+    started.Thread = std::thread([this, &started] { Serve(started); });
+  } catch (const std::exception &) {
+    // No thread for it: the client is closed at once.
+    if (!FEntries.empty() && FEntries.back().get() == &started)
+      FEntries.pop_back();
+  }
+}
+
+void TcpServer::ReapFinished()
+{
+  std::erase_if(FEntries, [](const std::unique_ptr<Entry> &entry) {
+    if (!entry->Done)
+      return false;
+    entry->Thread.join(); // it has finished: this returns at once
+    return true;
+  });
+}
+
+void TcpServer::Serve(Entry &entry)
+{
+  TcpConnection &connection = *entry.Connection;
+  try {
+    if (OnConnect)
+      OnConnect(connection);
+    while (connection.Connected()) {
+      if (!connection.WaitForInput(-1))
+        continue; // the connection has ended: the loop stops
+      const std::size_t readsBefore = connection.FReads;
+      int waiting = 0;
+      if (::ioctl(connection.FSocket, FIONREAD, &waiting) != 0)
+        waiting = 0;
+      if (OnExecute)
+        OnExecute(connection);
+      if (connection.FReads == readsBefore) {
+        // The handler left the input alone: drop what it was called for, or
+        // it would be called again at once for the same bytes. Bytes that
+        // came in meanwhile stay for the next call.
+        connection.ReadAvailable(static_cast<std::size_t>(std::max(waiting, 1)));
+      }
+    }
+  } catch (...) {
+    // An escaped exception ends only this connection.
+  }
+  connection.MarkClosed();
+  try {
+    if (OnDisconnect)
+      OnDisconnect(connection);
+  } catch (...) {
+  }
+  entry.Done = true;
+}
+
+} // namespace platform

@@ -1,0 +1,132 @@
+#pragma once
+// A TCP server listening on every local IPv4 address, one thread per client
+// connection. Each connection's thread calls the connect handler once, then
+// the execute handler each time input has arrived (it waits in poll() in
+// between, never spinning), and the disconnect handler once at the end.
+//
+// Deactivation closes every connection and joins every connection thread,
+// also while handlers wait for input or are blocked writing. An exception
+// that escapes a handler closes only that handler's connection.
+#include "platform/TcpClient.h" // TcpError
+
+#include <any>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+// One client connection, handed to the handlers on its own thread.
+class TcpConnection
+{
+public:
+  TcpConnection(const TcpConnection &) = delete;
+  TcpConnection &operator=(const TcpConnection &) = delete;
+  ~TcpConnection();
+
+  // Waits until input has arrived, at most TimeoutMs (negative: no limit).
+  // True when bytes wait to be read; false when the time passed or the
+  // connection has ended (closed here, by the peer or by deactivation).
+  bool WaitForInput(int TimeoutMs);
+
+  // True when no byte waits to be read now.
+  bool InputBufferIsEmpty();
+
+  // Takes the bytes that have arrived, at most MaxBytes, without waiting.
+  // Empty when nothing is there. More than MaxBytes stays for the next read,
+  // so a client that sends without end never fills the server's memory.
+  std::string ReadAvailable(std::size_t MaxBytes);
+
+  // Writes Bytes whole, or Line followed by CR LF. Throws TcpError when the
+  // connection has ended or the write fails.
+  void Write(std::string_view Bytes);
+  void WriteLn(std::string_view Line);
+
+  // Ends the connection, notifying the peer. The server calls the disconnect
+  // handler once the running handler has returned.
+  void Disconnect();
+
+  bool Connected() const { return FOpen; }
+
+  // The peer's address as dotted IPv4 text, a colon and the port.
+  const std::string &PeerAddress() const { return FPeerAddress; }
+
+  // Free for the application; touched only by this connection's handlers.
+  std::any Data;
+
+private:
+  friend class TcpServer;
+  TcpConnection(int Socket, std::string PeerAddress);
+  void MarkClosed();
+
+  const int FSocket;
+  const std::string FPeerAddress;
+  std::atomic<bool> FOpen{true};
+  std::size_t FReads = 0; // ReadAvailable calls, to see whether a handler looked at the input
+};
+
+class TcpServer
+{
+public:
+  using Handler = std::function<void(TcpConnection &)>;
+
+  TcpServer();
+  ~TcpServer(); // deactivates
+  TcpServer(const TcpServer &) = delete;
+  TcpServer &operator=(const TcpServer &) = delete;
+
+  // Set these before activation; they are not changed while active.
+  int DefaultPort = 0; // 0: a free port that the system chooses (see BoundPort)
+  Handler OnConnect;
+  Handler OnExecute; // input it was called for and left unread is dropped: no spinning
+  Handler OnDisconnect;
+
+  // At most Max connections at once (0: no limit). A client over the limit
+  // gets RefusalLine followed by CR LF (nothing when it is empty) and is
+  // closed at once; no handler runs for it.
+  void SetMaxConnections(std::size_t Max, std::string RefusalLine);
+
+  // Activation opens the listening socket on DefaultPort and throws TcpError
+  // when that fails (the port is in use, for example); the server stays
+  // inactive then. Deactivation must not be asked for from a handler.
+  void SetActive(bool Value);
+  bool Active() const { return FListen >= 0; }
+
+  // The port listened on while active.
+  int BoundPort() const { return FBoundPort; }
+
+  // Connections whose threads have not finished yet.
+  std::size_t ConnectionCount() const;
+
+private:
+  struct Entry
+  {
+    std::unique_ptr<TcpConnection> Connection;
+    std::thread Thread;
+    std::atomic<bool> Done{false};
+  };
+
+  void Activate();
+  void Deactivate();
+  void AcceptLoop();
+  void Accept();
+  void Serve(Entry &entry);
+  void ReapFinished(); // with FLock held
+
+  int FListen = -1;
+  int FWake = -1; // eventfd that wakes the accepting thread
+  int FBoundPort = 0;
+  std::size_t FMaxConnections = 0;
+  std::string FRefusalLine;
+  std::thread FAcceptThread;
+  mutable std::mutex FLock; // guards FEntries
+  std::vector<std::unique_ptr<Entry>> FEntries;
+};
+
+} // namespace platform

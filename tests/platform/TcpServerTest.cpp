@@ -1,0 +1,286 @@
+#include "platform/TcpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using platform::TcpClient;
+using platform::TcpConnection;
+using platform::TcpError;
+using platform::TcpServer;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()> &condition)
+{
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A client that reads CR LF lines.
+struct LineClient : TcpClient
+{
+  std::string Pending;
+};
+
+std::unique_ptr<LineClient> ConnectTo(const TcpServer &server)
+{
+  auto client = std::make_unique<LineClient>();
+  client->Host = "127.0.0.1";
+  client->Port = server.BoundPort();
+  client->ReadTimeout = 100;
+  client->Connect();
+  return client;
+}
+
+// The next CR LF line from Client, without its end; "<closed>" when the
+// server closed the connection first.
+std::string ReadLine(LineClient &client)
+{
+  std::string &pending = client.Pending;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (;;) {
+    const auto end = pending.find("\r\n");
+    if (end != std::string::npos) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 2);
+      return line;
+    }
+    if (std::chrono::steady_clock::now() > deadline)
+      return "<timed out>";
+    try {
+      pending += client.ReadAvailable();
+    } catch (const TcpError &) {
+      pending.clear();
+      return "<closed>";
+    }
+  }
+}
+
+// A small line protocol: a greeting, "got " and the line (line ends shown as
+// "|") with a per-connection count, "bye" and a close on QUIT, an exception on "boom".
+struct EchoServer
+{
+  EchoServer()
+  {
+    Server.OnConnect = [this](TcpConnection &connection) {
+      connection.Data = 0;
+      ++Connects;
+      connection.WriteLn("204 ready " + connection.PeerAddress());
+    };
+    Server.OnExecute = [this](TcpConnection &connection) {
+      ++Executes;
+      std::string line = connection.ReadAvailable(4096);
+      if (line == "boom")
+        throw std::runtime_error("boom");
+      if (line == "QUIT") {
+        connection.WriteLn("bye");
+        connection.Disconnect();
+        return;
+      }
+      for (char &c : line)
+        c = (c == '\r' || c == '\n') ? '|' : c;
+      auto &count = std::any_cast<int &>(connection.Data);
+      connection.WriteLn("got " + line + " " + std::to_string(++count));
+    };
+    Server.OnDisconnect = [this](TcpConnection &) { ++Disconnects; };
+    Server.SetActive(true);
+  }
+
+  TcpServer Server;
+  std::atomic<int> Connects{0};
+  std::atomic<int> Executes{0};
+  std::atomic<int> Disconnects{0};
+};
+
+TEST(TcpServer, GreetsAnswersEachTransmissionOnceAndClosesOnRequest)
+{
+  EchoServer echo;
+  EXPECT_TRUE(echo.Server.Active());
+  EXPECT_GT(echo.Server.BoundPort(), 0);
+  auto client = ConnectTo(echo.Server);
+  EXPECT_EQ(ReadLine(*client).rfind("204 ready 127.0.0.1:", 0), 0u);
+
+  client->Write("GET STATUS");
+  EXPECT_EQ(ReadLine(*client), "got GET STATUS 1");
+  client->Write("a\r\nb"); // one transmission is one line
+  EXPECT_EQ(ReadLine(*client), "got a||b 2");
+  // The handler ran once per transmission: the server waits, it does not spin.
+  EXPECT_EQ(echo.Executes, 2);
+
+  client->Write("QUIT");
+  EXPECT_EQ(ReadLine(*client), "bye");
+  EXPECT_EQ(ReadLine(*client), "<closed>");
+  EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return echo.Server.ConnectionCount() == 0; }));
+
+  // A client that closes ends its connection too; the data slot is per connection.
+  auto second = ConnectTo(echo.Server);
+  ReadLine(*second);
+  second->Write("x");
+  EXPECT_EQ(ReadLine(*second), "got x 1");
+  second->Disconnect();
+  EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 2; }));
+}
+
+TEST(TcpServer, PortInUseFailsActivationAndTheServerCanListenAgainLater)
+{
+  EchoServer echo;
+  TcpServer other;
+  other.DefaultPort = echo.Server.BoundPort();
+  EXPECT_THROW(other.SetActive(true), TcpError);
+  EXPECT_FALSE(other.Active());
+
+  // Deactivate with a connection just used, then listen on the same port again.
+  auto client = ConnectTo(echo.Server);
+  ReadLine(*client);
+  const int port = echo.Server.BoundPort();
+  echo.Server.SetActive(false);
+  EXPECT_FALSE(echo.Server.Active());
+  echo.Server.DefaultPort = port;
+  echo.Server.SetActive(true);
+  EXPECT_EQ(echo.Server.BoundPort(), port);
+  auto again = ConnectTo(echo.Server);
+  EXPECT_EQ(ReadLine(*again).rfind("204 ready", 0), 0u);
+}
+
+TEST(TcpServer, DeactivationEndsIdleWaitingAndBlockedConnectionsAndJoinsThem)
+{
+  TcpServer server;
+  std::atomic<int> disconnects{0};
+  std::atomic<bool> flooding{false};
+  std::atomic<bool> waitedOut{false};
+  server.OnConnect = [&](TcpConnection &connection) { connection.WriteLn("hello"); };
+  server.OnExecute = [&](TcpConnection &connection) {
+    const std::string line = connection.ReadAvailable(100);
+    if (line == "flood") {
+      // Writes to a client that never reads: blocks once the buffers are full.
+      flooding = true;
+      const std::string block(1 << 20, 'z');
+      for (;;)
+        connection.Write(block);
+    }
+    if (line == "wait") {
+      connection.WriteLn("waiting");
+      while (connection.WaitForInput(-1))
+        connection.ReadAvailable(100);
+      waitedOut = true;
+    }
+  };
+  server.OnDisconnect = [&](TcpConnection &connection) {
+    EXPECT_FALSE(connection.Connected());
+    ++disconnects;
+  };
+  server.SetActive(true);
+
+  std::vector<std::unique_ptr<LineClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(ConnectTo(server));
+    EXPECT_EQ(ReadLine(*clients.back()), "hello");
+  }
+  clients[1]->Write("flood");
+  clients[2]->Write("wait");
+  EXPECT_TRUE(WaitUntil([&] { return flooding.load(); }));
+  ReadLine(*clients[2]);
+  EXPECT_EQ(server.ConnectionCount(), 3u);
+
+  server.SetActive(false); // returns only when every connection thread has ended
+  EXPECT_EQ(disconnects, 3);
+  EXPECT_TRUE(waitedOut);
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+  EXPECT_EQ(ReadLine(*clients[0]), "<closed>");
+  // No one listens any more.
+  TcpClient late;
+  late.Host = "127.0.0.1";
+  late.Port = server.BoundPort();
+  EXPECT_THROW(late.Connect(), TcpError);
+}
+
+TEST(TcpServer, HandlerExceptionClosesOnlyItsOwnConnection)
+{
+  EchoServer echo;
+  auto failing = ConnectTo(echo.Server);
+  auto healthy = ConnectTo(echo.Server);
+  ReadLine(*failing);
+  ReadLine(*healthy);
+  failing->Write("boom");
+  EXPECT_EQ(ReadLine(*failing), "<closed>");
+  EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 1; }));
+  healthy->Write("still");
+  EXPECT_EQ(ReadLine(*healthy), "got still 1");
+  EXPECT_EQ(echo.Server.ConnectionCount(), 1u);
+}
+
+TEST(TcpServer, ConnectionsOverTheBoundGetTheRefusalAndAreClosed)
+{
+  EchoServer echo;
+  echo.Server.SetMaxConnections(2, "503 Too many connections");
+  auto first = ConnectTo(echo.Server);
+  auto second = ConnectTo(echo.Server);
+  ReadLine(*first);
+  ReadLine(*second);
+  auto third = ConnectTo(echo.Server);
+  EXPECT_EQ(ReadLine(*third), "503 Too many connections");
+  EXPECT_EQ(ReadLine(*third), "<closed>");
+  EXPECT_EQ(echo.Connects, 2);
+
+  // A place that frees up can be taken again.
+  first->Disconnect();
+  EXPECT_TRUE(WaitUntil([&] { return echo.Server.ConnectionCount() == 1; }));
+  auto fourth = ConnectTo(echo.Server);
+  EXPECT_EQ(ReadLine(*fourth).rfind("204 ready", 0), 0u);
+}
+
+TEST(TcpServer, EndlessInputIsTakenInBoundedPiecesAndIgnoredInputIsDropped)
+{
+  TcpServer server;
+  std::atomic<std::size_t> total{0};
+  std::atomic<std::size_t> largest{0};
+  std::atomic<int> ignored{0};
+  server.OnExecute = [&](TcpConnection &connection) {
+    if (!connection.Data.has_value()) {
+      // The first connection reads in pieces of at most 1000 bytes.
+      const std::size_t piece = connection.ReadAvailable(1000).size();
+      total += piece;
+      if (piece > largest)
+        largest = piece;
+    } else {
+      ++ignored; // the second one never reads
+    }
+  };
+  server.SetActive(true);
+
+  auto reading = ConnectTo(server);
+  const std::string big(1 << 20, 'q');
+  reading->Write(big);
+  EXPECT_TRUE(WaitUntil([&] { return total == big.size(); }));
+  EXPECT_LE(largest, 1000u);
+  reading->Disconnect();
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
+
+  server.SetActive(false);
+  server.OnConnect = [](TcpConnection &connection) { connection.Data = true; };
+  server.SetActive(true);
+  auto ignoring = ConnectTo(server);
+  ignoring->Write("x");
+  EXPECT_TRUE(WaitUntil([&] { return ignored == 1; }));
+  ignoring->Write("y");
+  EXPECT_TRUE(WaitUntil([&] { return ignored >= 2; }));
+  std::this_thread::sleep_for(50ms);
+  // Each transmission reached the handler once: unread input was dropped
+  // instead of being offered again and again.
+  EXPECT_EQ(ignored, 2);
+}
+
+} // namespace
