@@ -43,6 +43,8 @@ TQuorlan::TQuorlan(const TCreateKey &key)
 
 void TQuorlan::BeforeEnd()
 {
+  if (FOnFree)
+    FOnFree();
   // A run in progress ends with the verdict of a stopped run instead of
   // going on with further addresses.
   FStopRequested = true;

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,6 +77,12 @@ public:
   // Set together with Stop by the operator: the run ends with the verdict
   // of a stopped run and the rest of the address list is left.
   std::atomic<bool> FStopRequested{false};
+
+  // Called first when the loader is freed, on the freeing thread, before its
+  // threads are told to end: another thread that still refers to the loader
+  // (a command-server connection) forgets it here. Set it before the loader
+  // is shared; it must not throw.
+  std::function<void()> FOnFree;
 
   // --- link switches ---
   bool IsLinkActive();
