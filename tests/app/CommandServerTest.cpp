@@ -1,0 +1,557 @@
+// The command server over real sockets on 127.0.0.1: the protocol byte for
+// byte, the hand-over of loaders, their freeing while a connection is open,
+// the bounds, and one whole run against a simulated meter.
+#include "app/CommandServer.h"
+
+#include "loader/BuiltinImages.h"
+#include "loader/TempDir.h"
+#include "platform/TextRules.h"
+#include "support/SimLine.h"
+#include "support/WaitUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using app::TCommandServer;
+using loader::TQuorlan;
+
+namespace {
+
+// A client of the command protocol: sends one command, reads one reply line
+// with its CR LF.
+class TClient {
+public:
+  explicit TClient(int Port)
+  {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(static_cast<std::uint16_t>(Port));
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (FFd < 0 || ::connect(FFd, reinterpret_cast<const sockaddr *>(&Address), sizeof Address) != 0)
+      throw std::runtime_error("cannot connect");
+  }
+  ~TClient() { Close(); }
+  TClient(const TClient &) = delete;
+  TClient &operator=(const TClient &) = delete;
+
+  void Send(const std::string &Bytes)
+  {
+    std::size_t Done = 0;
+    while (Done < Bytes.size()) {
+      const ssize_t Sent = ::send(FFd, Bytes.data() + Done, Bytes.size() - Done, MSG_NOSIGNAL);
+      if (Sent <= 0)
+        throw std::runtime_error("send failed");
+      Done += static_cast<std::size_t>(Sent);
+    }
+  }
+
+  // The next line with its CR LF; empty when none came in time or the
+  // server closed the connection.
+  std::string ReadLine(std::chrono::milliseconds Timeout = 20s)
+  {
+    const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+    for (;;) {
+      if (const auto End = FBuffer.find("\r\n"); End != std::string::npos) {
+        std::string Line = FBuffer.substr(0, End + 2);
+        FBuffer.erase(0, End + 2);
+        return Line;
+      }
+      if (!Fill(Deadline))
+        return {};
+    }
+  }
+
+  std::string Ask(const std::string &Command)
+  {
+    Send(Command);
+    return ReadLine();
+  }
+
+  // True when the server has closed the connection; what it sent before
+  // stays readable.
+  bool WaitClosed(std::chrono::milliseconds Timeout = 20s)
+  {
+    const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+    while (!FClosed)
+      if (!Fill(Deadline) && !FClosed)
+        return false;
+    return true;
+  }
+
+  void ShutdownWrite() { ::shutdown(FFd, SHUT_WR); }
+
+  void Close()
+  {
+    if (FFd >= 0)
+      ::close(FFd);
+    FFd = -1;
+  }
+
+  std::string FBuffer;
+
+private:
+  bool Fill(std::chrono::steady_clock::time_point Deadline)
+  {
+    if (FClosed)
+      return false;
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+    pollfd Entry{FFd, POLLIN, 0};
+    if (Left.count() <= 0 || ::poll(&Entry, 1, static_cast<int>(Left.count())) <= 0)
+      return false;
+    char Chunk[4096];
+    const ssize_t Got = ::recv(FFd, Chunk, sizeof Chunk, 0);
+    if (Got <= 0) {
+      FClosed = true;
+      return false;
+    }
+    FBuffer.append(Chunk, static_cast<std::size_t>(Got));
+    return true;
+  }
+
+  int FFd = -1;
+  bool FClosed = false;
+};
+
+const std::string Ready = "204 Quorlan2 ready\r\n";
+const std::string Ok = "200 Ok\r\n";
+const std::string Goodbye = "201 Goodbye\r\n";
+const std::string StatusOk = "202 Ok\r\n";
+const std::string BadLine = "400 Error in command line\r\n";
+const std::string ExecuteError = "401 Execute error\r\n";
+
+bool LogHas(const TQuorlan &L, const std::string &Text)
+{
+  for (const std::string &Line : platform::SplitCommaText(L.Log()))
+    if (Line.find(Text) != std::string::npos)
+      return true;
+  return false;
+}
+
+// True for a block write of the update procedure.
+bool IsBlockWrite(const std::string &Request)
+{
+  const std::size_t L = static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
+  return Request.size() > L + 4 && Request[L] == '\x07';
+}
+
+// Plays the window's part: owns the loaders that connections hand over.
+class CommandServerTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    loader::LoaderUnitsInitialization();
+    ::setenv("QUORLAN2_COM_DIR", (Dir / "").c_str(), 1);
+    Server = std::make_unique<TCommandServer>(
+        0, [this](platform::TThreadPtr<TQuorlan> L) { HandOver(std::move(L)); },
+        [this](std::int32_t, std::uint8_t, const char *, std::int32_t) { ++DeviceLogCalls; });
+    Server->SetActive(true);
+  }
+
+  void TearDown() override
+  {
+    Server.reset();
+    Loaders.clear();
+    loader::LoaderUnitsFinalization();
+  }
+
+  void HandOver(platform::TThreadPtr<TQuorlan> L)
+  {
+    if (FailHandOver)
+      throw std::runtime_error("no room");
+    // The procedure's fixed waits, cut short as the loader tests do.
+    L->FTestModeWait = L->FCloseWait = L->FAlertWait = L->FLinkWait = 0ms;
+    const std::lock_guard Lock(LoadersLock);
+    Loaders.push_back(std::move(L));
+  }
+
+  std::size_t LoaderCount()
+  {
+    const std::lock_guard Lock(LoadersLock);
+    return Loaders.size();
+  }
+
+  // The loader of the n-th connection, once it has been handed over.
+  TQuorlan &LoaderOf(std::size_t Index)
+  {
+    EXPECT_TRUE(WaitUntil([&] { return LoaderCount() > Index; }));
+    const std::lock_guard Lock(LoadersLock);
+    return *Loaders.at(Index);
+  }
+
+  // A connected client that has read its greeting.
+  std::unique_ptr<TClient> Connect()
+  {
+    auto Client = std::make_unique<TClient>(Server->BoundPort());
+    EXPECT_EQ(Client->ReadLine(), Ready);
+    return Client;
+  }
+
+  loader_test::TTempDir Dir;
+  std::unique_ptr<TCommandServer> Server;
+  std::mutex LoadersLock;
+  std::vector<platform::TThreadPtr<TQuorlan>> Loaders;
+  std::atomic<int> DeviceLogCalls{0};
+  std::atomic<bool> FailHandOver{false};
+};
+
+} // namespace
+
+TEST_F(CommandServerTest, GreetingHandOverStatusAndQuit)
+{
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+  EXPECT_EQ(Client->FBuffer, "") << "nothing after the greeting";
+  EXPECT_TRUE(LogHas(L, app::texts::SRemoteConnected));
+  EXPECT_TRUE(L.FDevice->FLogEnabled);
+  EXPECT_EQ(L.FDevice->FOwner.load(), &L);
+  ASSERT_TRUE(L.FDevice->FOnLog);
+  L.FDevice->FOnLog(0, 0, "x", 1);
+  EXPECT_EQ(DeviceLogCalls, 1) << "the window's log callback is installed";
+  // A new loader keeps the loader's own defaults.
+  EXPECT_TRUE(L.FUseComPort);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(0), 1);
+
+  EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+  EXPECT_EQ(Client->Ask("\r\n  GET   STATUS \t\r\n"), "STATUS=IDLE\r\n");
+  EXPECT_EQ(Client->Ask("   QUIT   \r\n"), Goodbye);
+  EXPECT_TRUE(Client->WaitClosed());
+  EXPECT_EQ(Client->FBuffer, "");
+  EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));
+  EXPECT_EQ(L.State(), ssIdle) << "the loader outlives its connection";
+
+  // Every connection gets a loader of its own.
+  auto Second = Connect();
+  EXPECT_NE(&LoaderOf(1), &L);
+}
+
+TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
+{
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+  TRS485Info &Info = *L.FDevice->FInfo;
+  auto Params = [&] {
+    return std::vector<std::int32_t>{Info.GetParam(0), Info.GetParam(1), Info.GetParam(2), Info.GetParam(5),
+                                     Info.GetParam(6)};
+  };
+
+  L.FUseComPort = false;
+  EXPECT_EQ(Client->Ask("SET COM=3, 19200, ODD, 500, 50"), Ok);
+  EXPECT_EQ(Params(), (std::vector<std::int32_t>{3, 19200, 1, 500, 50}));
+  EXPECT_TRUE(L.FUseComPort);
+  EXPECT_EQ(Client->Ask("SET COM=4 9600 NONE $100 0x20"), Ok) << "blanks separate items too";
+  EXPECT_EQ(Params(), (std::vector<std::int32_t>{4, 9600, 0, 256, 32}));
+
+  // A failing item keeps what the items before it stored, and the link type.
+  for (const auto *Bad : {"SET COM=3, 19200, EVEN, 500, 50", "SET COM=3, 19200, odd, 500, 50"}) {
+    Info.SetParam(0, 1);
+    Info.SetParam(1, 9600);
+    L.FUseComPort = false;
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+    EXPECT_EQ(Params(), (std::vector<std::int32_t>{3, 19200, 0, 256, 32})) << Bad;
+    EXPECT_FALSE(L.FUseComPort) << Bad;
+  }
+  for (const auto *Bad :
+       {"SET COM=3,19200,ODD,500", "SET COM=3,19200,ODD,500,50,1", "SET COM=", "SET COM=0,19200,ODD,500,50",
+        "SET COM=x,19200,ODD,500,50", "SET COM=-3,19200,ODD,500,50", "SET COM=3,19200,ODD,0,50",
+        "SET COM=3,19200,ODD,500,9x"})
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+
+  L.FUseComPort = true;
+  EXPECT_EQ(Client->Ask("SET TCP=10.0.0.5, 5000, 0"), BadLine);
+  EXPECT_EQ(L.TcpHost(), "10.0.0.5");
+  EXPECT_EQ(L.FTcpClient->Port, 5000);
+  EXPECT_TRUE(L.FUseComPort) << "the link type stays";
+  EXPECT_EQ(Client->Ask("SET TCP=gw.local,0,100"), BadLine);
+  EXPECT_EQ(L.TcpHost(), "gw.local");
+  EXPECT_EQ(L.FTcpClient->Port, 5000);
+  EXPECT_EQ(Client->Ask("SET TCP=a,1"), BadLine);
+  EXPECT_EQ(Client->Ask("SET TCP=127.0.0.1,5001,3000"), Ok);
+  EXPECT_EQ(L.TcpHost(), "127.0.0.1");
+  EXPECT_EQ(L.FTcpClient->Port, 5001);
+  EXPECT_EQ(L.FTcpClient->ReadTimeout, 3000);
+  EXPECT_EQ(Info.GetParam(5), 3000) << "the answer time-out follows the read time-out";
+  EXPECT_FALSE(L.FUseComPort);
+}
+
+TEST_F(CommandServerTest, BlockSizeFlagsAddressesAndTheAlertSequence)
+{
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+
+  EXPECT_EQ(Client->Ask("SET BLOCKSIZE=100"), BadLine);
+  EXPECT_EQ(L.BlockSize(), 512);
+  for (const auto *Bad : {"SET BLOCKSIZE=", "SET BLOCKSIZE=abc", "SET BLOCKSIZE=1024", "SET BLOCKSIZE=64,32"})
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+  EXPECT_EQ(Client->Ask("SET BLOCKSIZE= 64 "), Ok);
+  EXPECT_EQ(L.BlockSize(), 64);
+  EXPECT_EQ(Client->Ask("SET BLOCKSIZE=$10"), Ok);
+  EXPECT_EQ(L.BlockSize(), 16);
+
+  EXPECT_EQ(Client->Ask("SET HIGHSPEED=TRUE"), Ok);
+  EXPECT_TRUE(L.FMaxSpeed);
+  EXPECT_EQ(Client->Ask("SET HIGHSPEED=true"), BadLine);
+  EXPECT_TRUE(L.FMaxSpeed);
+  EXPECT_EQ(Client->Ask("SET HIGHSPEED=FALSE"), Ok);
+  EXPECT_FALSE(L.FMaxSpeed);
+
+  // Every line sets the alert sequence again before it is looked at.
+  std::atomic<bool> &Alert = L.FDevice->FInfo->FAlertSequence;
+  EXPECT_EQ(Client->Ask("SET ALERTSEQ=FALSE"), Ok);
+  EXPECT_FALSE(Alert);
+  EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+  EXPECT_TRUE(Alert);
+  EXPECT_EQ(Client->Ask("SET ALERTSEQ=FALSE"), Ok);
+  EXPECT_EQ(Client->Ask("nonsense"), BadLine);
+  EXPECT_TRUE(Alert);
+  EXPECT_EQ(Client->Ask("SET ALERTSEQ=MAYBE"), BadLine);
+  EXPECT_TRUE(Alert);
+
+  L.SetNetAdr("1");
+  for (const auto *Bad : {"SET NETADR=", "SET NETADR=5,,7", "SET NETADR=5,x", "SET NETADR=99999999999999999999",
+                          "SET NETADR=5,"})
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+  EXPECT_EQ(L.NetAdr(), "1");
+  EXPECT_EQ(Client->Ask("SET NETADR=  5, 7  "), Ok);
+  EXPECT_EQ(L.NetAdr(), "5, 7") << "the text as received, trimmed";
+  EXPECT_EQ(Client->Ask("SET NETADR=4294967296 $FFFFFFFFFF \"12\""), Ok) << "64-bit addresses";
+  EXPECT_EQ(L.NetAdr(), "4294967296 $FFFFFFFFFF \"12\"");
+}
+
+TEST_F(CommandServerTest, LinesThatAreNoCommand)
+{
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+  for (const auto *Bad : {"set COM=1,9600,ODD,500,50", "SET COM =1,9600,ODD,500,50", "SETCOM=1,9600,ODD,500,50",
+                          "SET FOO=1", "SET", "GET", "GET STATE", "GET STATUS X", "get status", "QUIT X", "quit",
+                          "X SET COM=1,9600,ODD,500,50", "SET  X COM=1", "GET STATUS\r\nGET STATUS"})
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(1), 9600);
+  EXPECT_EQ(Client->Ask("SET   COM=2,9600,ODD,500,50"), Ok) << "blanks after SET are trimmed";
+  EXPECT_EQ(Client->FBuffer, "") << "one reply per transmission";
+}
+
+TEST_F(CommandServerTest, StatusInEveryStateAndCommandsWhileBusy)
+{
+  auto Line = sim::SimLine::OpenPty(Dir / "", 1);
+  auto Meter = Line->AddMeter(sim::MeterConfig::ForType(0, 5));
+  // The meter holds its answer to the first request, then to the first
+  // block write, until the test lets it go on.
+  std::mutex GateLock;
+  std::condition_variable GateChanged;
+  int Phase = 0;   // 0: hold any request; 1: hold block writes; 2: answer all
+  int Holding = 0; // requests held now
+  Meter->SetOverride([&](const std::string &Request) -> std::optional<std::string> {
+    std::unique_lock Lock(GateLock);
+    const int Seen = Phase;
+    if (Phase == 0 || (Phase == 1 && IsBlockWrite(Request))) {
+      ++Holding;
+      GateChanged.notify_all();
+      GateChanged.wait_for(Lock, 20s, [&] { return Phase != Seen; });
+      --Holding;
+    }
+    return std::nullopt;
+  });
+  auto WaitHeld = [&] {
+    std::unique_lock Lock(GateLock);
+    return GateChanged.wait_for(Lock, 20s, [&] { return Holding > 0; });
+  };
+  auto Release = [&](int Next) {
+    const std::lock_guard Lock(GateLock);
+    Phase = Next;
+    GateChanged.notify_all();
+  };
+
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+  EXPECT_EQ(Client->Ask("SET STATUS=STOP"), StatusOk) << "stop on an idle loader changes nothing";
+  EXPECT_EQ(L.State(), ssIdle);
+  EXPECT_EQ(Client->Ask("SET STATUS=PAUSE"), ExecuteError);
+  EXPECT_EQ(Client->Ask("SET COM=1,9600,NONE,10000,50"), Ok);
+  EXPECT_EQ(Client->Ask("SET NETADR=5"), Ok);
+  EXPECT_EQ(Client->Ask("SET STATUS= START "), StatusOk);
+  ASSERT_TRUE(WaitHeld());
+  EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=START\r\n");
+  EXPECT_EQ(Client->Ask("SET STATUS=PAUSE"), ExecuteError);
+  EXPECT_EQ(Client->Ask("SET STATUS=START"), ExecuteError);
+
+  Release(1);
+  ASSERT_TRUE(WaitHeld());
+  ASSERT_TRUE(WaitUntil([&] { return L.State() == ssRun; }));
+  EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=RUN\r\n");
+  for (const auto *Setting : {"SET COM=2,19200,ODD,500,50", "SET TCP=h,1,1", "SET BLOCKSIZE=16", "SET HIGHSPEED=TRUE",
+                              "SET ALERTSEQ=FALSE", "SET NETADR=7", "SET STATUS=START", "SET STATUS=PAUSE"})
+    EXPECT_EQ(Client->Ask(Setting), ExecuteError) << Setting;
+  EXPECT_EQ(Client->Ask("SET BLOCKSIZE=100"), ExecuteError) << "the state is tested before the value";
+  EXPECT_EQ(Client->Ask("SET COM=1"), ExecuteError);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(0), 1);
+  EXPECT_EQ(L.BlockSize(), 512);
+  EXPECT_FALSE(L.FMaxSpeed);
+  EXPECT_TRUE(L.FDevice->FInfo->FAlertSequence);
+  EXPECT_EQ(L.NetAdr(), "5");
+
+  EXPECT_EQ(Client->Ask("SET STATUS=STOP"), StatusOk);
+  EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=STOP\r\n");
+  EXPECT_FALSE(L.FStopRequested) << "a remote stop is not the operator's stop";
+  EXPECT_EQ(Client->Ask("SET STATUS=PAUSE"), ExecuteError);
+  Release(2);
+  EXPECT_TRUE(WaitUntil([&] { return Client->Ask("GET STATUS") == "STATUS=IDLE\r\n"; }));
+}
+
+TEST_F(CommandServerTest, ALoaderFreedWithItsRowIsNeverTouchedAgain)
+{
+  auto Client = Connect();
+  auto Busy = Connect();
+  LoaderOf(1);
+
+  // A second client asks without pause while its loader is freed.
+  std::atomic<bool> Stop{false};
+  std::atomic<int> Replies{0}, Wrong{0};
+  std::thread Asker([&] {
+    while (!Stop) {
+      const std::string Reply = Busy->Ask("GET STATUS");
+      Wrong += Reply != "STATUS=IDLE\r\n" && Reply != ExecuteError;
+      ++Replies;
+    }
+  });
+  ASSERT_TRUE(WaitUntil([&] { return Replies > 20; }));
+  {
+    const std::lock_guard Lock(LoadersLock);
+    Loaders[0].reset(); // the operator deletes the rows
+    Loaders[1].reset();
+  }
+  const int AfterFree = Replies;
+  ASSERT_TRUE(WaitUntil([&] { return Replies > AfterFree + 20; }));
+  Stop = true;
+  Asker.join();
+  EXPECT_EQ(Wrong, 0);
+  EXPECT_EQ(Busy->Ask("GET STATUS"), ExecuteError);
+
+  for (const auto *Command : {"GET STATUS", "SET COM=1,9600,ODD,500,50", "SET STATUS=STOP", "nonsense"})
+    EXPECT_EQ(Client->Ask(Command), ExecuteError) << Command;
+  EXPECT_EQ(Client->Ask("QUIT"), Goodbye);
+  EXPECT_TRUE(Client->WaitClosed());
+  Busy->Close(); // the disconnect handler finds no loader either
+  EXPECT_TRUE(WaitUntil([&] { return Server->ConnectionCount() == 0; }));
+}
+
+TEST_F(CommandServerTest, OverlongLinesAreRefusedAndDropped)
+{
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+  Client->Send("SET NETADR=" + std::string(3 * TCommandServer::MaxLineLength, '7'));
+  EXPECT_EQ(Client->ReadLine(), BadLine);
+  // The tail of the long line may still come in as lines of its own; each
+  // gets its 400 until the connection answers commands again.
+  std::string Reply;
+  ASSERT_TRUE(WaitUntil([&] {
+    Reply = Client->Ask("GET STATUS");
+    return Reply != BadLine;
+  }));
+  EXPECT_EQ(Reply, "STATUS=IDLE\r\n");
+  EXPECT_EQ(L.NetAdr(), "") << "no part of it was taken as an address list";
+}
+
+TEST_F(CommandServerTest, ConnectionsOverTheBoundAreRefused)
+{
+  std::vector<std::unique_ptr<TClient>> Clients;
+  for (std::size_t i = 0; i < TCommandServer::MaxConnections; ++i)
+    Clients.push_back(Connect());
+  TClient Over(Server->BoundPort());
+  EXPECT_EQ(Over.ReadLine(), ExecuteError);
+  EXPECT_TRUE(Over.WaitClosed());
+  EXPECT_EQ(LoaderCount(), TCommandServer::MaxConnections) << "no loader for the refused client";
+
+  Clients.front()->Close();
+  ASSERT_TRUE(WaitUntil([&] { return Server->ConnectionCount() < TCommandServer::MaxConnections; }));
+  auto Again = Connect();
+  EXPECT_EQ(Again->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+}
+
+TEST_F(CommandServerTest, FailuresInHandlersEndOnlyTheirConnection)
+{
+  // The hand-over fails: the loader is freed, the connection stays open
+  // without a loader and its input gets no answer.
+  const std::size_t Services = ServiceList()->Count();
+  FailHandOver = true;
+  auto Orphan = Connect();
+  EXPECT_TRUE(WaitUntil([&] { return ServiceList()->Count() == Services; })) << "the loader and its timer are gone";
+  FailHandOver = false;
+  Orphan->Send("GET STATUS");
+  EXPECT_EQ(Orphan->ReadLine(200ms), "");
+  EXPECT_FALSE(Orphan->WaitClosed(0ms));
+
+  // A client that goes away while its reply is written.
+  auto Other = Connect();
+  auto Leaving = Connect();
+  TQuorlan &L = LoaderOf(1);
+  Leaving->Send("GET STATUS");
+  Leaving->ShutdownWrite();
+  EXPECT_TRUE(Leaving->WaitClosed());
+  EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));
+  EXPECT_EQ(L.State(), ssIdle);
+  EXPECT_EQ(Other->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+}
+
+TEST_F(CommandServerTest, DeactivationClosesEveryConnectionAndKeepsTheLoaders)
+{
+  std::vector<std::unique_ptr<TClient>> Clients;
+  for (int i = 0; i < 3; ++i)
+    Clients.push_back(Connect());
+  ASSERT_EQ(Clients[1]->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+  Clients[2]->Send("GET"); // input that is not yet looked at
+  ASSERT_TRUE(WaitUntil([&] { return LoaderCount() == 3; }));
+  Server->SetActive(false);
+  EXPECT_FALSE(Server->Active());
+  EXPECT_EQ(Server->ConnectionCount(), 0u);
+  for (auto &Client : Clients)
+    EXPECT_TRUE(Client->WaitClosed());
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_TRUE(LogHas(LoaderOf(i), app::texts::SRemoteDisconnected)) << i;
+
+  // A port that is taken: activation fails and the server stays inactive.
+  Server->SetActive(true);
+  TCommandServer Second(Server->BoundPort(), [](platform::TThreadPtr<TQuorlan>) {}, {});
+  EXPECT_THROW(Second.SetActive(true), platform::TcpError);
+  EXPECT_FALSE(Second.Active());
+}
+
+TEST_F(CommandServerTest, ARemoteClientUpdatesAMeterOverAComPort)
+{
+  auto Line = sim::SimLine::OpenPty(Dir / "", 2);
+  auto Meter = Line->AddMeter(sim::MeterConfig::ForType(0, 5));
+  auto Client = Connect();
+  TQuorlan &L = LoaderOf(0);
+  L.FAlertWait = 100ms; // the line reads the alert sequence before the loader purges the port
+  EXPECT_EQ(Client->Ask("SET COM=2,9600,NONE,500,50"), Ok);
+  EXPECT_EQ(Client->Ask("SET NETADR=5"), Ok);
+  EXPECT_EQ(Client->Ask("SET BLOCKSIZE=256"), Ok);
+  EXPECT_EQ(Client->Ask("SET STATUS=START"), StatusOk);
+  std::string Status;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        Status = Client->Ask("GET STATUS");
+        return Status == "STATUS=IDLE\r\n" && Meter->BlockWrites() > 0;
+      },
+      60s))
+      << Status;
+  EXPECT_TRUE(Meter->WholeImageWritten());
+  EXPECT_EQ(Meter->Memory().substr(0x5000), loader::DumpMem[0]->Snapshot()->substr(0x5000));
+  EXPECT_EQ(L.VersionAfter(), "34.00.35.");
+  EXPECT_NE(Line->Received().find(loader::SAlertSequence), std::string::npos) << "a remote run has the alert sequence on";
+  EXPECT_EQ(Client->Ask("QUIT"), Goodbye);
+  EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));
+}
