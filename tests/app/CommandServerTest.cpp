@@ -470,6 +470,7 @@ TEST_F(CommandServerTest, ConnectionsOverTheBoundAreRefused)
   std::vector<std::unique_ptr<TClient>> Clients;
   for (std::size_t i = 0; i < TCommandServer::MaxConnections; ++i)
     Clients.push_back(Connect());
+  ASSERT_TRUE(WaitUntil([&] { return LoaderCount() == TCommandServer::MaxConnections; }));
   TClient Over(Server->BoundPort());
   EXPECT_EQ(Over.ReadLine(), ExecuteError);
   EXPECT_TRUE(Over.WaitClosed());
