@@ -19,6 +19,9 @@ namespace {
 // What a connection knows of its loader. Loader is cleared, under Lock, when
 // the loader is freed (by the window, when the operator deletes its row);
 // every command touches the loader only under Lock and only while it is set.
+// Nothing done under Lock waits for another thread's work (the loader has no
+// state-change event that would call into the main thread), so the window,
+// which takes Lock when it frees the loader, is never held up for long.
 struct TRemoteLink {
   std::mutex Lock;
   loader::TQuorlan *Loader = nullptr;
