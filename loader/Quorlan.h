@@ -73,6 +73,9 @@ public:
   std::string VersionAfter() const;
   std::int32_t MeterType() const { return FMeterType.load(); }
   std::int32_t Errors() const { return FErrors.load(); }
+  // How deeply start steps have ever nested in one another (1 when the
+  // hand-over to the next address never nests).
+  int DeepestStartNesting() const { return FDeepestStart.load(); }
 
   // Set together with Stop by the operator: the run ends with the verdict
   // of a stopped run and the rest of the address list is left.
@@ -84,11 +87,11 @@ public:
   // is shared; it must not throw.
   std::function<void()> FOnFree;
 
-  // --- link switches ---
+  // --- link switches and requests: the loader's own thread only (or while
+  // the loader is idle), since a TCP link may be closed by looking at it ---
   bool IsLinkActive();
   void SetLinkActive(bool Value);
 
-  // --- requests (the loader's own thread) ---
   // Moves on to the next address (Advance), gives the number of addresses and
   // the current address's prefix; raises std::invalid_argument for an address
   // that is not a number.
@@ -135,6 +138,7 @@ private:
   std::atomic<std::int32_t> FErrors{0};
   std::atomic<std::int64_t> FRunStart; // monotonic milliseconds
   std::atomic<std::int32_t> FBlockSize{512};
+  std::int32_t FRunBlockSize = 512; // the block size of the current address
   std::atomic<std::int32_t> FMeterType{-1};
   std::shared_ptr<const std::string> FImage; // the image of this run, whole
   std::int32_t FImageWriteStart = 0;
@@ -149,6 +153,8 @@ private:
   // outermost step runs it.
   bool FStartDue = false;
   int FStepDepth = 0;
+  std::atomic<int> FStartNesting{0};
+  std::atomic<int> FDeepestStart{0};
 
   mutable std::mutex FTextLock;
   std::string FNetAdr;

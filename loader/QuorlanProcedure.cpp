@@ -86,11 +86,29 @@ void TQuorlan::DoRun()
 
 void TQuorlan::DoStop()
 {
+  // A stop with no run in progress (a Stop that came while the last address
+  // was ending, or to a loader that has just gone idle) only goes idle: the
+  // verdict would otherwise take it for an address with more to follow and
+  // start the list again.
+  if (FAddrIndex == -1 && !IsLinkActive()) {
+    TThreadService::DoStop();
+    return;
+  }
   Outermost([this] { StopStep(); });
 }
 
 void TQuorlan::StartStep()
 {
+  struct TNesting {
+    std::atomic<int> &Depth, &Deepest;
+    TNesting(std::atomic<int> &d, std::atomic<int> &m) : Depth(d), Deepest(m)
+    {
+      if (++Depth > Deepest)
+        Deepest = Depth.load();
+    }
+    ~TNesting() { --Depth; }
+  } nesting(FStartNesting, FDeepestStart);
+
   FMeterType = -1;
   FImage.reset();
   FErrors = 0;
@@ -119,13 +137,20 @@ void TQuorlan::StartStep()
     SetStateText(SNoAddresses);
     return;
   }
+  if (P.empty()) {
+    // The list became shorter than the run's position: the run ends here,
+    // and no request ever goes out without an address.
+    TThreadService::DoStop();
+    return;
+  }
 
   AppendLog(Format(STestStarting, TimeStamp().c_str(), static_cast<int>(FDevice->FNetAddress.load())));
   SetVersionBefore("");
   SetVersionAfter("");
   SetStateText(SStarting);
   FBlockIndex = 0;
-  FStopRequested = false;
+  FRunBlockSize = FBlockSize;
+  FStopRequested = Terminated(); // a loader being freed stays stopped
 
   const std::size_t L = P.size();
   std::string a;
@@ -209,7 +234,9 @@ void TQuorlan::StartStep()
 
       FSpeedCode = 0xFF;
       if (FMaxSpeed && FUseComPort) {
-        if (Exchange(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4) {
+        // A meter that names no speed code of its own (0xFF) could not be
+        // given its speed back after the run: its speed is left alone.
+        if (Exchange(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
           FSpeedCode = At(a, L);
           if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
             FSpeedCode = 0xFF;
@@ -251,7 +278,7 @@ void TQuorlan::StartStep()
 void TQuorlan::RunStep()
 {
   const std::int32_t size = FImage ? static_cast<std::int32_t>(FImage->size()) : 0;
-  const std::int32_t blockSize = FBlockSize;
+  const std::int32_t blockSize = FRunBlockSize;
   const std::int32_t total = size - FImageWriteStart;
   const float percent =
       total > 0 ? static_cast<float>(static_cast<double>(FBlockIndex) * blockSize * 100.0 / total) : 100.0f;
@@ -262,7 +289,7 @@ void TQuorlan::RunStep()
       return;
     const std::int32_t index = FBlockIndex;
     const std::int32_t offset = index * blockSize + FImageWriteStart;
-    if (FStopRequested || size - offset <= 0) {
+    if (FStopRequested || Terminated() || size - offset <= 0) {
       StopStep();
       return;
     }
@@ -336,7 +363,7 @@ void TQuorlan::StopLinkPart()
     }
   }
 
-  if (FMaxSpeed && FSpeedCode != 0xFF) {
+  if (FSpeedCode != 0xFF) {
     FSpeedCode &= 0x1F;
     Exchange(Request(FAddrPrefix, CmdOpenChannel), -1, a);
     Exchange(Request(FAddrPrefix, std::string("\x03\x15", 2) + static_cast<char>(FSpeedCode)), -1, a);
@@ -367,14 +394,16 @@ void TQuorlan::StopStep()
   }
   if (FSpeedCode != 0xFF) {
     // The link closed before the speed could be restored: the port at
-    // least gets its own settings back for the next address.
+    // least gets its own settings back for the next address, and the log
+    // says that the meter may still run at the raised speed.
     FDevice->FInfo->SetParam(2, FSavedParity);
     FDevice->FInfo->SetParam(1, FSavedBaudRate);
     FSpeedCode = 0xFF;
+    AppendLog(SSpeedNotRestored);
   }
 
   const std::int32_t type = FMeterType;
-  if (FStopRequested) {
+  if (FStopRequested || Terminated()) {
     AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));
     FAddrIndex = -1;
     SetStateText(STestStopped);

@@ -45,7 +45,7 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
     const std::string &item = items[static_cast<std::size_t>(FAddrIndex)];
     std::int64_t value;
     if (!platform::TryStrToInt64(item, value))
-      throw std::invalid_argument("'" + item + "' is not a valid integer value");
+      throw std::invalid_argument(item); // the item itself, for the log
     const auto address = static_cast<std::uint32_t>(value);
     FDevice->FNetAddress = static_cast<std::int32_t>(address);
     if (address <= 255) {
@@ -83,21 +83,19 @@ bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
   }
   if (!FTcpClient->Connected())
     return false;
-  struct TRxLine { // also when the read raises
-    TQuorlan &Self;
-    std::string &Answer;
-    ~TRxLine()
-    {
-      if (Self.FDevice->IsLogEnabled()) {
-        Self.AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(Answer, " "));
-        Self.AppendLog(" ");
-      }
+  auto rxLine = [this, &Answer] {
+    if (FDevice->IsLogEnabled()) {
+      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(Answer, " "));
+      AppendLog(" ");
     }
   };
-  {
-    TRxLine line{*this, Answer};
+  try {
     Answer = FTcpClient->ReadAvailable();
+  } catch (...) {
+    rxLine(); // the RX line is written also when the read fails
+    throw;
   }
+  rxLine();
   if (Count == -1)
     return !Answer.empty() && TestCheckSum(Answer, ctCrc16);
   return static_cast<std::int32_t>(Answer.size()) == Count;

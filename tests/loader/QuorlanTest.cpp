@@ -3,6 +3,7 @@
 #include "loader/Quorlan.h"
 
 #include "TempDir.h"
+#include "link/PacketString.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
 #include "platform/Cp1251.h"
@@ -13,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <termios.h>
 
 using namespace loader;
 using namespace std::chrono_literals;
@@ -219,6 +222,16 @@ TEST_F(LoaderTest, UpdatesOneMeterOverAComPort)
   EXPECT_TRUE(LogHas(*q, texts::SSuccessfully));
   EXPECT_TRUE(LogHas(*q, std::string(texts::SExtendedAddress) + "00A10005"));
   EXPECT_FALSE(q->IsLinkActive());
+
+  // Identification speaks to the configured address, everything from the
+  // test-mode check on to the extended address the meter reported.
+  const auto requests = meter->Requests();
+  std::size_t check = 0;
+  while (check < requests.size() && Hex(requests[check]).rfind("FC00A1000500", 0) != 0)
+    ++check;
+  ASSERT_LT(check, requests.size()) << "the test-mode check uses the extended address";
+  for (std::size_t i = 0; i < requests.size(); ++i)
+    EXPECT_EQ(Hex(requests[i]).substr(0, i < check ? 2 : 10), i < check ? "05" : "FC00A10005") << i;
 }
 
 TEST_F(LoaderTest, FailedBlocksResendTheirPageAndStaleAnswersAreSkipped)
@@ -294,21 +307,59 @@ TEST_F(LoaderTest, MeterWithTheImagesVersionIsLeftAloneUnlessItAsks)
 TEST_F(LoaderTest, RaisedLineSpeedIsRestoredAfterTheRun)
 {
   auto line = SimLine::OpenPty(Dir / "", 1);
-  auto meter = line->AddMeter(MeterConfig::ForType(0, 6));
+  MeterConfig config = MeterConfig::ForType(0, 6);
+  config.SpeedCode = 0x25; // the high bits are not part of the code sent back
+  auto meter = line->AddMeter(config);
+  std::atomic<unsigned> speed{0};
+  std::atomic<int> parity{-1};
+  std::atomic<TQuorlan *> loader{nullptr};
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (r.size() > 9 && r[5] == '\x07' && r[7] == '\x00' && r[8] == '\x03') { // while block 3 is written
+      unsigned lineSpeed = 0, flags = 0;
+      line->LineSettings(lineSpeed, flags);
+      speed = lineSpeed;
+      parity = loader.load()->FDevice->FInfo->GetParam(2); // a pty may not keep the parity flag itself
+    }
+    return std::nullopt;
+  });
+  auto q = MakeLoader("6");
+  loader = q.get();
+  q->FMaxSpeed = true;
+  Run(*q);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_EQ(speed, static_cast<unsigned>(B38400)) << "the run went at the raised speed";
+  EXPECT_EQ(parity, 1) << "with odd parity";
+  EXPECT_EQ(meter->SpeedCode(), 0x05) << "the meter got its own speed code back";
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(1), 9600);
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(2), 0);
+  int raised = -1, reopened = -1, restored = -1, index = 0;
+  for (const auto &r : meter->Requests()) {
+    const std::string body = Hex(r).substr(2);
+    if (body.rfind("031508", 0) == 0 && raised < 0)
+      raised = index;
+    if (r.find(std::string("\x01") + "582630") != std::string::npos)
+      reopened = index;
+    if (Hex(r).substr(10).rfind("031505", 0) == 0)
+      restored = index;
+    ++index;
+  }
+  EXPECT_GE(raised, 0);
+  EXPECT_GT(reopened, raised);
+  EXPECT_GT(restored, reopened) << "the channel is opened with the password before the speed is set back";
+}
+
+TEST_F(LoaderTest, MeterWithoutASpeedCodeKeepsThePortSpeed)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  MeterConfig config = MeterConfig::ForType(0, 6);
+  config.SpeedCode = 0xFF;
+  auto meter = line->AddMeter(config);
   auto q = MakeLoader("6");
   q->FMaxSpeed = true;
   Run(*q);
   EXPECT_EQ(q->StateText(), texts::SRunDone);
-  EXPECT_EQ(meter->SpeedCode(), 0x05) << "the meter got its own speed code back";
-  EXPECT_EQ(q->FDevice->FInfo->GetParam(1), 9600);
-  EXPECT_EQ(q->FDevice->FInfo->GetParam(2), 0);
-  bool raised = false, reopened = false;
-  for (const auto &r : meter->Requests()) {
-    raised |= Hex(r).substr(2, 6) == "031508";
-    reopened |= r.find("\x01" "582630") != std::string::npos;
-  }
-  EXPECT_TRUE(raised);
-  EXPECT_TRUE(reopened) << "the channel is opened with the password before the speed is set back";
+  for (const auto &r : meter->Requests())
+    EXPECT_NE(Hex(r).substr(r[0] == '\xFC' ? 10 : 2, 4), "0315") << "no speed setting is sent";
 }
 
 TEST_F(LoaderTest, BroadcastAddressSkipsVersionDecisionAndTestModeEntry)
@@ -344,7 +395,11 @@ TEST_F(LoaderTest, OperatorStopEndsTheRunAndLeavesTheRestOfTheList)
   EXPECT_TRUE(second->Requests().empty());
   const auto lines = LogLines(*q);
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().back(), ' ') << "the stop line ends with the blank before its empty verdict";
+  const std::string stopLine = std::string(texts::STestFinished).replace(0, 2, "").replace(
+      std::string(texts::STestFinished).size() - 4, 2, ""); // " : ... ЗАВЕРШЕНА "
+  ASSERT_GE(lines.back().size(), stopLine.size());
+  EXPECT_EQ(lines.back().substr(lines.back().size() - stopLine.size()), stopLine)
+      << "the stop line ends with the blank before its empty verdict";
 }
 
 TEST_F(LoaderTest, FailingAddressesRunToTheEndOfTheList)
@@ -361,6 +416,7 @@ TEST_F(LoaderTest, FailingAddressesRunToTheEndOfTheList)
   for (const auto &l : LogLines(*q))
     failures += l.find(texts::SExtendedAddressFailed) != std::string::npos;
   EXPECT_EQ(failures, 8);
+  EXPECT_EQ(q->DeepestStartNesting(), 1) << "the next address never starts inside the last one's stop";
 }
 
 TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
@@ -381,7 +437,7 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
   q->SetNetAdr("5,x,6");
   Run(*q);
   EXPECT_EQ(meter->BlockWrites(), 216);
-  EXPECT_TRUE(LogHas(*q, texts::SBadAddress + std::string("'x'")));
+  EXPECT_EQ(LogLines(*q).back(), texts::SBadAddress + std::string("x"));
   EXPECT_EQ(q->StateText(), texts::SBadAddressState) << "the run ends instead of starting the list again";
 }
 
@@ -389,14 +445,14 @@ TEST_F(LoaderTest, FreeingARunningLoaderEndsTheRunFirst)
 {
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
-  auto q = MakeLoader("5");
+  auto next = line->AddMeter(MeterConfig::ForType(0, 6));
+  auto q = MakeLoader("5,6");
   q->SetBlockSize(16);
   q->Start();
   ASSERT_TRUE(WaitUntil([&] { return meter->BlockWrites() >= 5; }));
   q.reset();
-  const auto requests = meter->Requests();
-  ASSERT_FALSE(requests.empty());
   EXPECT_FALSE(meter->InTestMode()) << "the stop step closed the meter's channel";
+  EXPECT_TRUE(next->Requests().empty()) << "a loader being freed goes on with no further address";
 }
 
 TEST_F(LoaderTest, UpdatesOneMeterThroughATcpGateway)
@@ -415,4 +471,116 @@ TEST_F(LoaderTest, UpdatesOneMeterThroughATcpGateway)
   EXPECT_EQ(q->StateText(), texts::SRunDone);
   EXPECT_TRUE(LogHas(*q, texts::SConnectionOpened + std::string("127.0.0.1:") + std::to_string(gateway->Port())));
   EXPECT_TRUE(LogHas(*q, texts::SConnectionClosed));
+}
+
+TEST_F(LoaderTest, BlockAnswersAcceptedRefusedAndMissing)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  std::map<int, int> seen;
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (r.size() < 11 || r[5] != '\x07')
+      return std::nullopt;
+    const int index = static_cast<unsigned char>(r[8]);
+    const int count = seen[index]++;
+    const std::string own = meter->OwnAnswer(r);
+    std::string changed = own.substr(0, own.size() - 2);
+    if (index == 1 && count == 0) { // status 3: accepted like 0
+      changed[6] = '\x03';
+      return sim::WithCrc(changed);
+    }
+    if (index == 2 && count == 0) { // status 2: refused
+      changed[6] = '\x02';
+      return sim::WithCrc(changed);
+    }
+    if (index == 3 && count == 0) // an old answer and nothing after it
+      return sim::WithCrc(r.substr(0, 5) + std::string("\x77\x00", 2));
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5");
+  q->FDevice->FInfo->SetParam(5, 100);
+  Run(*q);
+  line.reset(); // the meter's thread has ended: its counts can be read
+  EXPECT_EQ(seen[1], 1) << "status 3 is accepted";
+  EXPECT_EQ(seen[2], 2) << "status 2 sends the page again";
+  EXPECT_EQ(seen[3], 2) << "no answer after an old one sends the page again";
+  EXPECT_EQ(q->Errors(), 2);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+}
+
+TEST_F(LoaderTest, LinkTestFailingAfterTheWriteLeavesTheVersionUnread)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (r.size() == 8 && r[5] == '\x00' && meter->WholeImageWritten())
+      return std::string(); // silent once written
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5");
+  Run(*q);
+  EXPECT_EQ(q->VersionAfter(), "");
+  EXPECT_FALSE(LogHas(*q, texts::SVersionUnread));
+  EXPECT_FALSE(LogHas(*q, texts::SVersionMismatch));
+  EXPECT_EQ(q->StateText(), "???");
+}
+
+TEST_F(LoaderTest, DateCodeSeriesPlainAndPacketAndTheAlertSequence)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto q = MakeLoader("5");
+  q->FDevice->FInfo->FAlertSequence = true;
+  q->FPacketMode = true;
+  q->FAlertWait = 50ms; // the purge after it must not catch the sequence still in the driver
+  Run(*q);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  int alerts = 0, packets = 0;
+  for (const auto &frame : line->Frames()) {
+    if (frame == SAlertSequence)
+      ++alerts;
+    if (frame[0] == '\x02') {
+      ++packets;
+      TPacketItems records;
+      TPacketString parsed(frame, records);
+      ASSERT_EQ(records.size(), 5u);
+      const char *commands[] = {"0400", "0801", "0811", "0803", "0800"};
+      for (std::size_t i = 0; i < 5; ++i) {
+        const std::size_t L = records[i][0] == '\xFC' ? 5 : 1;
+        EXPECT_EQ(Hex(records[i]).substr(L * 2, 4), commands[i]) << i;
+        EXPECT_TRUE(sim::CrcOk(records[i])) << "each record is a whole request";
+      }
+      EXPECT_EQ(static_cast<unsigned char>(records[2][records[2][0] == '\xFC' ? 7 : 3]),
+                DateCodeOf(platform::GetLocalTime().wYear, platform::GetLocalTime().wMonth));
+    }
+  }
+  EXPECT_EQ(alerts, 2) << "before the first request and in the stop step";
+
+  EXPECT_EQ(packets, 2) << "one frame at the start, one in the stop step";
+  for (const auto &r : meter->Requests())
+    EXPECT_NE(Hex(r).substr(2, 4), "0400") << "no plain series in packet mode";
+
+  EXPECT_EQ(DateCodeOf(2000, 1), 0);
+  EXPECT_EQ(DateCodeOf(2021, 4), 255);
+  EXPECT_EQ(DateCodeOf(2021, 5), 0) << "the month count wraps every 256 months";
+  EXPECT_EQ(DateCodeOf(2026, 12), 67);
+}
+
+TEST_F(LoaderTest, StopWhileTheLastAddressEndsNeverStartsTheListAgain)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto q = MakeLoader("5");
+  q->FCloseWait = 300ms;
+  q->Start();
+  ASSERT_TRUE(WaitUntil([&] { return q->StateText() == texts::SFinishing; }));
+  q->Stop(); // a remote STATUS=STOP: no operator-stop flag
+  ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
+  EXPECT_EQ(meter->BlockWrites(), 216) << "the meter is written once";
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+
+  q->Stop(); // and to a loader that is idle
+  ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
+  EXPECT_EQ(meter->BlockWrites(), 216);
+  EXPECT_EQ(q->StateText(), texts::SRunDone) << "the row keeps the last result";
 }

@@ -109,6 +109,16 @@ std::shared_ptr<SimMeter> SimLine::AddMeter(MeterConfig config)
   return meter;
 }
 
+bool SimLine::LineSettings(unsigned &Speed, unsigned &ControlFlags) const
+{
+  termios t{};
+  if (FSlaveFd < 0 || ::tcgetattr(FSlaveFd, &t) != 0)
+    return false;
+  Speed = static_cast<unsigned>(::cfgetospeed(&t));
+  ControlFlags = static_cast<unsigned>(t.c_cflag);
+  return true;
+}
+
 std::string SimLine::Received() const
 {
   std::lock_guard lock(FLock);

@@ -28,6 +28,8 @@ public:
   std::shared_ptr<SimMeter> AddMeter(MeterConfig config);
   int Port() const { return FPort; }
   std::string SlavePath() const { return FSlavePath; }
+  // The line's speed and control flags as the program set them (pty only).
+  bool LineSettings(unsigned &Speed, unsigned &ControlFlags) const;
   // Every byte that arrived, in order, and every request the line framed.
   std::string Received() const;
   std::vector<std::string> Frames() const;

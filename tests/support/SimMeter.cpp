@@ -156,7 +156,7 @@ bool SimMeter::Addressed(const std::string &prefix) const
   if (prefix.size() == 5 && Byte(prefix, 0) == 0xFC) {
     const std::uint32_t a = (std::uint32_t{Byte(prefix, 1)} << 24) | (std::uint32_t{Byte(prefix, 2)} << 16) |
                             (std::uint32_t{Byte(prefix, 3)} << 8) | Byte(prefix, 4);
-    return a == FConfig.ExtendedAddress || a == FConfig.Address;
+    return a == FConfig.ExtendedAddress;
   }
   return false;
 }
