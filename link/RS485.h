@@ -1,0 +1,115 @@
+// One serial port on an RS485 line and its settings. The port opens COM n,
+// sends a byte string, receives an answer byte by byte (one time-out for the
+// first byte, another between bytes) and keeps the last error code, the last
+// sent data and the last answer. It announces what it does through DoEvent,
+// which the meter device implements.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/SerialPort.h"
+
+class TRS485;
+
+// Error codes of a port and of the meter device (1 to 15: the meter's status).
+inline constexpr uint8_t ErrNone = 0;
+inline constexpr uint8_t ErrDriverBusy = 251;   // another Send or Receive runs
+inline constexpr uint8_t ErrZeroLength = 252;   // Send of empty data
+inline constexpr uint8_t ErrPortBusy = 253;     // the port is not open or cannot be opened
+inline constexpr uint8_t ErrCheckSum = 254;     // wrong checksum
+inline constexpr uint8_t ErrNoAnswer = 255;     // no answer
+
+// Event kinds a port raises through DoEvent.
+inline constexpr uint8_t evError = 0;      // an error code other than 0 was set
+inline constexpr uint8_t evSent = 1;       // data is about to be written
+inline constexpr uint8_t evReceived = 2;   // a receive has ended
+inline constexpr uint8_t evWaiting = 3;    // the wait for the first answer byte begins
+inline constexpr uint8_t evByte = 4;       // a byte was received
+inline constexpr uint8_t evBusyTick = 5;   // one step of the meter device's busy wait
+
+// The settings of a port, by parameter index: 0 port number, 1 baud rate,
+// 2 parity (0 none, 1 odd, 2 even, 3 mark, 4 space), 3 flag word, 4 stop bits
+// (0 one, 1 one and a half, 2 two), 5 answer time-out (ms), 6 time-out between
+// bytes (ms), 7 time-out multiplier (ms per written byte), 8 data bits.
+// A changed setting is applied to the open port at once. Safe to use from
+// several threads.
+class TRS485Info {
+ public:
+  explicit TRS485Info(TRS485* Port);
+  TRS485Info(const TRS485Info&) = delete;
+  TRS485Info& operator=(const TRS485Info&) = delete;
+
+  // 0 for an index outside 0 to 8; byte parameters widened without sign.
+  int32_t GetParam(int32_t Index) const;
+  // Stores Value (a byte parameter keeps its low byte); outside 0 to 8 nothing.
+  void SetParam(int32_t Index, int32_t Value);
+  // Applies all settings to the port when it is open.
+  bool Apply();
+  void SetDefaults();
+
+  platform::DCB GetDCB() const;
+  platform::COMMTIMEOUTS GetTimeouts() const;
+
+  TRS485* const FPort;  // not owned; none: SetParam only stores
+  // Whether the loader sends the alert sequence first; not used by the port.
+  std::atomic<bool> FAlertSequence{false};
+
+ private:
+  mutable std::mutex FLock;
+  int32_t FPortNumber = 1;
+  platform::DCB FDCB;
+  platform::COMMTIMEOUTS FTimeouts;
+};
+
+class TRS485 {
+ public:
+  explicit TRS485(void* Owner = nullptr);
+  virtual ~TRS485();
+  TRS485(const TRS485&) = delete;
+  TRS485& operator=(const TRS485&) = delete;
+
+  virtual bool Open();
+  virtual bool ReadFirstByte(uint8_t& B);
+  virtual bool ReadData(void* Buf, int32_t Count, int32_t& Done);
+  virtual bool WriteData(const void* Buf, int32_t Count, int32_t& Done);
+  virtual void DoEvent(uint8_t Kind, TRS485& Port) = 0;
+  // Count bytes, or with -1 until the line falls silent, into FRxData.
+  virtual bool Receive(int32_t Count);
+  virtual bool Send(const std::string& Data);
+  virtual bool Transact(const std::string& Request, int32_t Count);
+
+  // Drops what the driver holds and stops a running receive before its next
+  // byte. Another thread may call it to abort an exchange: the sent data and
+  // the answer are then left to the running operation.
+  bool Purge();
+  bool IsOpen() const { return FHandle.IsOpen(); }
+  // The position in DeviceList, -1 when not there.
+  int32_t DeviceIndex() const;
+  // Closes an open port; with True opens it again and applies the settings.
+  void SetActive(bool Value);
+  void SetError(uint8_t Code);
+
+  // The object the port belongs to; never read by the port.
+  std::atomic<void*> FOwner{nullptr};
+  const std::unique_ptr<TRS485Info> FInfo;
+  int32_t FBufferSize = 2048;
+  std::atomic<uint8_t> FError{0};
+  bool FAutoOpen = false;
+  std::atomic<bool> FBusy{false};
+  platform::SerialPort FHandle;
+  std::atomic<bool> FDestroying{false};
+  std::atomic<bool> FAborted{false};
+  std::atomic<uint8_t> FMode{0};
+  std::string FTxData;
+  std::string FRxData;
+
+ protected:
+  // Held by Send, Receive and the meter device's Transact while they use the
+  // port and its data; tried without waiting, so an overlapping call from
+  // another thread is refused as busy and Purge leaves the data alone.
+  std::recursive_mutex FIoLock;
+};

@@ -1,0 +1,268 @@
+#include "platform/SerialPort.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support/PtyPeer.h"
+
+using namespace platform;
+using testsupport::PtyPeer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long MsSince(Clock::time_point Start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - Start).count());
+}
+
+DCB DefaultDcb() {
+  DCB d;
+  d.BaudRate = 9600;
+  d.Flags = 0x11;
+  d.ByteSize = 8;
+  return d;
+}
+
+std::string ReadAll(SerialPort& Port, uint32_t Count, bool* Result = nullptr) {
+  std::string buffer(Count, '\0');
+  uint32_t done = 0;
+  const bool ok = Port.ReadFile(buffer.data(), Count, done);
+  if (Result != nullptr) *Result = ok;
+  buffer.resize(done);
+  return buffer;
+}
+
+}  // namespace
+
+TEST(SerialPort, OpensOnlyComNamesOfExistingTerminals) {
+  PtyPeer peer;
+  SerialPort port;
+  EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(0)));
+  EXPECT_EQ(port.LastError(), SerialError::NotFound);
+  EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(-1)));
+  EXPECT_FALSE(port.Open("COM" + std::to_string(peer.ComNumber())));
+  EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(peer.ComNumber()) + "x"));
+  EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(peer.ComNumber() + 1000)));
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(SerialPort::ComDevicePath(3), PtyPeer::ComDir() + "/com3");
+
+  // A file that is no terminal is no port.
+  const std::string plain = PtyPeer::ComDir() + "/com999";
+  close(open(plain.c_str(), O_CREAT | O_WRONLY, 0600));
+  EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(999)));
+  EXPECT_EQ(port.LastError(), SerialError::NotFound);
+  unlink(plain.c_str());
+
+  ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_TRUE(peer.Settings().Raw);
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(port.SetCommState(DefaultDcb()));
+  EXPECT_EQ(port.LastError(), SerialError::NotOpen);
+}
+
+TEST(SerialPort, SecondOpenerIsRefusedInThisAndAnotherProcess) {
+  PtyPeer peer;
+  const std::string name = SerialPort::ComDeviceName(peer.ComNumber());
+  SerialPort first, second;
+  ASSERT_TRUE(first.Open(name));
+  EXPECT_FALSE(second.Open(name));
+  EXPECT_EQ(second.LastError(), SerialError::Busy);
+
+  // Another process trying the same lock on the same terminal fails too.
+  const std::string path = SerialPort::ComDevicePath(peer.ComNumber());
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  first.Close();
+  EXPECT_TRUE(second.Open(name));
+  second.Close();
+
+  // A port held by another process is busy for us.
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+    [[maybe_unused]] ssize_t w = write(ready[1], &ok, 1);
+    char c;
+    [[maybe_unused]] ssize_t r = read(release[0], &c, 1);
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  EXPECT_EQ(ok, '1');
+  EXPECT_FALSE(first.Open(name));
+  EXPECT_EQ(first.LastError(), SerialError::Busy);
+  ASSERT_EQ(write(release[1], "x", 1), 1);
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  EXPECT_TRUE(first.Open(name));
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+}
+
+TEST(SerialPort, AppliesEveryOfferedLineSetting) {
+  PtyPeer peer;
+  SerialPort port;
+  ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  DCB dcb = DefaultDcb();
+  for (uint32_t baud : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u,
+                        56000u, 57600u, 115200u, 128000u, 256000u}) {
+    dcb.BaudRate = baud;
+    ASSERT_TRUE(port.SetCommState(dcb)) << baud;
+    EXPECT_EQ(peer.Settings().Baud, baud);
+  }
+  // A pty keeps eight data bits whatever it is asked for.
+  for (uint8_t bits = 5; bits <= 8; ++bits) {
+    dcb.ByteSize = bits;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    const int got = peer.Settings().DataBits;
+    EXPECT_TRUE(got == bits || got == 8) << int(bits);
+  }
+  dcb.StopBits = ONESTOPBIT;
+  ASSERT_TRUE(port.SetCommState(dcb));
+  EXPECT_FALSE(peer.Settings().TwoStopBits);
+  for (uint8_t stop : {ONE5STOPBITS, TWOSTOPBITS}) {
+    dcb.StopBits = stop;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    EXPECT_TRUE(peer.Settings().TwoStopBits);
+  }
+  // A pty may clear the parity bits it has no use for; where it keeps them,
+  // they must be the ones asked for.
+  struct Case { uint8_t Parity; bool Odd, MarkSpace; };
+  for (Case c : {Case{ODDPARITY, true, false}, Case{EVENPARITY, false, false},
+                 Case{MARKPARITY, true, true}, Case{SPACEPARITY, false, true}}) {
+    dcb.Parity = c.Parity;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    const auto s = peer.Settings();
+    if (s.ParityEnabled) {
+      EXPECT_EQ(s.ParityOdd, c.Odd) << int(c.Parity);
+      EXPECT_EQ(s.MarkSpace, c.MarkSpace) << int(c.Parity);
+    }
+  }
+  dcb.Parity = NOPARITY;
+  ASSERT_TRUE(port.SetCommState(dcb));
+  EXPECT_FALSE(peer.Settings().ParityEnabled);
+  EXPECT_TRUE(peer.Settings().Raw);
+
+  using Spoil = void (*)(DCB&);
+  for (Spoil bad : {Spoil([](DCB& d) { d.BaudRate = 0; }), Spoil([](DCB& d) { d.ByteSize = 9; }),
+                    Spoil([](DCB& d) { d.ByteSize = 4; }), Spoil([](DCB& d) { d.Parity = 5; }),
+                    Spoil([](DCB& d) { d.StopBits = 3; })}) {
+    DCB d = DefaultDcb();
+    bad(d);
+    EXPECT_FALSE(port.SetCommState(d));
+    EXPECT_EQ(port.LastError(), SerialError::BadSetting);
+  }
+}
+
+TEST(SerialPort, ReadTimeoutsFollowCommTimeouts) {
+  PtyPeer peer;
+  SerialPort port;
+  ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  ASSERT_TRUE(port.SetCommState(DefaultDcb()));
+
+  // Total time-out on a silent line: multiplier x count + constant.
+  ASSERT_TRUE(port.SetCommTimeouts({0, 20, 100, 0, 0}));
+  auto start = Clock::now();
+  bool ok = false;
+  EXPECT_EQ(ReadAll(port, 5, &ok), "");
+  EXPECT_TRUE(ok);  // a time-out is no failure
+  EXPECT_GE(MsSince(start), 200);
+
+  // MAXDWORD interval with zero totals: what is there, at once.
+  ASSERT_TRUE(port.SetCommTimeouts({MAXDWORD, 0, 0, 0, 0}));
+  EXPECT_EQ(ReadAll(port, 5), "");
+  peer.Write("ab");
+  while (peer.PendingToSlave() < 2) std::this_thread::yield();
+  EXPECT_EQ(ReadAll(port, 5), "ab");
+
+  // The interval ends a read at the first pause after the first byte.
+  ASSERT_TRUE(port.SetCommTimeouts({50, 0, 0, 0, 0}));
+  peer.Write("123");
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    peer.Write("45");
+  });
+  EXPECT_EQ(ReadAll(port, 5), "123");
+  late.join();
+  EXPECT_EQ(ReadAll(port, 5), "45");
+
+  // A read of fewer bytes than the line holds leaves the rest queued.
+  ASSERT_TRUE(port.SetCommTimeouts({30, 1, 150, 0, 0}));
+  peer.Write("wxyz");
+  EXPECT_EQ(ReadAll(port, 2), "wx");
+  EXPECT_EQ(peer.PendingToSlave(), 2);
+  ASSERT_TRUE(port.PurgeComm(PURGE_RXCLEAR));
+  EXPECT_EQ(peer.PendingToSlave(), 0);
+}
+
+TEST(SerialPort, WritesReachTheLine) {
+  PtyPeer peer;
+  SerialPort port;
+  ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  ASSERT_TRUE(port.SetCommState(DefaultDcb()));
+  std::string data(700, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  uint32_t done = 0;
+  ASSERT_TRUE(port.WriteFile(data.data(), static_cast<uint32_t>(data.size()), done));
+  EXPECT_EQ(done, data.size());
+  ASSERT_TRUE(peer.WaitReceived(data.size(), std::chrono::seconds(5)));
+  EXPECT_EQ(peer.Received(), data);  // no output processing of 0x0A and the like
+}
+
+TEST(SerialPort, PurgeFromAnotherThreadAbortsABlockedRead) {
+  PtyPeer peer;
+  SerialPort port;
+  ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 0, 0, 0}));  // wait for ever
+  std::atomic<bool> finished{false};
+  bool result = true;
+  std::thread reader([&] {
+    result = !ReadAll(port, 1, &result).empty() || result;
+    finished = true;
+  });
+  const auto start = Clock::now();
+  while (!finished && MsSince(start) < 10000) {
+    port.PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  reader.join();
+  EXPECT_FALSE(result);
+  EXPECT_EQ(port.LastError(), SerialError::Aborted);
+
+  // An abort before a read started does not end the next read.
+  ASSERT_TRUE(port.PurgeComm(PURGE_RXABORT));
+  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 100, 0, 0}));
+  peer.Write("z");
+  EXPECT_EQ(ReadAll(port, 1), "z");
+}
+
+TEST(SerialPort, AHungUpLineEndsAReadAtOnce) {
+  SerialPort port;
+  {
+    PtyPeer peer;
+    ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  }
+  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 0, 0, 0}));  // no time-out: only the hang-up ends it
+  bool ok = true;
+  EXPECT_EQ(ReadAll(port, 4, &ok), "");
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(port.LastError(), SerialError::Io);
+}
