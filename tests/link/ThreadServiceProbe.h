@@ -130,12 +130,12 @@ protected:
     FStarted = true;
     FBlocks.assign(64, 0);
     FFirstRun = true;
-    if (Raises(FOptions->RaiseInStart)) {
+    if (TakeOne(FOptions->RaiseInStart)) {
       FRecord->Add("start!");
       throw std::runtime_error("start failed");
     }
     FRecord->Add("start");
-    if (Repeats(FOptions->StartRepeats))
+    if (TakeOne(FOptions->StartRepeats))
       return;
     TThreadService::DoStart();
   }
@@ -146,7 +146,7 @@ protected:
     if (!FStarted)
       FRecord->RunOutsideAStart = true;
     FBlocks[FRecord->Runs % FBlocks.size()] += 1;
-    if (Raises(FOptions->RaiseInRun)) {
+    if (TakeOne(FOptions->RaiseInRun)) {
       FRecord->Add("run!");
       throw std::runtime_error("run failed");
     }
@@ -166,12 +166,12 @@ protected:
       const std::lock_guard guard(FRecord->Lock);
       FRecord->StopThread = std::this_thread::get_id();
     }
-    if (FOptions->StopRaisesForever || Raises(FOptions->RaiseInStop)) {
+    if (FOptions->StopRaisesForever || TakeOne(FOptions->RaiseInStop)) {
       FRecord->Add("stop!");
       throw std::runtime_error("stop failed");
     }
     FRecord->Add("stop");
-    if (Repeats(FOptions->StopRepeats))
+    if (TakeOne(FOptions->StopRepeats))
       return;
     TThreadService::DoStop();
   }
@@ -184,8 +184,8 @@ protected:
   }
 
 private:
-  static bool Raises(std::atomic<int> &left) { return left > 0 && left-- > 0; }
-  static bool Repeats(std::atomic<int> &left) { return left > 0 && left-- > 0; }
+  // Uses up one of the passes left; false when none is left.
+  static bool TakeOne(std::atomic<int> &left) { return left > 0 && left-- > 0; }
 
   std::shared_ptr<TProbeRecord> FRecord;
   std::shared_ptr<TOptions> FOptions;

@@ -109,19 +109,6 @@ TEST(ThreadService, EveryTransitionOfTheStateTable)
   EXPECT_FALSE(probe.Record->RunOutsideAStart.load());
 }
 
-TEST(ThreadService, TheBaseStepsAloneGoRoundTheCycle)
-{
-  auto service = MakeThread<TCustomThreadService>();
-  service->Stop();
-  ASSERT_TRUE(WaitUntil([&] { return service->State() == ssIdle; }));
-  service->Start();
-  ASSERT_TRUE(WaitUntil([&] { return service->State() == ssRun; }));
-  service->Stop();
-  ASSERT_TRUE(WaitUntil([&] { return service->State() == ssIdle; }));
-  service->Terminate();
-  EXPECT_TRUE(WaitUntil([&] { return service->Finished(); }));
-}
-
 TEST(ThreadService, StepsAreCalledOnEveryPassWhileTheirStateLasts)
 {
   TProbe probe;
