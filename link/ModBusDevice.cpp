@@ -1,0 +1,259 @@
+#include "link/ModBusDevice.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "link/PacketString.h"
+#include "link/UnExtlibs.h"
+
+namespace {
+
+// One entry into a re-entry guard, left when the scope ends: also when a
+// nested exchange throws (from the log callback), so the counts stay right.
+class TGuardEntry {
+ public:
+  explicit TGuardEntry(TRecurseClass* Node) : FNode(Node), FAllowed(Node->Enter()) {}
+  ~TGuardEntry() { FNode->Leave(); }
+  TGuardEntry(const TGuardEntry&) = delete;
+  TGuardEntry& operator=(const TGuardEntry&) = delete;
+  bool Allowed() const { return FAllowed; }
+
+ private:
+  TRecurseClass* FNode;
+  bool FAllowed;
+};
+
+bool IsSet(const platform::TSystemTime& T) { return T.wYear != 0 || T.wMonth != 0; }
+
+}  // namespace
+
+TCustomModBusDevice::TCustomModBusDevice() : TCustomModBusDevice(nullptr) {}
+
+TCustomModBusDevice::TCustomModBusDevice(void* Owner)
+    : TRS485(Owner), FRetry(std::make_unique<TRecurseClass>(3)) {
+  SetRetryLimit(GuardReopen, 2);
+  SetRetryLimit(GuardRepeat, 4);
+  SetRetryLimit(GuardNoAnswer, 2);
+}
+
+TCustomModBusDevice::~TCustomModBusDevice() {
+  // The port goes first, while the device can still answer its events.
+  FDestroying = true;
+  SetActive(false);
+  if (TDeviceList* list = DeviceList.load()) list->Remove(this);
+}
+
+bool TCustomModBusDevice::IsLogEnabled() {
+  std::lock_guard lock(FLogLock);
+  return FLogEnabled && FOnLog;
+}
+
+void TCustomModBusDevice::SetOnLog(TLogEvent OnLog) {
+  std::lock_guard lock(FLogLock);
+  FOnLog = std::move(OnLog);
+}
+
+void TCustomModBusDevice::SetRetryLimit(int32_t Guard, int32_t Limit) {
+  if (TRecurseClass* node = FRetry->Node(Guard)) node->FLimit = Limit;
+}
+
+void TCustomModBusDevice::WaitMs(int32_t Ms) {
+  const int64_t start = platform::MonotonicMilliseconds();
+  while (platform::MonotonicMilliseconds() - start < Ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    DoEvent(evBusyTick, *this);
+  }
+}
+
+bool TCustomModBusDevice::Transact(const std::string& Request, int32_t Count) {
+  std::unique_lock io(FIoLock, std::try_to_lock);
+  if (!io.owns_lock()) return Send(Request);  // another thread's exchange: refused as busy
+
+  const bool sent = Send(Request);
+  bool ok = sent;
+  if (sent && Count != 0) ok = Receive(Count);
+  if (FMode == 4 || FAborted) return ok;
+  // A send-only exchange, or one whose write failed, has no answer of its own
+  // to judge: the answer of an earlier exchange is not looked at.
+  if (!sent || Count == 0) return ok;
+  const TCheckSumType t = FindCheckSumType(Request);
+  if (t > ctSum16) return ok;
+  if (t == ctCrc16 || t == ctXor8) return JudgePlain(Request, Count, t, ok);
+  return JudgeOther(Request, Count, t, ok);
+}
+
+bool TCustomModBusDevice::JudgePlain(const std::string& Request, int32_t Count,
+                                     uint8_t RequestType, bool Ok) {
+  bool ok = Ok;
+  if (FError != ErrNone) return ok;
+  TCheckSumType a = ctNone;
+  if (FRxData.empty()) {
+    SetError(ErrNoAnswer);
+  } else {
+    a = FindCheckSumType(FRxData);
+    if (a != RequestType) SetError(ErrCheckSum);
+  }
+  if (FError == ErrNoAnswer || FError == ErrCheckSum) {
+    TGuardEntry guard(FRetry->Node(GuardNoAnswer));
+    if (guard.Allowed() && FRepeatOnNoAnswer) {
+      if (!FRxData.empty()) Receive(-1);  // drain what still arrives
+      // A request to every meter (0xFE) is never sent twice on a silent line.
+      if (static_cast<uint8_t>(Request[0]) != 0xFE) ok = Transact(Request, Count);
+    }
+    return ok;
+  }
+
+  const uint8_t mode = FMode;
+  const size_t n = FRxData.size();
+  const size_t crcBytes = static_cast<size_t>(BytesInCheckSum(a));
+  const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
+  const size_t e = crcBytes + (wideAddress ? 5 : 1);
+  const bool relaxed = mode == 1 || mode == 2;
+  const bool isStatus = (mode == 0 && n == e + 1) || (relaxed && (n == e + 1 || n == e + 2));
+  if (!isStatus) return ok;  // a data answer of the right type: its length is in ok
+
+  const uint8_t s = static_cast<uint8_t>(FRxData[n - crcBytes - 1]);
+  if ((s & 0xF0) != 0 && FWaitOnBusy) WaitMs((s & 0xF0) * 62);
+  if (relaxed && n == e + 1 && FRxData == FTxData) {
+    SetError(ErrNone);
+    return ok;
+  }
+  const uint8_t code = s & 0x0F;
+  switch (code) {
+    case 0:
+      SetError(ErrNone);
+      return ok;
+    case 3:
+    case 5:
+      return ReopenAndRepeat(Request, Count, code, a, static_cast<int32_t>(relaxed ? e + 2 : e + 1));
+    case 6:
+      ok = false;
+      if (FRepeatOnNoAnswer) {
+        TGuardEntry guard(FRetry->Node(GuardRepeat));
+        if (guard.Allowed())
+          ok = Transact(Request, Count);
+        else
+          SetError(code);
+      } else {
+        SetError(code);  // not repeated: the meter did not do it
+      }
+      return ok;
+    default:
+      SetError(code);
+      return false;
+  }
+}
+
+bool TCustomModBusDevice::ReopenAndRepeat(const std::string& Request, int32_t Count,
+                                          uint8_t Code, uint8_t AnswerType,
+                                          int32_t StatusLength) {
+  // Too low an access level, or the channel closed: open it with the password
+  // (padded to 16 bytes in modes 1 and 2) and, once it is open, ask again.
+  bool ok = false;
+  SetError(Code);
+  TGuardEntry guard(FRetry->Node(GuardReopen));
+  if (guard.Allowed() && FReopenOnAccess) {
+    const uint8_t mode = FMode;
+    const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
+    std::string open = Request.substr(0, wideAddress ? 5 : 1);
+    open.push_back('\x01');
+    open += (mode == 1 || mode == 2) ? FitStr(FPassword, 16, '\0', false) : FPassword;
+    open = AddCheckSum(open, AnswerType);
+    if (Transact(open, StatusLength)) {
+      TGuardEntry again(FRetry->Node(GuardReopen));
+      if (again.Allowed()) ok = Transact(Request, Count);
+    }
+  }
+  return ok;
+}
+
+bool TCustomModBusDevice::JudgeOther(const std::string& Request, int32_t Count,
+                                     uint8_t RequestType, bool Ok) {
+  bool ok = Ok;
+  if (FError != ErrNone) return ok;
+  if (FRxData.empty()) {
+    TGuardEntry guard(FRetry->Node(GuardNoAnswer));
+    if (guard.Allowed() && FRepeatOnNoAnswer)
+      ok = Transact(Request, Count);
+    else
+      SetError(ErrNoAnswer);
+  }
+  if (FError == ErrNoAnswer) return ok;
+
+  if (RequestType == ctCrc16Ccitt) {
+    // Packet mode: read on until the chain of answer frames is complete.
+    ok = true;
+    for (;;) {
+      if (TPacketString(FRxData, false).IsComplete()) break;
+      const std::string copy = FRxData;
+      Receive(-1);
+      if (FAborted) {  // purged: the exchange ends here, unjudged
+        FRxData = copy + FRxData;
+        return false;
+      }
+      if (FRxData.empty()) {
+        ok = false;
+        FRxData = copy;
+        break;
+      }
+      FRxData = copy + FRxData;
+    }
+    SetError(ok ? ErrNone : ErrCheckSum);
+    return ok;
+  }
+  if (RequestType == ctSum8 || RequestType == ctSum16) {
+    if (FindCheckSumType(FRxData) == ctNone) {
+      SetError(ErrCheckSum);  // for the log only
+      FError = ErrNone;
+    }
+  }
+  return ok;
+}
+
+void TCustomModBusDevice::DoEvent(uint8_t Kind, TRS485& Port) {
+  std::string text;
+  std::exception_ptr failure;
+  try {
+    const bool raw = Port.FMode == 4;
+    switch (Kind) {
+      case evError:
+        if (const char* message = GetProtocolMessage(static_cast<int8_t>(Port.FError.load())))
+          text = message;
+        break;
+      case evSent:
+        text = Port.FTxData;
+        if (!raw)
+          text = TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Port.FTxData, " ");
+        break;
+      case evReceived:
+      case 6:
+        text = Port.FRxData;
+        if (!raw) {
+          if (Port.FRxData.empty() || !IsSet(FRxStart)) FRxStart = platform::GetLocalTime();
+          text = TimeToStrMs(FRxStart) + "\tRX\t" + StrToHex(Port.FRxData, " ");
+          FRxStart = {};
+        }
+        break;
+      case evWaiting:
+        text.assign(1, '\0');
+        break;
+      case evByte:
+        if (FRxData.size() == 1) FRxStart = platform::GetLocalTime();
+        text = StrToHex(FRxData, " ");
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!text.empty() && FLogEnabled) {
+    // A notification raised while another thread runs the callback for this
+    // device is dropped, not queued.
+    std::unique_lock lock(FLogLock, std::try_to_lock);
+    if (lock.owns_lock() && FOnLog)
+      FOnLog(DeviceIndex(), Kind, text.data(), static_cast<int32_t>(text.size()));
+  }
+  if (failure) std::rethrow_exception(failure);
+}

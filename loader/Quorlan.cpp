@@ -1,0 +1,248 @@
+#include "loader/Quorlan.h"
+
+#include "link/UnExtlibs.h"
+#include "loader/LoaderTexts.h"
+#include "loader/MeterTypes.h"
+#include "platform/Clock.h"
+
+#include <thread>
+
+namespace loader {
+
+using namespace texts;
+
+const std::string SAlertSequence = std::string(40, '\xAA') + std::string(40, '\x66');
+
+namespace {
+std::atomic<const std::atomic<bool> *> AdminModeSource{nullptr};
+} // namespace
+
+void SetAdminModeSource(const std::atomic<bool> *Flag) { AdminModeSource = Flag; }
+
+bool AdminMode()
+{
+  const std::atomic<bool> *flag = AdminModeSource;
+  return flag && flag->load();
+}
+
+TQuorlan::TQuorlan(const TCreateKey &key)
+    : TThreadService(key), FDevice(std::make_unique<TCustomModBusDevice>()),
+      FTcpClient(std::make_unique<platform::TcpClient>()), FRunStart(platform::MonotonicMilliseconds())
+{
+  // The device never re-opens a channel nor re-sends a request on its own
+  // for a loader: every failure reaches the procedure at once.
+  FDevice->SetRetryLimit(0, 0);
+  FDevice->SetRetryLimit(2, 0);
+  FDevice->SetRetryLimit(1, 0);
+  AppendLog("");
+  FStateText = SStopped;
+  FTimer->FInterval = 100;
+  FTimer->FOnTimer = [this] { UpdateRow(); };
+  FTimer->Start();
+}
+
+void TQuorlan::BeforeEnd()
+{
+  // A run in progress ends with the verdict of a stopped run instead of
+  // going on with further addresses.
+  FStopRequested = true;
+}
+
+TQuorlan::~TQuorlan()
+{
+  // Both threads have ended here. The device closes its port itself.
+  if (FTcpClient->Connected()) {
+    FTcpClient->Disconnect();
+    Wait(FLinkWait);
+  }
+}
+
+void TQuorlan::SetBlockSize(std::int32_t N)
+{
+  switch (N) {
+  case 16:
+  case 32:
+  case 64:
+  case 128:
+  case 256:
+  case 512:
+    FBlockSize = N;
+    break;
+  default:
+    FBlockSize = 512;
+  }
+}
+
+void TQuorlan::SetNetAdr(const std::string &Text)
+{
+  std::lock_guard lock(FTextLock);
+  FNetAdr = Text;
+}
+
+std::string TQuorlan::NetAdr() const
+{
+  std::lock_guard lock(FTextLock);
+  return FNetAdr;
+}
+
+void TQuorlan::SetTcpHost(const std::string &Host)
+{
+  std::lock_guard lock(FTextLock);
+  FTcpHost = Host;
+}
+
+std::string TQuorlan::TcpHost() const
+{
+  std::lock_guard lock(FTextLock);
+  return FTcpHost;
+}
+
+void TQuorlan::AppendLog(const std::string &S)
+{
+  std::lock_guard lock(FTextLock);
+  if (S.empty()) {
+    FLog.clear();
+    return;
+  }
+  if (!FLog.empty())
+    FLog += ',';
+  FLog += '"';
+  if (S.find(SAttention) == std::string::npos)
+    FLog += '\t';
+  FLog += S;
+  FLog += '"';
+}
+
+std::string TQuorlan::Log() const
+{
+  std::lock_guard lock(FTextLock);
+  return FLog;
+}
+
+std::string TQuorlan::StateText() const
+{
+  std::lock_guard lock(FTextLock);
+  return FStateText;
+}
+
+std::string TQuorlan::VersionBefore() const
+{
+  std::lock_guard lock(FTextLock);
+  return FVersionBefore;
+}
+
+std::string TQuorlan::VersionAfter() const
+{
+  std::lock_guard lock(FTextLock);
+  return FVersionAfter;
+}
+
+void TQuorlan::SetStateText(const std::string &Text)
+{
+  std::lock_guard lock(FTextLock);
+  FStateText = Text;
+}
+
+void TQuorlan::SetVersionBefore(const std::string &Text)
+{
+  std::lock_guard lock(FTextLock);
+  FVersionBefore = Text;
+}
+
+void TQuorlan::SetVersionAfter(const std::string &Text)
+{
+  std::lock_guard lock(FTextLock);
+  FVersionAfter = Text;
+}
+
+void TQuorlan::Wait(std::chrono::milliseconds Time)
+{
+  if (Time.count() > 0)
+    std::this_thread::sleep_for(Time);
+}
+
+std::string TQuorlan::LinkName() { return TcpHost() + ":" + std::to_string(FTcpClient->Port.load()); }
+
+bool TQuorlan::IsLinkActive() { return FUseComPort ? FDevice->IsOpen() : FTcpClient->Connected(); }
+
+void TQuorlan::SetLinkActive(bool Value)
+{
+  if (FUseComPort) {
+    FDevice->SetActive(Value);
+    return;
+  }
+  const std::string name = LinkName();
+  if (FTcpClient->Connected()) {
+    FTcpClient->Disconnect();
+    Wait(FLinkWait);
+    AppendLog(SConnectionClosed + name);
+  }
+  if (!Value)
+    return;
+  AppendLog(SConnectionOpening + name);
+  try {
+    FTcpClient->Host = TcpHost();
+    FTcpClient->Connect();
+    Wait(FLinkWait);
+    if (FTcpClient->Connected())
+      AppendLog(SConnectionOpened + name);
+  } catch (const std::exception &) {
+    AppendLog(SConnectionFailed + name);
+  }
+}
+
+void TQuorlan::UpdateRow()
+{
+  if (!FListItem)
+    return;
+  auto put = [this](int index, const std::string &text) {
+    if (FListItem->SubItem(index) != text)
+      FListItem->SetSubItem(index, text);
+  };
+
+  std::string caption;
+  if (FUseComPort) {
+    const auto param = [this](int i) { return std::to_string(static_cast<std::uint32_t>(FDevice->FInfo->GetParam(i))); };
+    caption = "COM" + param(0) + " (" + param(1) + "/" + (FDevice->FInfo->GetParam(2) == 0 ? SParityNone : SParityOdd);
+  } else {
+    caption = LinkName();
+  }
+  if (FListItem->Caption() != caption)
+    FListItem->SetCaption(caption);
+
+  std::int32_t type = FMeterType;
+  if (type < -1 || type >= MeterTypeCount)
+    type = -1;
+  put(0, std::string(MeterTypeNames[type]));
+
+  const std::string address = std::to_string(static_cast<std::uint32_t>(FDevice->FNetAddress.load()));
+  if (address != "0")
+    put(1, address);
+
+  std::string before, after, state;
+  {
+    std::lock_guard lock(FTextLock);
+    before = FVersionBefore;
+    after = FVersionAfter;
+    state = FStateText;
+  }
+  put(2, before);
+  put(3, after);
+
+  if (State() == ssRun) {
+    const std::int64_t elapsed = (platform::MonotonicMilliseconds() - FRunStart.load()) / 1000 % 86400;
+    platform::TSystemTime time;
+    time.wYear = 2000;
+    time.wMonth = 1;
+    time.wDay = 1;
+    time.wDayOfWeek = 6;
+    time.wHour = static_cast<std::uint16_t>(elapsed / 3600);
+    time.wMinute = static_cast<std::uint16_t>(elapsed / 60 % 60);
+    time.wSecond = static_cast<std::uint16_t>(elapsed % 60);
+    put(4, platform::TTimeLocale::User().FormatTime(time));
+  }
+  put(5, std::to_string(FErrors.load()));
+  put(6, state);
+}
+
+} // namespace loader

@@ -1,0 +1,155 @@
+#pragma once
+// The loader: one per process, that is per row of the window's process list.
+// Its own thread carries the meters of its address list one after another
+// through identification, test mode, block writing and verification; its
+// timer thread refreshes the process row on the main thread every 100 ms.
+//
+// Made with platform::MakeThread<TQuorlan>() and freed through the pointer it
+// returns: freeing a running loader first ends the run through its stop step
+// (with the verdict of a stopped run) and waits for both threads.
+//
+// Threads: the window and the command server change the settings only while
+// the loader is idle (the one-byte flags at any time) and command it with
+// Start and Stop. The texts (log, state text, versions, the TCP host) are
+// guarded by FTextLock; other threads read them through the getters, which
+// copy under the lock.
+#include "link/ModBusDevice.h"
+#include "link/ThreadService.h"
+#include "loader/ExtDumpMem.h"
+#include "loader/ListRow.h"
+#include "platform/TcpClient.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace loader {
+
+// The alert sequence: 0xAA forty times, then 0x66 forty times.
+extern const std::string SAlertSequence;
+
+// Where loaders read the window's administrator mode; the window hands its
+// flag in once at start-up. Without it administrator mode is off.
+void SetAdminModeSource(const std::atomic<bool> *Flag);
+bool AdminMode();
+
+// The one-byte date code of the date-code series for a local date: the
+// months since January 2000, modulo 256.
+std::uint8_t DateCodeOf(int Year, int Month);
+
+class TQuorlan : public TThreadService {
+public:
+  explicit TQuorlan(const TCreateKey &key);
+
+  // --- settings (change while idle) ---
+  std::atomic<bool> FUseComPort{true}; // COM port through FDevice, else TCP
+  std::atomic<bool> FMaxSpeed{false};  // raise a COM line to 38400 for the run
+  std::atomic<bool> FPacketMode{false};
+  void SetBlockSize(std::int32_t N); // 16..512 in powers of two, else 512
+  std::int32_t BlockSize() const { return FBlockSize.load(); }
+  void SetNetAdr(const std::string &Text);
+  std::string NetAdr() const;
+  void SetTcpHost(const std::string &Host);
+  std::string TcpHost() const;
+
+  // The COM link (its settings FInfo, FNetAddress, FLogEnabled, FOnLog) and
+  // the TCP link (Port, ReadTimeout; the host through SetTcpHost).
+  const std::unique_ptr<TCustomModBusDevice> FDevice;
+  const std::unique_ptr<platform::TcpClient> FTcpClient;
+
+  // --- the row (main thread only) ---
+  TListRow *FListItem = nullptr;
+  void UpdateRow();
+
+  // --- the log and the texts shown ---
+  void AppendLog(const std::string &S);
+  std::string Log() const;
+  std::string StateText() const;
+  std::string VersionBefore() const;
+  std::string VersionAfter() const;
+  std::int32_t MeterType() const { return FMeterType.load(); }
+  std::int32_t Errors() const { return FErrors.load(); }
+
+  // Set together with Stop by the operator: the run ends with the verdict
+  // of a stopped run and the rest of the address list is left.
+  std::atomic<bool> FStopRequested{false};
+
+  // --- link switches ---
+  bool IsLinkActive();
+  void SetLinkActive(bool Value);
+
+  // --- requests (the loader's own thread) ---
+  // Moves on to the next address (Advance), gives the number of addresses and
+  // the current address's prefix; raises std::invalid_argument for an address
+  // that is not a number.
+  void NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix);
+  bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
+  bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
+  std::int32_t ReadMeterType(const std::string &Prefix);
+  bool CloseChannel(const std::string &Prefix);
+  bool TestLink(const std::string &Prefix);
+  void SendAlertSequence();
+  void SendDateCodeSeries(const std::string &Prefix);
+
+  // The fixed waits of the procedure; tests shorten them.
+  std::chrono::milliseconds FTestModeWait{1000}; // after the test-mode entry
+  std::chrono::milliseconds FCloseWait{3000};    // after closing the channel
+  std::chrono::milliseconds FAlertWait{1000};    // after the alert sequence
+  std::chrono::milliseconds FLinkWait{500};      // after a TCP connect or close
+
+protected:
+  ~TQuorlan() override;
+
+  void DoStart() override;
+  void DoRun() override;
+  void DoStop() override;
+  void BeforeEnd() override;
+
+private:
+  // The steps themselves; DoStart, DoRun and DoStop run them so that the
+  // start of the next address never nests inside the stop of the last one.
+  void StartStep();
+  void RunStep();
+  void StopStep();
+  void StopLinkPart();
+  template <class Step> void Outermost(Step step);
+
+  void SetStateText(const std::string &Text);
+  void SetVersionBefore(const std::string &Text);
+  void SetVersionAfter(const std::string &Text);
+  std::string Request(const std::string &Prefix, const std::string &Command) const;
+  std::string LinkName();
+  void Wait(std::chrono::milliseconds Time);
+
+  std::atomic<std::int32_t> FBlockIndex{0};
+  std::atomic<std::int32_t> FErrors{0};
+  std::atomic<std::int64_t> FRunStart; // monotonic milliseconds
+  std::atomic<std::int32_t> FBlockSize{512};
+  std::atomic<std::int32_t> FMeterType{-1};
+  std::shared_ptr<const std::string> FImage; // the image of this run, whole
+  std::int32_t FImageWriteStart = 0;
+  std::int32_t FAddrIndex = -1;
+  std::int32_t FAddrCount = 0;
+  std::string FAddrPrefix;
+  std::uint8_t FSpeedCode = 0xFF;
+  std::int32_t FSavedBaudRate = 0;
+  std::int32_t FSavedParity = 0;
+
+  // The hand-over to the next address: the stop step marks it due and the
+  // outermost step runs it.
+  bool FStartDue = false;
+  int FStepDepth = 0;
+
+  mutable std::mutex FTextLock;
+  std::string FNetAdr;
+  std::string FLog;
+  std::string FStateText;
+  std::string FVersionBefore;
+  std::string FVersionAfter;
+  std::string FTcpHost;
+};
+
+} // namespace loader
