@@ -94,6 +94,7 @@ void TCustomThreadService::AfterConstruction()
 
 void TCustomThreadService::BeforeDestruction()
 {
+  BeforeEnd();
   TThread::BeforeDestruction();
   if (TServiceList *list = ServiceList())
     list->Remove(this);

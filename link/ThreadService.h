@@ -97,6 +97,11 @@ protected:
   // An idle service waits for a command instead.
   virtual std::chrono::nanoseconds PassDelay() const;
 
+  // Called first when the object is freed, before its thread is asked to
+  // end: a descendant tells a step in progress how to end (on the freeing
+  // thread; the service's thread may be running a step meanwhile).
+  virtual void BeforeEnd() {}
+
   void TerminatedSet() final;
   void AfterConstruction() final;
   // Ends and waits for the service's thread, takes it off ServiceList, then

@@ -3,6 +3,7 @@
 // outlives it, can be told to raise in a step or to hold a step at a gate,
 // and uses members of its own in every step, as the loader does.
 #include "link/ThreadService.h"
+#include "support/WaitUntil.h"
 #include "tests/platform/SynchronizeTestHook.h"
 
 #include <atomic>
@@ -14,19 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// Polls a condition until it holds or 20 s have passed.
-template <class Done>
-bool WaitUntil(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
 
 // What a probe did, kept after the probe is gone.
 struct TProbeRecord {

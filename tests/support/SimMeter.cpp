@@ -181,6 +181,12 @@ std::string SimMeter::Answer(const std::string &request)
   return AnswerLocked(request);
 }
 
+std::string SimMeter::OwnAnswer(const std::string &request)
+{
+  std::lock_guard lock(FLock);
+  return AnswerLocked(request);
+}
+
 std::string SimMeter::Status(const std::string &prefix, std::uint8_t status) const
 {
   return WithCrc(prefix + static_cast<char>(status));

@@ -54,6 +54,8 @@ public:
   std::string Answer(const std::string &request);
 
   void SetOverride(AnswerOverride override);
+  // The meter's own answer, for an override that changes what follows it.
+  std::string OwnAnswer(const std::string &request);
 
   // What a test looks at afterwards.
   bool InTestMode() const;

@@ -1,0 +1,393 @@
+// The update procedure: the start step identifies the meter of the next
+// address and switches it into test mode, the run step writes one block of
+// the image per pass, the stop step reads the version again, gives the
+// verdict and moves on to the next address or ends the run.
+#include "loader/Quorlan.h"
+
+#include "link/UnExtlibs.h"
+#include "loader/BuiltinImages.h"
+#include "loader/LoaderTexts.h"
+#include "loader/MeterTypes.h"
+#include "platform/Clock.h"
+#include "platform/NumberFormat.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+namespace loader {
+
+using namespace texts;
+
+namespace {
+
+std::uint8_t At(const std::string &s, std::size_t i) { return i < s.size() ? static_cast<std::uint8_t>(s[i]) : 0; }
+
+std::string TimeStamp() { return TimeToStrMs(platform::GetLocalTime()); }
+
+// A log line from one of the procedure's formats ("%s", "%d").
+template <class... Args>
+std::string Format(const char *format, Args... args)
+{
+  const int size = std::snprintf(nullptr, 0, format, args...);
+  if (size <= 0)
+    return {};
+  std::vector<char> text(static_cast<std::size_t>(size) + 1);
+  std::snprintf(text.data(), text.size(), format, args...);
+  return std::string(text.data(), static_cast<std::size_t>(size));
+}
+
+const std::string CmdExtendedAddress("\x08\x05\x01", 3);
+const std::string CmdProbe("\x08\xFF", 2);
+const std::string CmdVersion("\x08\x03", 2);
+const std::string CmdStatusWord("\x08\x0A", 2);
+const std::string CmdSpeedCode("\x08\x17\x00", 3);
+const std::string CmdSpeedHigh("\x03\x15\x08", 3);
+const std::string CmdLinkTest("\x00", 1);
+const std::string CmdOpenChannel = std::string("\x01", 1) + "582630";
+
+} // namespace
+
+template <class Step>
+void TQuorlan::Outermost(Step step)
+{
+  if (FStepDepth > 0) {
+    step();
+    return;
+  }
+  struct TDepth {
+    int &Depth;
+    bool &Due;
+    explicit TDepth(int &d, bool &due) : Depth(d), Due(due) { ++Depth; }
+    ~TDepth()
+    {
+      --Depth;
+      Due = false;
+    }
+  } depth(FStepDepth, FStartDue);
+  step();
+  // A stop step that ended an address with more to follow marked the next
+  // start due: it runs here, one after another, never nested in that stop.
+  while (FStartDue) {
+    FStartDue = false;
+    StartStep();
+  }
+}
+
+void TQuorlan::DoStart()
+{
+  Outermost([this] { StartStep(); });
+}
+
+void TQuorlan::DoRun()
+{
+  Outermost([this] { RunStep(); });
+}
+
+void TQuorlan::DoStop()
+{
+  Outermost([this] { StopStep(); });
+}
+
+void TQuorlan::StartStep()
+{
+  FMeterType = -1;
+  FImage.reset();
+  FErrors = 0;
+  FRunStart = platform::MonotonicMilliseconds();
+  FSpeedCode = 0xFF;
+
+  if (FAddrIndex == -1)
+    AppendLog("");
+  std::int32_t count = 0;
+  std::string P;
+  try {
+    NextAddress(true, count, P);
+    FAddrCount = count;
+  } catch (const std::invalid_argument &error) {
+    // An address that is no number ends the run here: going on would start
+    // the list from its first address again, without end.
+    FAddrCount = count;
+    AppendLog(SBadAddress + std::string(error.what()));
+    FAddrIndex = -1;
+    SetStateText(SBadAddressState);
+    TThreadService::DoStop();
+    return;
+  }
+  if (FAddrCount == 0) {
+    StopStep();
+    SetStateText(SNoAddresses);
+    return;
+  }
+
+  AppendLog(Format(STestStarting, TimeStamp().c_str(), static_cast<int>(FDevice->FNetAddress.load())));
+  SetVersionBefore("");
+  SetVersionAfter("");
+  SetStateText(SStarting);
+  FBlockIndex = 0;
+  FStopRequested = false;
+
+  const std::size_t L = P.size();
+  std::string a;
+  try {
+    if (!IsLinkActive())
+      SetLinkActive(true);
+    if (!IsLinkActive()) {
+      AppendLog(SPortFailed);
+      FStopRequested = true;
+      StopStep();
+      return;
+    }
+
+    FAddrPrefix = P;
+    FDevice->FLogEnabled = false;
+    if (FDevice->FInfo->FAlertSequence)
+      SendAlertSequence();
+    FDevice->Purge();
+
+    if (L == 1 && At(P, 0) != 0xFF) {
+      SendDateCodeSeries(P);
+      if (Exchange(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
+        FAddrPrefix = '\xFC' + a.substr(1, 4);
+        AppendLog(SExtendedAddress + StrToHex(a.substr(1, 4), ""));
+      } else {
+        if (!Exchange(Request(P, CmdProbe), 4, a)) {
+          AppendLog(SExtendedAddressFailed);
+          CloseChannel(P);
+          StopStep();
+          return;
+        }
+        FAddrPrefix = P;
+        TThreadService::DoStart();
+      }
+    } else {
+      FAddrPrefix = P;
+      if (Exchange(Request(P, CmdProbe), static_cast<std::int32_t>(L + 3), a))
+        AppendLog(Format(STestRunning, TimeStamp().c_str()));
+      else
+        SendDateCodeSeries(P);
+    }
+
+    AppendLog(SReadingType);
+    const std::int32_t type = ReadMeterType(P);
+    FMeterType = type;
+    if (type < 0 || type >= MeterTypeCount) {
+      AppendLog(SUnknownDevice);
+      CloseChannel(P);
+      StopStep();
+      return;
+    }
+    AppendLog(SMeterUnderTest + std::string(MeterTypeNames[type]));
+    const TExtDumpMem *image = DumpMem[static_cast<std::size_t>(type)].get();
+    if (!image)
+      throw std::logic_error("no image for the meter type");
+    FImage = image->Snapshot();
+    FImageWriteStart = image->FWriteStart;
+    const char m = type == 3 ? '\x0B' : type == 4 ? '\x10' : '\x00';
+
+    if (P != std::string(1, '\xFF')) {
+      if (Exchange(Request(P, CmdVersion), static_cast<std::int32_t>(L + 5), a) && a.size() > L + 3) {
+        const std::string version = StrToHex(a.substr(a.size() - 5, 3), ".");
+        SetVersionBefore(version);
+        AppendLog(SVersionBefore + version);
+        if (!AdminMode() && version == ImageVersions[type]) {
+          AppendLog(SReadingStatus);
+          if (!Exchange(Request(P, CmdStatusWord), static_cast<std::int32_t>(L + 7), a)) {
+            AppendLog(SNoAnswer);
+            CloseChannel(P);
+            StopStep();
+            return;
+          }
+          if (!(At(a, L + 1) & 0x01)) {
+            AppendLog(SNotNeeded);
+            CloseChannel(P);
+            StopStep();
+            return;
+          }
+        }
+      }
+
+      FSpeedCode = 0xFF;
+      if (FMaxSpeed && FUseComPort) {
+        if (Exchange(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4) {
+          FSpeedCode = At(a, L);
+          if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
+            FSpeedCode = 0xFF;
+        }
+        if (FSpeedCode != 0xFF) {
+          SetLinkActive(false);
+          FSavedBaudRate = FDevice->FInfo->GetParam(1);
+          FSavedParity = FDevice->FInfo->GetParam(2);
+          FDevice->FInfo->SetParam(2, 1);
+          FDevice->FInfo->SetParam(1, 38400);
+          SetLinkActive(true);
+        }
+      }
+
+      if (!Exchange(Request(P, std::string("\x03\x0F\x02", 3) + m + '\x00'), -1, a)) {
+        AppendLog(SNoAnswer);
+        CloseChannel(P);
+        StopStep();
+        return;
+      }
+      Wait(FTestModeWait);
+    }
+
+    if (!Exchange(Request(FAddrPrefix, CmdLinkTest), static_cast<std::int32_t>(FAddrPrefix.size() + 3), a)) {
+      AppendLog(SNoAnswerInTest);
+      CloseChannel(FAddrPrefix);
+      StopStep();
+      return;
+    }
+    AppendLog(Format(STestRunning, TimeStamp().c_str()));
+    TThreadService::DoStart();
+  } catch (const std::exception &) {
+    AppendLog(SStartError);
+    CloseChannel(P);
+    StopStep();
+  }
+}
+
+void TQuorlan::RunStep()
+{
+  const std::int32_t size = FImage ? static_cast<std::int32_t>(FImage->size()) : 0;
+  const std::int32_t blockSize = FBlockSize;
+  const std::int32_t total = size - FImageWriteStart;
+  const float percent =
+      total > 0 ? static_cast<float>(static_cast<double>(FBlockIndex) * blockSize * 100.0 / total) : 100.0f;
+  SetStateText(SProgress + platform::FormatFixed2(percent) + "%)");
+
+  try {
+    if (!IsLinkActive())
+      return;
+    const std::int32_t index = FBlockIndex;
+    const std::int32_t offset = index * blockSize + FImageWriteStart;
+    if (FStopRequested || size - offset <= 0) {
+      StopStep();
+      return;
+    }
+
+    const auto high = static_cast<std::uint8_t>(index >> 8);
+    const auto low = static_cast<std::uint8_t>(index);
+    const auto tag = static_cast<std::uint8_t>((high ^ low) + 1);
+    std::string command = {'\x07', '\x04', static_cast<char>(high), static_cast<char>(low),
+                           static_cast<char>(512 / blockSize), static_cast<char>(tag)};
+    command += FImage->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(blockSize));
+
+    const std::size_t L = FAddrPrefix.size();
+    const auto expected = static_cast<std::int32_t>(L + 4);
+    auto rewind = [this, blockSize] {
+      FBlockIndex = ((FBlockIndex * blockSize) & ~511) / blockSize;
+      ++FErrors;
+    };
+    std::string a;
+    if (!Exchange(Request(FAddrPrefix, command), expected, a)) {
+      rewind();
+      return;
+    }
+    // An answer of the right length with another tag belongs to an earlier
+    // request: the answer to this one may follow.
+    while (a.size() == L + 4 && At(a, L) != tag) {
+      if (!ReceiveAnswer(expected, a)) {
+        rewind();
+        return;
+      }
+    }
+    const std::uint8_t status = At(a, L + 1);
+    if (a.size() == L + 4 && At(a, L) == tag && (status == 0 || status == 3))
+      ++FBlockIndex;
+    else
+      rewind();
+  } catch (const std::exception &) {
+    FStopRequested = true;
+    StopStep();
+  }
+}
+
+void TQuorlan::StopLinkPart()
+{
+  if (!IsLinkActive())
+    return;
+  const std::size_t L = FAddrPrefix.size();
+  std::string a;
+  CloseChannel(FAddrPrefix);
+  Wait(FCloseWait);
+  if (FDevice->FInfo->FAlertSequence)
+    SendAlertSequence();
+  FDevice->Purge();
+
+  if (FAddrPrefix != std::string(1, '\xFF')) {
+    SendDateCodeSeries(FAddrPrefix);
+    if (TestLink(FAddrPrefix)) {
+      if (Exchange(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
+        const std::string version = StrToHex(a.substr(L, 3), ".");
+        SetVersionAfter(version);
+        const std::int32_t type = FMeterType;
+        if (type >= 0 && type < MeterTypeCount && version == ImageVersions[type]) {
+          AppendLog(SVersionAfter + version);
+          AppendLog(Format(STestFinished, TimeStamp().c_str(), SSuccessfully));
+        } else {
+          AppendLog(SVersionMismatch);
+        }
+      } else {
+        SetVersionAfter(SCannotRead);
+        AppendLog(SVersionUnread);
+      }
+    }
+  }
+
+  if (FMaxSpeed && FSpeedCode != 0xFF) {
+    FSpeedCode &= 0x1F;
+    Exchange(Request(FAddrPrefix, CmdOpenChannel), -1, a);
+    Exchange(Request(FAddrPrefix, std::string("\x03\x15", 2) + static_cast<char>(FSpeedCode)), -1, a);
+    SetLinkActive(false);
+    FDevice->FInfo->SetParam(2, FSavedParity);
+    FDevice->FInfo->SetParam(1, FSavedBaudRate);
+    FSpeedCode = 0xFF;
+    SetLinkActive(true);
+  }
+
+  CloseChannel(FAddrPrefix);
+  SetLinkActive(false);
+}
+
+void TQuorlan::StopStep()
+{
+  SetStateText(SFinishing);
+  try {
+    StopLinkPart();
+  } catch (const std::exception &error) {
+    // The link failed under the stop step: the address still ends here,
+    // with the link closed and the port's own speed back.
+    AppendLog(SStopError + std::string(error.what()));
+    try {
+      SetLinkActive(false);
+    } catch (const std::exception &) {
+    }
+  }
+  if (FSpeedCode != 0xFF) {
+    // The link closed before the speed could be restored: the port at
+    // least gets its own settings back for the next address.
+    FDevice->FInfo->SetParam(2, FSavedParity);
+    FDevice->FInfo->SetParam(1, FSavedBaudRate);
+    FSpeedCode = 0xFF;
+  }
+
+  const std::int32_t type = FMeterType;
+  if (FStopRequested) {
+    AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));
+    FAddrIndex = -1;
+    SetStateText(STestStopped);
+    TThreadService::DoStop();
+  } else if (FAddrCount - 1 > FAddrIndex) {
+    SetStateText(SMeterDone);
+    FStartDue = true;
+  } else {
+    FAddrIndex = -1;
+    const bool done = type >= 0 && type < MeterTypeCount && VersionAfter() == ImageVersions[type];
+    SetStateText(done ? SRunDone : "???");
+    TThreadService::DoStop();
+  }
+}
+
+} // namespace loader

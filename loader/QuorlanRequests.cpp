@@ -1,0 +1,185 @@
+// The loader's requests: the address list, one exchange over either link,
+// the meter type detection and the fixed exchanges the procedure runs as
+// units.
+#include "loader/Quorlan.h"
+
+#include "link/PacketString.h"
+#include "link/UnExtlibs.h"
+#include "platform/Clock.h"
+#include "platform/TextRules.h"
+
+#include <stdexcept>
+
+namespace loader {
+
+std::uint8_t DateCodeOf(int Year, int Month)
+{
+  return static_cast<std::uint8_t>(((Year - 2000) * 12 + (Month - 1)) & 0xFF);
+}
+
+std::string TQuorlan::Request(const std::string &Prefix, const std::string &Command) const
+{
+  return AddCheckSum(Prefix + Command, ctCrc16);
+}
+
+void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix)
+{
+  Prefix.clear();
+  Count = 0;
+  const std::vector<std::string> items = platform::SplitCommaText(NetAdr());
+  Count = static_cast<std::int32_t>(items.size());
+  if (Advance)
+    ++FAddrIndex;
+  struct TReset { // also when the conversion raises
+    TQuorlan &Self;
+    std::string &Prefix;
+    ~TReset()
+    {
+      if (Prefix.empty()) {
+        Self.FAddrIndex = -1;
+        Self.FDevice->FNetAddress = 0;
+      }
+    }
+  } reset{*this, Prefix};
+  if (FAddrIndex >= 0 && FAddrIndex < Count) {
+    const std::string &item = items[static_cast<std::size_t>(FAddrIndex)];
+    std::int64_t value;
+    if (!platform::TryStrToInt64(item, value))
+      throw std::invalid_argument("'" + item + "' is not a valid integer value");
+    const auto address = static_cast<std::uint32_t>(value);
+    FDevice->FNetAddress = static_cast<std::int32_t>(address);
+    if (address <= 255) {
+      Prefix = std::string(1, static_cast<char>(address));
+    } else {
+      Prefix = {'\xFC', static_cast<char>(address >> 24), static_cast<char>(address >> 16),
+                static_cast<char>(address >> 8), static_cast<char>(address)};
+    }
+  }
+}
+
+bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::string &Answer)
+{
+  Answer.clear();
+  if (FUseComPort) {
+    const bool result = FDevice->Transact(Request, Count);
+    Answer = FDevice->FRxData;
+    return result;
+  }
+  if (!FTcpClient->Connected())
+    return false;
+  if (FDevice->IsLogEnabled())
+    AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
+  FTcpClient->Write(Request);
+  return ReceiveAnswer(Count, Answer);
+}
+
+bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
+{
+  Answer.clear();
+  if (FUseComPort) {
+    const bool result = FDevice->Receive(Count);
+    Answer = FDevice->FRxData;
+    return result;
+  }
+  if (!FTcpClient->Connected())
+    return false;
+  struct TRxLine { // also when the read raises
+    TQuorlan &Self;
+    std::string &Answer;
+    ~TRxLine()
+    {
+      if (Self.FDevice->IsLogEnabled()) {
+        Self.AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(Answer, " "));
+        Self.AppendLog(" ");
+      }
+    }
+  };
+  {
+    TRxLine line{*this, Answer};
+    Answer = FTcpClient->ReadAvailable();
+  }
+  if (Count == -1)
+    return !Answer.empty() && TestCheckSum(Answer, ctCrc16);
+  return static_cast<std::int32_t>(Answer.size()) == Count;
+}
+
+std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
+{
+  const auto L = static_cast<std::size_t>(Prefix.size());
+  const auto byte = [](const std::string &s, std::size_t i) {
+    return i < s.size() ? static_cast<std::uint8_t>(s[i]) : std::uint8_t{0};
+  };
+  std::string answer;
+  if (!Exchange(Request(Prefix, std::string("\x08\x12", 2)), static_cast<std::int32_t>(L + 5), answer))
+    return -1;
+  const std::uint8_t v0 = byte(answer, L), v1 = byte(answer, L + 1), v2 = byte(answer, L + 2);
+  if (v0 == 0 && v1 == 0 && v2 == 0)
+    return 2;
+  std::int32_t candidate = -1;
+  switch (v2 >> 4) {
+  case 0xB:
+    candidate = 0;
+    break;
+  case 0xD:
+    candidate = 1;
+    break;
+  case 0xF:
+    if (Exchange(Request(Prefix, std::string("\x08\x12\x01", 3)), static_cast<std::int32_t>(L + 8), answer) &&
+        byte(answer, L + 3) == 0x10)
+      candidate = 2;
+    break;
+  default:
+    break;
+  }
+  if (!Exchange(Request(Prefix, std::string("\x08\x03", 2)), static_cast<std::int32_t>(L + 5), answer))
+    return -1;
+  if (candidate == 0 && byte(answer, L + 1) == 0x01)
+    return 3;
+  if (candidate == 2 && byte(answer, L + 1) == 0x01)
+    return 4;
+  return candidate;
+}
+
+bool TQuorlan::CloseChannel(const std::string &Prefix)
+{
+  std::string answer;
+  return Exchange(Request(Prefix, std::string("\x02", 1)), static_cast<std::int32_t>(Prefix.size() + 3), answer);
+}
+
+bool TQuorlan::TestLink(const std::string &Prefix)
+{
+  std::string answer;
+  return Exchange(Request(Prefix, std::string("\x00", 1)), static_cast<std::int32_t>(Prefix.size() + 3), answer);
+}
+
+void TQuorlan::SendAlertSequence()
+{
+  if (IsLinkActive())
+    FDevice->Send(SAlertSequence);
+  Wait(FAlertWait);
+}
+
+void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
+{
+  const platform::TSystemTime now = platform::GetLocalTime();
+  const char code = static_cast<char>(DateCodeOf(now.wYear, now.wMonth));
+  const std::string dateCode = std::string("\x08\x11", 2) + code;
+  std::string answer;
+  if (!FPacketMode) {
+    for (const std::string &command :
+         {std::string("\x04\x00", 2), std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, dateCode})
+      Exchange(Request(Prefix, command), -1, answer);
+    return;
+  }
+  TPacketString packet;
+  packet.SetIdent("KelVar");
+  for (const std::string &command :
+       {std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, std::string("\x08\x03", 2),
+        std::string("\x08\x00", 2)})
+    packet.FItems->push_back(Request(Prefix, command));
+  std::string frame;
+  if (packet.Build(frame))
+    Exchange(frame, -1, answer);
+}
+
+} // namespace loader

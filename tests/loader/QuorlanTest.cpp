@@ -1,0 +1,381 @@
+// The loader against simulated meters: on a pseudo-terminal standing for a
+// COM port, and on a TCP port standing for a serial gateway.
+#include "loader/Quorlan.h"
+
+#include "TempDir.h"
+#include "loader/BuiltinImages.h"
+#include "loader/LoaderTexts.h"
+#include "platform/Cp1251.h"
+#include "platform/TextRules.h"
+#include "support/SimLine.h"
+#include "support/WaitUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace loader;
+using namespace std::chrono_literals;
+using sim::MeterConfig;
+using sim::SimLine;
+
+namespace {
+
+std::string Hex(const std::string &bytes)
+{
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    out += digits[static_cast<unsigned char>(c) >> 4];
+    out += digits[static_cast<unsigned char>(c) & 15];
+  }
+  return out;
+}
+
+// A row of the window's list, as the loader sees it.
+class TFakeRow : public TListRow {
+public:
+  std::string Caption() const override { return FCaption; }
+  void SetCaption(const std::string &Text) override
+  {
+    FCaption = Text;
+    ++Writes;
+  }
+  std::string SubItem(int Index) const override { return FSubItems.at(static_cast<std::size_t>(Index)); }
+  void SetSubItem(int Index, const std::string &Text) override
+  {
+    FSubItems.at(static_cast<std::size_t>(Index)) = Text;
+    ++Writes;
+  }
+  std::string FCaption;
+  std::vector<std::string> FSubItems = std::vector<std::string>(7);
+  int Writes = 0;
+};
+
+class LoaderTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    LoaderUnitsInitialization();
+    ::setenv("QUORLAN2_COM_DIR", Dir.operator/("").c_str(), 1);
+  }
+  void TearDown() override { LoaderUnitsFinalization(); }
+
+  // A loader on COM1 with the procedure's fixed waits cut short.
+  platform::TThreadPtr<TQuorlan> MakeLoader(const std::string &addresses)
+  {
+    auto q = platform::MakeThread<TQuorlan>();
+    q->FDevice->FInfo->SetParam(0, 1);
+    q->SetNetAdr(addresses);
+    q->FTestModeWait = 0ms;
+    q->FCloseWait = 0ms;
+    q->FAlertWait = 0ms;
+    q->FLinkWait = 0ms;
+    return q;
+  }
+
+  // Starts the loader and waits until its run has ended.
+  static void Run(TQuorlan &q)
+  {
+    q.Start();
+    ASSERT_TRUE(WaitUntil([&] { return q.State() != ssIdle; }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return q.State() == ssIdle; }, 60s)) << platform::Cp1251ToUtf8(q.StateText());
+  }
+
+  static std::vector<std::string> LogLines(const TQuorlan &q) { return platform::SplitCommaText(q.Log()); }
+
+  static bool LogHas(const TQuorlan &q, const std::string &text)
+  {
+    for (const auto &line : LogLines(q))
+      if (line.find(text) != std::string::npos)
+        return true;
+    return false;
+  }
+
+  // The block indexes of the block writes a meter received, in order.
+  static std::vector<int> BlockIndexes(const sim::SimMeter &meter)
+  {
+    std::vector<int> indexes;
+    for (const auto &r : meter.Requests()) {
+      const std::size_t L = static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+      if (r.size() > L + 4 && r[L] == '\x07')
+        indexes.push_back((static_cast<unsigned char>(r[L + 2]) << 8) | static_cast<unsigned char>(r[L + 3]));
+    }
+    return indexes;
+  }
+
+  loader_test::TTempDir Dir;
+};
+
+} // namespace
+
+TEST_F(LoaderTest, NewLoaderLogRowAndBlockSize)
+{
+  auto q = MakeLoader("");
+  EXPECT_EQ(q->State(), ssIdle);
+  EXPECT_EQ(q->StateText(), texts::SStopped);
+
+  q->AppendLog("x");
+  EXPECT_EQ(q->Log(), "\"\tx\"");
+  q->AppendLog("ok: ВНИМАНИЕ!"); // not this word in Windows-1251: gets its TAB
+  q->AppendLog(std::string(texts::SAttention) + " here");
+  EXPECT_EQ(q->Log(), "\"\tx\",\"\tok: ВНИМАНИЕ!\",\"" + std::string(texts::SAttention) + " here\"");
+  q->AppendLog("");
+  EXPECT_EQ(q->Log(), "");
+
+  for (int n : {1024, 0, 100, -16}) {
+    q->SetBlockSize(n);
+    EXPECT_EQ(q->BlockSize(), 512) << n;
+  }
+  for (int n : {16, 32, 64, 128, 256, 512}) {
+    q->SetBlockSize(n);
+    EXPECT_EQ(q->BlockSize(), n);
+  }
+
+  TFakeRow row;
+  q->FListItem = &row;
+  q->UpdateRow();
+  EXPECT_EQ(row.FCaption, "COM1 (9600/" + std::string(texts::SParityNone));
+  EXPECT_EQ(row.FSubItems[0], std::string(MeterTypeNames[-1]));
+  EXPECT_EQ(row.FSubItems[1], ""); // address 0 leaves the column alone
+  EXPECT_EQ(row.FSubItems[5], "0");
+  EXPECT_EQ(row.FSubItems[6], texts::SStopped);
+  const int writes = row.Writes;
+  q->UpdateRow();
+  EXPECT_EQ(row.Writes, writes) << "a refresh without changes writes nothing";
+
+  q->FDevice->FInfo->SetParam(2, 2);
+  q->UpdateRow();
+  EXPECT_EQ(row.FCaption, "COM1 (9600/" + std::string(texts::SParityOdd));
+  q->FUseComPort = false;
+  q->SetTcpHost("127.0.0.1");
+  q->FTcpClient->Port = 5000;
+  q->UpdateRow();
+  EXPECT_EQ(row.FCaption, "127.0.0.1:5000");
+  q->FListItem = nullptr;
+}
+
+TEST_F(LoaderTest, NextAddressWalksTheListAndBuildsPrefixes)
+{
+  auto q = MakeLoader("5,300");
+  std::int32_t count = 0;
+  std::string prefix;
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(Hex(prefix), "05");
+  EXPECT_EQ(q->FDevice->FNetAddress, 5);
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(Hex(prefix), "FC0000012C");
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(prefix, "");
+  EXPECT_EQ(q->FDevice->FNetAddress, 0);
+
+  const std::pair<const char *, const char *> cases[] = {
+      {"255", "FF"}, {"256", "FC00000100"}, {"-1", "FCFFFFFFFF"}, {"$10", "10"}, {"4294967296", "00"}};
+  for (const auto &[text, expected] : cases) {
+    q->SetNetAdr(text);
+    q->NextAddress(true, count, prefix); // back from the end of the list to its start
+    EXPECT_EQ(Hex(prefix), expected) << text;
+    q->NextAddress(true, count, prefix);
+  }
+
+  q->SetNetAdr("7 8");
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(count, 2);
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(Hex(prefix), "08");
+  q->NextAddress(true, count, prefix);
+
+  q->SetNetAdr("7,,8");
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(count, 3);
+  EXPECT_THROW(q->NextAddress(true, count, prefix), std::invalid_argument);
+  EXPECT_EQ(prefix, "");
+  EXPECT_EQ(q->FDevice->FNetAddress, 0);
+
+  q->SetNetAdr("");
+  q->NextAddress(true, count, prefix);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(prefix, "");
+}
+
+TEST_F(LoaderTest, UpdatesOneMeterOverAComPort)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto q = MakeLoader("5");
+  Run(*q);
+
+  const std::string image = *DumpMem[0]->Snapshot();
+  EXPECT_TRUE(meter->WholeImageWritten());
+  EXPECT_EQ(meter->Memory().substr(0x5000), image.substr(0x5000)) << "the meter holds the image byte for byte";
+  EXPECT_EQ(meter->BlockWrites(), 216);
+  EXPECT_EQ(meter->LastTestModeByte(), 0x00);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_EQ(q->VersionBefore(), "34.00.30.");
+  EXPECT_EQ(q->VersionAfter(), "34.00.35.");
+  EXPECT_EQ(q->Errors(), 0);
+  EXPECT_EQ(q->MeterType(), 0);
+  EXPECT_TRUE(LogHas(*q, texts::SSuccessfully));
+  EXPECT_TRUE(LogHas(*q, std::string(texts::SExtendedAddress) + "00A10005"));
+  EXPECT_FALSE(q->IsLinkActive());
+}
+
+TEST_F(LoaderTest, FailedBlocksResendTheirPageAndStaleAnswersAreSkipped)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(1, 9));
+  int block6 = 0, block9 = 0;
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    const std::size_t L = 5; // the loader addresses the meter by its extended address
+    if (r.size() < L + 6 || r[L] != '\x07')
+      return std::nullopt;
+    const int index = static_cast<unsigned char>(r[L + 3]);
+    const std::string prefix = r.substr(0, L);
+    if (index == 6 && block6++ == 0) // refused once
+      return sim::WithCrc(prefix + std::string("\x07\x01", 2));
+    if (index == 9 && block9++ == 0) // an old answer with another tag comes first
+      return sim::WithCrc(prefix + std::string("\x55\x00", 2)) + meter->OwnAnswer(r);
+    return std::nullopt;
+  });
+  auto q = MakeLoader("9");
+  q->SetBlockSize(128);
+  Run(*q);
+
+  const std::vector<int> indexes = BlockIndexes(*meter);
+  ASSERT_GE(indexes.size(), 12u);
+  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 11), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 4, 5, 6, 7}));
+  EXPECT_EQ(indexes.size(), 864u + 3u) << "one failure resends the three blocks of its page";
+  EXPECT_EQ(q->Errors(), 1);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_EQ(meter->Memory().substr(0x5000), DumpMem[1]->Snapshot()->substr(0x5000));
+}
+
+TEST_F(LoaderTest, SeveralMetersOnOneLineOneAfterAnother)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto lat = line->AddMeter(MeterConfig::ForType(3, 7));
+  auto lct = line->AddMeter(MeterConfig::ForType(4, 8));
+  auto q = MakeLoader("7, 8");
+  q->SetBlockSize(256);
+  Run(*q);
+
+  EXPECT_EQ(lat->LastTestModeByte(), 0x0B);
+  EXPECT_EQ(lct->LastTestModeByte(), 0x10);
+  EXPECT_EQ(lat->Memory().substr(0x5000), DumpMem[3]->Snapshot()->substr(0x5000));
+  EXPECT_EQ(lct->Memory().substr(0x5000), DumpMem[4]->Snapshot()->substr(0x5000));
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  int headlines = 0;
+  for (const auto &l : LogLines(*q))
+    headlines += l.find(texts::SAttention) != std::string::npos;
+  EXPECT_EQ(headlines, 2) << "one log for the whole run, a headline per address";
+}
+
+TEST_F(LoaderTest, MeterWithTheImagesVersionIsLeftAloneUnlessItAsks)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  MeterConfig config = MeterConfig::ForType(2, 4);
+  config.Version = {0x35, 0x00, 0x23};
+  config.NeedsUpdate = false;
+  auto meter = line->AddMeter(config);
+  auto q = MakeLoader("4");
+  Run(*q);
+  EXPECT_EQ(meter->BlockWrites(), 0);
+  EXPECT_TRUE(LogHas(*q, texts::SNotNeeded));
+  EXPECT_EQ(q->StateText(), texts::SRunDone) << "its version equals the image's";
+
+  std::atomic<bool> admin{true};
+  SetAdminModeSource(&admin);
+  Run(*q);
+  SetAdminModeSource(nullptr);
+  EXPECT_EQ(meter->BlockWrites(), 216) << "administrator mode writes it anyway";
+}
+
+TEST_F(LoaderTest, OperatorStopEndsTheRunAndLeavesTheRestOfTheList)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto first = line->AddMeter(MeterConfig::ForType(0, 1));
+  auto second = line->AddMeter(MeterConfig::ForType(0, 2));
+  auto q = MakeLoader("1,2");
+  q->SetBlockSize(16);
+  q->Start();
+  ASSERT_TRUE(WaitUntil([&] { return first->BlockWrites() >= 10; }));
+  q->FStopRequested = true;
+  q->Stop();
+  ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
+  EXPECT_EQ(q->StateText(), texts::STestStopped);
+  EXPECT_TRUE(second->Requests().empty());
+  const auto lines = LogLines(*q);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().back(), ' ') << "the stop line ends with the blank before its empty verdict";
+}
+
+TEST_F(LoaderTest, FailingAddressesRunToTheEndOfTheList)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1); // nobody answers
+  std::string list;
+  for (int a = 1; a <= 7; ++a)
+    list += std::to_string(a) + ",";
+  list += "8";
+  auto q = MakeLoader(list);
+  Run(*q);
+  EXPECT_EQ(q->StateText(), "???");
+  int failures = 0;
+  for (const auto &l : LogLines(*q))
+    failures += l.find(texts::SExtendedAddressFailed) != std::string::npos;
+  EXPECT_EQ(failures, 8);
+}
+
+TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
+{
+  auto q = MakeLoader("");
+  Run(*q);
+  EXPECT_EQ(q->StateText(), texts::SNoAddresses);
+
+  q->SetNetAdr("3");
+  q->FDevice->FInfo->SetParam(0, 7); // no com7 in the folder
+  Run(*q);
+  EXPECT_TRUE(LogHas(*q, texts::SPortFailed));
+  EXPECT_EQ(q->StateText(), texts::STestStopped);
+
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  q->FDevice->FInfo->SetParam(0, 1);
+  q->SetNetAdr("5,x,6");
+  Run(*q);
+  EXPECT_EQ(meter->BlockWrites(), 216);
+  EXPECT_TRUE(LogHas(*q, texts::SBadAddress + std::string("'x'")));
+  EXPECT_EQ(q->StateText(), texts::SBadAddressState) << "the run ends instead of starting the list again";
+}
+
+TEST_F(LoaderTest, FreeingARunningLoaderEndsTheRunFirst)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto q = MakeLoader("5");
+  q->SetBlockSize(16);
+  q->Start();
+  ASSERT_TRUE(WaitUntil([&] { return meter->BlockWrites() >= 5; }));
+  q.reset();
+  const auto requests = meter->Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_FALSE(meter->InTestMode()) << "the stop step closed the meter's channel";
+}
+
+TEST_F(LoaderTest, UpdatesOneMeterThroughATcpGateway)
+{
+  auto gateway = SimLine::ListenTcp();
+  MeterConfig config = MeterConfig::ForType(0, 44);
+  config.ExtendedAddress = 300;
+  auto meter = gateway->AddMeter(config);
+  auto q = MakeLoader("300");
+  q->FUseComPort = false;
+  q->SetTcpHost("127.0.0.1");
+  q->FTcpClient->Port = gateway->Port();
+  q->FTcpClient->ReadTimeout = 300;
+  Run(*q);
+  EXPECT_EQ(meter->Memory().substr(0x5000), DumpMem[0]->Snapshot()->substr(0x5000));
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_TRUE(LogHas(*q, texts::SConnectionOpened + std::string("127.0.0.1:") + std::to_string(gateway->Port())));
+  EXPECT_TRUE(LogHas(*q, texts::SConnectionClosed));
+}
