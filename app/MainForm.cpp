@@ -203,7 +203,8 @@ void TForm1::CreateControls()
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   ListView1->setStyleSheet(QStringLiteral(
-    "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"));
+    "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
+    "QTreeWidget::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
   QFont ListFont(QStringLiteral("Tahoma"));
   ListFont.setBold(true);
   ListView1->setFont(ListFont);

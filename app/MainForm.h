@@ -36,6 +36,10 @@ namespace app {
 // with two threads, so a damaged "Count" must not start thousands of them.
 inline constexpr std::int32_t MaxProcessCount = 256;
 
+// The settings file that goes with a program file: its extension (the text
+// after the last "." of the file name) replaced by ".INI", or ".INI" appended.
+std::string IniFileNameOf(const std::string &ProgramPath);
+
 // What becomes of the window when it closes.
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 
