@@ -190,7 +190,7 @@ void TForm1::CreateControls()
     Headers << ToQt(Header);
   ListView1->setHeaderLabels(Headers);
   for (int i = 0; i < ColumnCount; ++i) {
-    ListView1->headerItem()->setTextAlignment(i, i == 0 ? Qt::AlignLeft : Qt::AlignHCenter);
+    ListView1->headerItem()->setTextAlignment(i, i == 0 ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
     ListView1->setColumnWidth(i, DesignColumnWidths[i]);
   }
   ListView1->header()->setMinimumSectionSize(16);
