@@ -55,19 +55,27 @@ class TScriptedMeter {
   }
 
  private:
+  // Requests that arrive together are answered one after the other.
   void OnData(PtyPeer& Peer, std::string& Pending) {
-    const auto type = FindCheckSumType(Pending);
-    if (type != ctCrc16 && type != ctCrc16Ccitt) return;
+    for (size_t len = 1; len <= Pending.size(); ++len) {
+      const auto type = FindCheckSumType(Pending.substr(0, len));
+      if (type != ctCrc16 && type != ctCrc16Ccitt) continue;
+      Answer(Peer, Pending.substr(0, len));
+      Pending.erase(0, len);
+      len = 0;
+    }
+  }
+
+  void Answer(PtyPeer& Peer, const std::string& Request) {
     TReply reply;
     {
       std::lock_guard lock(FLock);
-      FRequests.push_back(Pending);
+      FRequests.push_back(Request);
       if (!FScript.empty()) {
         reply = FScript.front();
         FScript.pop_front();
       }
     }
-    Pending.clear();
     if (reply.DelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.DelayMs));
     if (!reply.First.empty()) Peer.Write(reply.First);
     if (reply.PauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.PauseMs));
@@ -445,5 +453,6 @@ TEST(ModBusDevice, PurgeFromAnotherThreadEndsAnExchange) {
   exchange.join();
   EXPECT_FALSE(result);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-  EXPECT_EQ(meter.Requests().size(), 1u);  // aborted, not sent again
+  // Aborted, not sent again (the purge may even drop the request unsent).
+  EXPECT_LE(meter.Requests().size(), 1u);
 }

@@ -291,6 +291,43 @@ TEST_F(LoaderTest, MeterWithTheImagesVersionIsLeftAloneUnlessItAsks)
   EXPECT_EQ(meter->BlockWrites(), 216) << "administrator mode writes it anyway";
 }
 
+TEST_F(LoaderTest, RaisedLineSpeedIsRestoredAfterTheRun)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 6));
+  auto q = MakeLoader("6");
+  q->FMaxSpeed = true;
+  Run(*q);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_EQ(meter->SpeedCode(), 0x05) << "the meter got its own speed code back";
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(1), 9600);
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(2), 0);
+  bool raised = false, reopened = false;
+  for (const auto &r : meter->Requests()) {
+    raised |= Hex(r).substr(2, 6) == "031508";
+    reopened |= r.find("\x01" "582630") != std::string::npos;
+  }
+  EXPECT_TRUE(raised);
+  EXPECT_TRUE(reopened) << "the channel is opened with the password before the speed is set back";
+}
+
+TEST_F(LoaderTest, BroadcastAddressSkipsVersionDecisionAndTestModeEntry)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  MeterConfig config = MeterConfig::ForType(2, 12);
+  config.StartsInTestMode = true;
+  auto meter = line->AddMeter(config);
+  auto q = MakeLoader("255");
+  Run(*q);
+  EXPECT_TRUE(meter->WholeImageWritten());
+  EXPECT_EQ(meter->LastTestModeByte(), 0xFF) << "no test-mode entry was sent";
+  EXPECT_EQ(q->VersionBefore(), "");
+  EXPECT_EQ(q->VersionAfter(), "");
+  EXPECT_EQ(q->StateText(), "???") << "no version is read after the write either";
+  for (const auto &r : meter->Requests())
+    EXPECT_NE(Hex(r).substr(0, 6), "FF0400") << "no date-code series before the probe";
+}
+
 TEST_F(LoaderTest, OperatorStopEndsTheRunAndLeavesTheRestOfTheList)
 {
   auto line = SimLine::OpenPty(Dir / "", 1);

@@ -1,4 +1,5 @@
 #include "platform/TcpServer.h"
+#include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,6 @@ using platform::TcpServer;
 using namespace std::chrono_literals;
 
 namespace {
-
-bool WaitUntil(const std::function<bool()> &condition)
-{
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // A client that reads CR LF lines.
 struct LineClient : TcpClient

@@ -142,7 +142,7 @@ MeterConfig MeterConfig::ForType(int type, std::uint8_t address)
 
 SimMeter::SimMeter(MeterConfig config)
     : FConfig(config), FMemory(kMemorySize, '\xFF'), FWritten((kMemorySize - kWriteStart) / 16, false),
-      FVersion(config.Version), FSpeedCode(config.SpeedCode)
+      FVersion(config.Version), FTestMode(config.StartsInTestMode), FSpeedCode(config.SpeedCode)
 {
   for (std::size_t i = 0; i < 3; ++i)
     FMemory[kWriteStart + i] = static_cast<char>(config.Version[i]);

@@ -29,6 +29,7 @@ struct MeterConfig {
   bool NeedsUpdate = true;             // bit 0 of the status word
   std::uint8_t SpeedCode = 0x05;       // answered to 08 17 00
   bool AnswersExtendedAddress = true;  // 08 05 01 answered
+  bool StartsInTestMode = false;       // left in test mode by an earlier run
 
   // A meter of the type with a software version older than the built-in one.
   static MeterConfig ForType(int type, std::uint8_t address);
