@@ -1,0 +1,39 @@
+#include "app/ListItem.h"
+
+#include "app/QtText.h"
+
+namespace app {
+
+TListItem::TListItem(int ColumnCount) : QTreeWidgetItem(QStringList(QVector<QString>(ColumnCount)))
+{
+}
+
+TListItem::~TListItem()
+{
+  if (const auto OnDeletion = std::move(FOnDeletion))
+    OnDeletion(this);
+  if (FData) {
+    FData->FListItem = nullptr;
+    FData.reset();
+  }
+}
+
+std::string TListItem::Caption() const { return FromQt(text(0)); }
+
+void TListItem::SetCaption(const std::string &Text) { setText(0, ToQt(Text)); }
+
+std::string TListItem::SubItem(int Index) const
+{
+  if (Index < 0 || Index + 1 >= columnCount())
+    return {};
+  return FromQt(text(Index + 1));
+}
+
+void TListItem::SetSubItem(int Index, const std::string &Text)
+{
+  if (Index < 0 || Index + 1 >= columnCount())
+    return;
+  setText(Index + 1, ToQt(Text));
+}
+
+} // namespace app

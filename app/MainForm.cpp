@@ -1,0 +1,522 @@
+// The main window as an object: its controls, start-up from the settings
+// file, process rows and their loaders, and closing.
+#include "app/MainForm.h"
+
+#include "app/QtText.h"
+#include "app/WindowTexts.h"
+#include "loader/MeterTypes.h"
+#include "platform/IniFile.h"
+#include "platform/TextRules.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSplitter>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+#ifndef QUORLAN2_IMAGE_SOURCE_DIR
+#define QUORLAN2_IMAGE_SOURCE_DIR "."
+#endif
+
+namespace app {
+
+TForm1 *Form1 = nullptr;
+
+namespace {
+
+constexpr int ColumnCount = 8;
+constexpr int DesignClientWidth = 712;
+constexpr int DesignClientHeight = 395;
+constexpr int DesignPanel1Height = 234;
+constexpr int DesignColumnWidths[ColumnCount] = {100, 100, 100, 80, 90, 150, 70, 150};
+constexpr int DefaultColumnWidth = 150;
+
+// Defaults of a row the window makes.
+constexpr int WindowAnswerTimeOut = 20000;
+constexpr int WindowSystemTimeOut = 50;
+constexpr int WindowTcpReadTimeout = 20000;
+constexpr char WindowTcpHost[] = "127.0.0.1";
+
+const char SMain[] = "Main";
+const char SServer[] = "Server";
+
+std::string ColumnKey(int Index) { return "Column[" + platform::IntToStr(Index) + "]"; }
+std::string ObjectSection(int Index) { return "Objects(" + platform::IntToStr(Index) + ")"; }
+
+// The numbered port settings and their keys, in the order of the file.
+struct TPortKey {
+  const char *Key;
+  std::int32_t Param;
+  std::int32_t Default;
+};
+constexpr TPortKey PortKeys[] = {
+  {"COM", 0, 1},          {"BaudRate", 1, 9600},    {"Parity", 2, 1},
+  {"AnswerTimeOut", 5, 500}, {"SystemTimeOut", 6, 50}, {"RWMTimeOut", 7, 0},
+};
+
+} // namespace
+
+std::string IniFileNameOf(const std::string &ProgramPath)
+{
+  const std::size_t NameStart = ProgramPath.find_last_of('/') + 1; // npos + 1 == 0
+  const std::size_t Dot = ProgramPath.find_last_of('.');
+  if (Dot == std::string::npos || Dot < NameStart)
+    return ProgramPath + ".INI";
+  return ProgramPath.substr(0, Dot) + ".INI";
+}
+
+TForm1::TForm1(const std::string &IniFileName, QWidget *Parent)
+    : QMainWindow(Parent), FIniFileName(IniFileName), FImageSourceDir(QUORLAN2_IMAGE_SOURCE_DIR)
+{
+  if (!Form1)
+    Form1 = this;
+  loader::SetAdminModeSource(&FAdminMode);
+  CreateActions();
+  CreateControls();
+  FormCreate(this);
+  Timer1->start();
+}
+
+TForm1::~TForm1()
+{
+  Timer1->stop();
+  // Freeing a loader waits for its threads; the rows go while the window is
+  // whole, so that their deletion event still finds it.
+  ListView1->clear();
+  FreeCommandServer();
+  FreeRemoteProcesses();
+  loader::SetAdminModeSource(nullptr);
+  if (Form1 == this)
+    Form1 = nullptr;
+}
+
+void TForm1::CreateActions()
+{
+  const auto Make = [this](const char *Caption, const char *Hint, QStyle::StandardPixmap Icon) {
+    auto *Action = new QAction(style()->standardIcon(Icon), ToQt(Caption), this);
+    Action->setToolTip(ToQt(Hint));
+    return Action;
+  };
+  SaveFileAction = Make(texts::SSaveCaption, texts::SSaveHint, QStyle::SP_DialogSaveButton);
+  OpenFileAction = Make(texts::SOpenCaption, texts::SOpenCaption, QStyle::SP_DialogOpenButton);
+  SetOnAction = Make(texts::SSetOnCaption, texts::SSetOnCaption, QStyle::SP_FileDialogDetailedView);
+  TestMaxSpeedAction = Make(texts::SMaxSpeedCaption, texts::SMaxSpeedHint, QStyle::SP_MediaSeekForward);
+  AddItemAction = Make(texts::SAddCaption, texts::SAddCaption, QStyle::SP_FileDialogNewFolder);
+  RemoveItemAction = Make(texts::SRemoveCaption, texts::SRemoveCaption, QStyle::SP_TrashIcon);
+  StartBootAction = Make(texts::SStartCaption, texts::SStartHint, QStyle::SP_MediaPlay);
+  StopBootAction = Make(texts::SStopCaption, texts::SStopCaption, QStyle::SP_MediaStop);
+  StayOnTopAction = Make(texts::SStayOnTopCaption, texts::SStayOnTopCaption, QStyle::SP_TitleBarShadeButton);
+  AddObjectsFromBufferAction = Make(texts::SAddFromBufferCaption, "", QStyle::SP_FileDialogContentsView);
+  StartBootAction->setEnabled(false);
+  StopBootAction->setEnabled(false);
+  // The connection settings dialog and the clipboard import connect to and
+  // enable their actions; until then the actions hold their places only.
+  SetOnAction->setEnabled(false);
+  AddObjectsFromBufferAction->setEnabled(false);
+
+  // A check-mark action's handler toggles the mark itself, so the toggle Qt
+  // makes on a trigger is taken back first.
+  for (QAction *Action : {TestMaxSpeedAction, StayOnTopAction}) {
+    Action->setCheckable(true);
+    connect(Action, &QAction::triggered, this, [this, Action](bool Checked) {
+      {
+        const QSignalBlocker Blocker(Action);
+        Action->setChecked(!Checked);
+      }
+      if (Action == TestMaxSpeedAction)
+        TestMaxSpeedActionExecute(Action);
+      else
+        StayOnTopActionExecute(Action);
+    });
+  }
+  const auto Bind = [this](QAction *Action, void (TForm1::*Handler)(QObject *)) {
+    connect(Action, &QAction::triggered, this, [this, Action, Handler] { (this->*Handler)(Action); });
+  };
+  Bind(SaveFileAction, &TForm1::SaveFileActionExecute);
+  Bind(OpenFileAction, &TForm1::OpenFileActionExecute);
+  Bind(AddItemAction, &TForm1::AddItemActionExecute);
+  Bind(RemoveItemAction, &TForm1::RemoveItemActionExecute);
+  Bind(StartBootAction, &TForm1::StartBootActionExecute);
+  Bind(StopBootAction, &TForm1::StopBootActionExecute);
+}
+
+void TForm1::CreateControls()
+{
+  resize(DesignClientWidth, DesignClientHeight);
+  QFont FormFont(QStringLiteral("Tahoma"));
+  setFont(FormFont);
+
+  ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
+  ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+  ToolBar1->setMovable(false);
+  ToolBar1->setIconSize(QSize(16, 16));
+  ToolBar1->addActions({SaveFileAction, OpenFileAction, SetOnAction, TestMaxSpeedAction});
+  ToolBar1->addSeparator();
+  ToolBar1->addActions({AddItemAction, RemoveItemAction});
+  ToolBar1->addSeparator();
+  ToolBar1->addActions({StartBootAction, StopBootAction});
+  ToolBar1->addSeparator();
+  ToolBar1->addAction(StayOnTopAction);
+
+  Splitter1 = new QSplitter(Qt::Vertical, this);
+  Splitter1->setObjectName(QStringLiteral("Splitter1"));
+  Splitter1->setHandleWidth(4);
+  Splitter1->setOpaqueResize(false);
+  Splitter1->setChildrenCollapsible(false);
+  setCentralWidget(Splitter1);
+
+  Panel2 = new QWidget(Splitter1);
+  Panel2->setObjectName(QStringLiteral("Panel2"));
+  auto *Panel2Layout = new QVBoxLayout(Panel2);
+  Panel2Layout->setContentsMargins(0, 0, 0, 0);
+  ListView1 = new QTreeWidget(Panel2);
+  ListView1->setObjectName(QStringLiteral("ListView1"));
+  Panel2Layout->addWidget(ListView1);
+  ListView1->setColumnCount(ColumnCount);
+  QStringList Headers;
+  for (const char *Header : texts::SColumns)
+    Headers << ToQt(Header);
+  ListView1->setHeaderLabels(Headers);
+  for (int i = 0; i < ColumnCount; ++i) {
+    ListView1->headerItem()->setTextAlignment(i, i == 0 ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
+    ListView1->setColumnWidth(i, DesignColumnWidths[i]);
+  }
+  ListView1->header()->setMinimumSectionSize(16);
+  // Stored widths are taken as they are: no column stretches.
+  ListView1->header()->setStretchLastSection(false);
+  ListView1->setRootIsDecorated(false);
+  ListView1->setUniformRowHeights(true);
+  ListView1->setAllColumnsShowFocus(true);
+  ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView1->setStyleSheet(QStringLiteral(
+    "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
+    "QTreeWidget::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
+  QFont ListFont(QStringLiteral("Tahoma"));
+  ListFont.setBold(true);
+  ListView1->setFont(ListFont);
+
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->addAction(SetOnAction);
+  PopupMenu1->addSeparator();
+  PopupMenu1->addActions({AddObjectsFromBufferAction, AddItemAction, RemoveItemAction});
+  PopupMenu1->addSeparator();
+  PopupMenu1->addActions({StartBootAction, StopBootAction});
+  ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ListView1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint &Pos) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(Pos)); });
+
+  Panel1 = new QWidget(Splitter1);
+  Panel1->setObjectName(QStringLiteral("Panel1"));
+  auto *Panel1Layout = new QVBoxLayout(Panel1);
+  Panel1Layout->setContentsMargins(0, 0, 0, 0);
+  Memo1 = new QPlainTextEdit(Panel1);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Panel1Layout->addWidget(Memo1);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QFont MemoFont(QStringLiteral("System"));
+  MemoFont.setPixelSize(13);
+  MemoFont.setBold(true);
+  Memo1->setFont(MemoFont);
+  Memo1->installEventFilter(this);
+
+  // The list takes what the window gains or loses; the panel keeps its height.
+  Splitter1->setStretchFactor(0, 1);
+  Splitter1->setStretchFactor(1, 0);
+  connect(Splitter1, &QSplitter::splitterMoved, this, [this] { SplitterMoved(); });
+  SetPanel1Height(DesignPanel1Height);
+
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(100);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+
+  OpenDialog1 = new QFileDialog(this, ToQt(texts::SOpenDialogTitle));
+  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setSizeGripEnabled(true);
+  OpenDialog1->setNameFilters({QStringLiteral("TSK file format (*.tsk)"),
+                               QStringLiteral("Binary file format (*.V7A) (*.V7A)"),
+                               QStringLiteral("Binary file format (*.V7B) (*.V7B)"),
+                               QStringLiteral("Binary file format (*.V7C) (*.V7C)"),
+                               QStringLiteral("Binary file format (*.V7P) (*.V7P)"),
+                               QStringLiteral("Binary file format (*.V7Q) (*.V7Q)")});
+}
+
+// Lays the window out at its present size, so that the panel's height is
+// exact also before the window is first shown.
+int TForm1::Panel1Height() const { return Splitter1->sizes().value(1, FPanel1Accepted); }
+
+void TForm1::SetPanel1Height(int Height)
+{
+  if (layout())
+    layout()->activate();
+  const int Total = Splitter1->height() - Splitter1->handleWidth();
+  Splitter1->setSizes({std::max(Total - Height, 0), Height});
+  FPanel1Accepted = Height;
+}
+
+void TForm1::SplitterMoved()
+{
+  int NewSize = Panel1Height();
+  bool Accept = true;
+  Splitter1CanResize(Splitter1, NewSize, Accept);
+  if (Accept)
+    FPanel1Accepted = NewSize;
+  else
+    SetPanel1Height(FPanel1Accepted);
+}
+
+void TForm1::ShowError(const std::string &Text)
+{
+  QMessageBox::critical(this, ToQt(texts::SError), ToQt(Text));
+}
+
+void TForm1::ShowError(const std::exception &Error)
+{
+  // Messages of the platform's errors carry file names as the system gave
+  // them (UTF-8 on this system).
+  QMessageBox::critical(this, ToQt(texts::SError), QString::fromUtf8(Error.what()));
+}
+
+int TForm1::RowCount() const { return ListView1->topLevelItemCount(); }
+
+TListItem *TForm1::Row(int Index) const { return static_cast<TListItem *>(ListView1->topLevelItem(Index)); }
+
+void TForm1::FormCreate(QObject *)
+{
+  if (FIniFileName.empty())
+    FIniFileName = IniFileNameOf(QCoreApplication::applicationFilePath().toStdString());
+
+  std::unique_ptr<platform::IniFile> Ini;
+  try {
+    Ini = std::make_unique<platform::IniFile>(FIniFileName);
+  } catch (const std::exception &Error) {
+    // The window still opens, without rows, and keeps working.
+    ShowError(Error);
+  }
+  if (Ini) {
+    try {
+      ReadSettings(*Ini);
+      Ini->UpdateFile();
+    } catch (const std::exception &Error) {
+      ShowError(Error);
+    }
+    Ini.reset();
+  }
+
+  SetAdminMode(false);
+  StartBootAction->setEnabled(true);
+  OpenFileAction->setEnabled(false);
+
+  char Title[256];
+  std::snprintf(Title, sizeof Title, texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(),
+                std::string(loader::ImageVersions[1]).c_str(), std::string(loader::ImageVersions[2]).c_str(),
+                std::string(loader::ImageVersions[3]).c_str(), std::string(loader::ImageVersions[4]).c_str());
+  setWindowTitle(ToQt(Title));
+
+  FRemoteProcesses = std::make_unique<platform::TThreadList<loader::TQuorlan>>();
+  CreateCommandServer();
+}
+
+void TForm1::ReadSettings(platform::IniFile &Ini)
+{
+  const int Height = Ini.ReadInteger(SMain, "Height", height());
+  const int Width = Ini.ReadInteger(SMain, "Width", width());
+  resize(Width, Height);
+  SetPanel1Height(Ini.ReadInteger(SMain, "Panel1.Height", Panel1Height()));
+  for (int i = 0; i < ListView1->columnCount(); ++i)
+    ListView1->setColumnWidth(i, Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth));
+  const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), MaxProcessCount);
+  FCommandPort = Ini.ReadInteger(SServer, "Port", 9111);
+
+  for (std::int32_t i = 0; i < Count; ++i) {
+    TListItem *Item = AddProcess(nullptr);
+    loader::TQuorlan *L = Item ? Item->Data() : nullptr;
+    if (!L)
+      continue;
+    const std::string Section = ObjectSection(i);
+    L->SetNetAdr(Ini.ReadString(Section, "NetAdr", ""));
+    for (const TPortKey &Key : PortKeys)
+      L->FDevice->FInfo->SetParam(Key.Param, Ini.ReadInteger(Section, Key.Key, Key.Default));
+    L->SetTcpHost(Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1"));
+    L->FTcpClient->Port = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
+    L->SetBlockSize(Ini.ReadInteger(Section, "BlockSize", 512));
+    L->FUseComPort = Ini.ReadBool(Section, "Type", true);
+    L->FMaxSpeed = Ini.ReadBool(Section, "MaxSpeed", false);
+    L->FDevice->FInfo->FAlertSequence = Ini.ReadBool(Section, "AlertSequence", false);
+    L->FPacketMode = Ini.ReadBool(Section, "PacketMode", false);
+  }
+}
+
+void TForm1::WriteSettings(platform::IniFile &Ini)
+{
+  Ini.EraseSection(SMain);
+  Ini.WriteInteger(SMain, "Height", height());
+  Ini.WriteInteger(SMain, "Width", width());
+  Ini.WriteInteger(SMain, "Panel1.Height", Panel1Height());
+  for (int i = 0; i < ListView1->columnCount(); ++i)
+    Ini.WriteInteger(SMain, ColumnKey(i), ListView1->columnWidth(i));
+  Ini.WriteInteger(SMain, "Count", RowCount());
+
+  for (int i = 0; i < RowCount(); ++i) {
+    const std::string Section = ObjectSection(i);
+    Ini.EraseSection(Section);
+    const loader::TQuorlan *L = Row(i)->Data();
+    if (!L)
+      continue;
+    Ini.WriteString(Section, "NetAdr", L->NetAdr());
+    for (const TPortKey &Key : PortKeys)
+      Ini.WriteInteger(Section, Key.Key, L->FDevice->FInfo->GetParam(Key.Param));
+    Ini.WriteString(Section, "TCPIP.IP", L->TcpHost());
+    Ini.WriteInteger(Section, "TCPIP.Port", L->FTcpClient->Port);
+    Ini.WriteInteger(Section, "BlockSize", L->BlockSize());
+    Ini.WriteBool(Section, "Type", L->FUseComPort);
+    Ini.WriteBool(Section, "MaxSpeed", L->FMaxSpeed);
+    Ini.WriteBool(Section, "AlertSequence", L->FDevice->FInfo->FAlertSequence);
+    Ini.WriteBool(Section, "PacketMode", L->FPacketMode);
+  }
+}
+
+TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
+{
+  auto *Item = new TListItem(ListView1->columnCount());
+  ListView1->addTopLevelItem(Item);
+  const bool IsNew = !Arg;
+  Item->FData = IsNew ? platform::MakeThread<loader::TQuorlan>() : std::move(Arg);
+  Item->FOnDeletion = [this](TListItem *Deleted) { ListView1Deletion(ListView1, Deleted); };
+  loader::TQuorlan *L = Item->Data();
+  L->FListItem = Item;
+  if (IsNew) {
+    TCustomModBusDevice &Device = *L->FDevice;
+    Device.SetOnLog([this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
+      DeviceLog(Index, Kind, Text, Len);
+    });
+    Device.FLogEnabled = true;
+    Device.FInfo->SetParam(5, WindowAnswerTimeOut);
+    Device.FInfo->SetParam(6, WindowSystemTimeOut);
+    L->FTcpClient->ReadTimeout = WindowTcpReadTimeout;
+    L->SetTcpHost(WindowTcpHost);
+    L->FUseComPort = false;
+    Device.FOwner = L;
+  }
+  if (ListView1->selectedItems().isEmpty())
+    Item->setSelected(true);
+  return Item;
+}
+
+void TForm1::ListView1Deletion(QObject *, TListItem *Item)
+{
+  if (!Item->FData)
+    return;
+  Item->FData->FListItem = nullptr;
+  Item->FData.reset(); // ends the loader's run and waits for its threads
+}
+
+void TForm1::FormCloseQuery(QObject *, bool &CanClose)
+{
+  for (int i = 0; i < RowCount(); ++i) {
+    const loader::TQuorlan *L = Row(i)->Data();
+    if (L && L->State() != ssIdle) {
+      CanClose = false;
+      break;
+    }
+  }
+  if (!CanClose)
+    QMessageBox::warning(this, QString(), ToQt(texts::SCloseRefused), QMessageBox::Ok);
+}
+
+void TForm1::FormClose(QObject *, TCloseAction &Action)
+{
+  std::unique_ptr<platform::IniFile> Ini;
+  try {
+    Ini = std::make_unique<platform::IniFile>(FIniFileName);
+  } catch (const std::exception &Error) {
+    // Nothing is written and the window stays open, with its server.
+    ShowError(Error);
+    Action = TCloseAction::caNone;
+    return;
+  }
+  std::string WriteError;
+  try {
+    WriteSettings(*Ini);
+    Ini->UpdateFile();
+  } catch (const std::exception &Error) {
+    WriteError = Error.what();
+  }
+  Ini.reset();
+  FreeCommandServer();
+  FreeRemoteProcesses();
+  // After a failed write the program still ends: the old file stays whole
+  // (it is replaced only by a complete new one), and the message says why
+  // the settings of this run are not in it.
+  if (!WriteError.empty())
+    QMessageBox::critical(this, ToQt(texts::SError), QString::fromUtf8(WriteError.c_str()));
+}
+
+void TForm1::closeEvent(QCloseEvent *Event)
+{
+  bool CanClose = true;
+  FormCloseQuery(this, CanClose);
+  if (!CanClose) {
+    Event->ignore();
+    return;
+  }
+  TCloseAction Action = TCloseAction::caHide;
+  FormClose(this, Action);
+  if (Action == TCloseAction::caNone) {
+    Event->ignore();
+    return;
+  }
+  Event->accept();
+}
+
+void TForm1::CreateCommandServer()
+{
+  // The command server is made here, on FCommandPort, with its connect,
+  // execute and disconnect handlers, once those handlers exist; the window
+  // works without remote control until then.
+}
+
+void TForm1::FreeCommandServer()
+{
+  if (!FCommandServer)
+    return;
+  try {
+    FCommandServer->SetActive(false); // closes the connections and waits for their threads
+  } catch (const std::exception &Error) {
+    ShowError(Error);
+  }
+  FCommandServer.reset();
+}
+
+void TForm1::FreeRemoteProcesses()
+{
+  if (!FRemoteProcesses)
+    return;
+  // Loaders handed over too late for a row are freed with the list: nothing
+  // else refers to them once the server has stopped.
+  std::vector<loader::TQuorlan *> Left;
+  FRemoteProcesses->LockList([&Left](std::vector<loader::TQuorlan *> &List) { Left.swap(List); });
+  FRemoteProcesses.reset();
+  for (loader::TQuorlan *L : Left) {
+    const platform::TThreadPtr<loader::TQuorlan> Free(L); // ends its threads
+  }
+}
+
+} // namespace app

@@ -1,0 +1,157 @@
+#pragma once
+// The main window: the process list, the log memo with its typed commands,
+// the actions on the toolbar and in the list's popup menu, and the 100 ms
+// window timer. Each process row owns its loader. The window reads its layout
+// and its processes from the settings file when it is made and writes them
+// back when it closes.
+#include "app/ListItem.h"
+#include "loader/Quorlan.h"
+#include "platform/TcpServer.h"
+#include "platform/Thread.h"
+#include "platform/ThreadList.h"
+
+#include <QMainWindow>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QAction;
+class QFileDialog;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QTimer;
+class QToolBar;
+class QTreeWidget;
+
+namespace platform {
+class IniFile;
+}
+
+namespace app {
+
+// The most process rows read from the settings file: every row costs a loader
+// with two threads, so a damaged "Count" must not start thousands of them.
+inline constexpr std::int32_t MaxProcessCount = 256;
+
+// The settings file that goes with a program file: its extension (the text
+// after the last "." of the file name) replaced by ".INI", or ".INI" appended.
+std::string IniFileNameOf(const std::string &ProgramPath);
+
+// What becomes of the window when it closes.
+enum class TCloseAction { caNone, caHide, caFree, caMinimize };
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+
+public:
+  // Makes the window and runs FormCreate. IniFileName is the first
+  // command-line argument; empty: the program's path with ".INI".
+  explicit TForm1(const std::string &IniFileName, QWidget *Parent = nullptr);
+  // Deletes every remaining row first (each freeing its loader, which waits
+  // for its threads) while the window is whole.
+  ~TForm1() override;
+  TForm1(const TForm1 &) = delete;
+  TForm1 &operator=(const TForm1 &) = delete;
+
+  // --- own fields ---
+  // The command server; made in FormCreate once its handlers exist, stopped
+  // and freed in FormClose.
+  std::unique_ptr<platform::TcpServer> FCommandServer;
+  // Loaders made by command-server connections that have no row yet: filled
+  // on connection threads (each pointer owned by the list until the window
+  // timer gives it a row), emptied by the window timer.
+  std::unique_ptr<platform::TThreadList<loader::TQuorlan>> FRemoteProcesses;
+  // Administrator mode; loader threads read it (loader::AdminMode()).
+  std::atomic<bool> FAdminMode{false};
+  // The characters typed after "-ADMIN " in the memo.
+  std::string FAdminPassword;
+  // The settings file, fixed at start-up.
+  std::string FIniFileName;
+  // The command server's port, from the settings file.
+  std::int32_t FCommandPort = 9111;
+  // Where the save action writes the images as source units.
+  std::string FImageSourceDir;
+
+  // --- controls ---
+  QToolBar *ToolBar1 = nullptr;
+  QSplitter *Splitter1 = nullptr;
+  QWidget *Panel2 = nullptr;
+  QTreeWidget *ListView1 = nullptr;
+  QWidget *Panel1 = nullptr;
+  QPlainTextEdit *Memo1 = nullptr;
+  QTimer *Timer1 = nullptr;
+  QFileDialog *OpenDialog1 = nullptr;
+  QMenu *PopupMenu1 = nullptr;
+
+  // --- actions ---
+  QAction *SaveFileAction = nullptr;
+  QAction *OpenFileAction = nullptr;
+  QAction *SetOnAction = nullptr;
+  QAction *TestMaxSpeedAction = nullptr;
+  QAction *AddItemAction = nullptr;
+  QAction *RemoveItemAction = nullptr;
+  QAction *StartBootAction = nullptr;
+  QAction *StopBootAction = nullptr;
+  QAction *StayOnTopAction = nullptr;
+  QAction *AddObjectsFromBufferAction = nullptr;
+
+  // --- start-up, rows and shut-down ---
+  void FormCreate(QObject *Sender);
+  void FormCloseQuery(QObject *Sender, bool &CanClose);
+  void FormClose(QObject *Sender, TCloseAction &Action);
+  // Appends a process row. Arg is a loader to adopt (it keeps its settings);
+  // none makes a new loader with the window's defaults.
+  TListItem *AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg);
+  void ListView1Deletion(QObject *Sender, TListItem *Item);
+
+  // --- operation ---
+  void Timer1Timer(QObject *Sender);
+  void StartBootActionExecute(QObject *Sender);
+  void StopBootActionExecute(QObject *Sender);
+  void RemoveItemActionExecute(QObject *Sender);
+  void AddItemActionExecute(QObject *Sender);
+  void TestMaxSpeedActionExecute(QObject *Sender);
+  void StayOnTopActionExecute(QObject *Sender);
+  void OpenFileActionExecute(QObject *Sender);
+  void SaveFileActionExecute(QObject *Sender);
+  void Splitter1CanResize(QObject *Sender, int &NewSize, bool &Accept);
+  // Runs before the memo takes the typed character; may replace it.
+  void Memo1KeyPress(QObject *Sender, QChar &Key);
+  void SetAdminMode(bool Value);
+  // The log callback of every loader's meter device, on the loader's thread.
+  void DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *Text, std::int32_t Len);
+
+  // The rows in list order.
+  int RowCount() const;
+  TListItem *Row(int Index) const;
+
+protected:
+  void closeEvent(QCloseEvent *Event) override;
+  bool eventFilter(QObject *Watched, QEvent *Event) override;
+
+private:
+  void CreateControls();
+  void CreateActions();
+  void ReadSettings(platform::IniFile &Ini);
+  void WriteSettings(platform::IniFile &Ini);
+  void CreateCommandServer();
+  void FreeCommandServer();
+  void FreeRemoteProcesses();
+  void ShowError(const std::string &Text);
+  void ShowError(const std::exception &Error);
+  int Panel1Height() const;
+  void SetPanel1Height(int Height);
+  void SplitterMoved();
+  TListItem *FirstSelectedRow() const;
+
+  int FPanel1Accepted = 0; // the panel height last accepted by the splitter
+};
+
+// The window made at start-up; loaders reach its administrator flag through
+// loader::SetAdminModeSource instead.
+extern TForm1 *Form1;
+
+} // namespace app

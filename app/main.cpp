@@ -1,0 +1,39 @@
+// Quorlan2: loads memory images into electricity meters, many at once.
+//
+// Start-up and shut-down keep one order: the thread services and the device
+// list exist before any loader and outlive them all; the images are loaded
+// before the window and freed after every loader has gone.
+#include "app/MainForm.h"
+#include "app/WakeHook.h"
+#include "link/DeviceList.h"
+#include "link/ThreadService.h"
+#include "loader/BuiltinImages.h"
+
+#include <QApplication>
+
+#include <memory>
+
+int main(int argc, char *argv[])
+{
+  ServiceList();          // the service list, before the first thread service
+  (void)DeviceList.load(); // the device list exists from the program's start
+  int Result = 0;
+  {
+    const loader::TLoaderUnits LoaderUnits; // the five images
+    QApplication Application(argc, argv);
+    const app::TWakeHook WakeHook;
+    // The first argument names the settings file.
+    const QStringList Arguments = QCoreApplication::arguments();
+    const std::string IniFileName = Arguments.size() > 1 ? Arguments[1].toStdString() : std::string();
+    {
+      auto Form = std::make_unique<app::TForm1>(IniFileName);
+      Form->show();
+      Result = QApplication::exec();
+      // Destroying the window deletes its rows; each frees its loader.
+    }
+  }
+  // Every loader is gone: the device list ends, then the services.
+  FinalizeDeviceList();
+  TerminateAllServices();
+  return Result;
+}

@@ -1,0 +1,4 @@
+# The window's tests drive it with Qt's test functions (key clicks).
+find_package(Qt6 REQUIRED COMPONENTS Test)
+target_link_libraries(test_app PRIVATE Qt6::Test)
+target_include_directories(test_app PRIVATE ${CMAKE_CURRENT_LIST_DIR})

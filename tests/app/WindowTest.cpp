@@ -1,0 +1,288 @@
+// The main window at work: typed commands, the timer's log display and
+// actions, images, the log callback and the hand-over of remote loaders.
+#include "AppTestSupport.h"
+
+#include "app/MainForm.h"
+#include "app/QtText.h"
+#include "link/ThreadService.h"
+#include "loader/BuiltinImages.h"
+#include "platform/TextRules.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace apptest;
+using app::TForm1;
+
+namespace {
+
+class Window : public testing::Test {
+protected:
+  TTempDir Dir;
+  std::unique_ptr<TForm1> Form = std::make_unique<TForm1>(Dir.File("q.ini"));
+
+  void SetUp() override { Form->show(); }
+
+  QStringList MemoLines() const { return Form->Memo1->toPlainText().split(QLatin1Char('\n')); }
+  void Type(const QString &Text) { QTest::keyClicks(Form->Memo1, Text); }
+  void Enter() { QTest::keyClick(Form->Memo1, Qt::Key_Return); }
+  void SelectOnly(std::initializer_list<int> Rows)
+  {
+    Form->ListView1->clearSelection();
+    for (const int i : Rows)
+      Form->Row(i)->setSelected(true);
+  }
+  std::vector<std::string> LogOf(int Row) const { return platform::SplitCommaText(Form->Row(Row)->Data()->Log()); }
+};
+
+} // namespace
+
+TEST_F(Window, AdministratorCommandInTheMemo)
+{
+  Form->Memo1->setFocus();
+  Type(QStringLiteral("-ADMIN Varn Ekol"));
+  EXPECT_EQ(MemoLines().back(), QStringLiteral("-ADMIN *********"));
+  EXPECT_EQ(Form->FAdminPassword, "Varn Ekol");
+  Enter();
+  EXPECT_TRUE(MemoLines().contains(QStringLiteral("OK -ADMIN *********")));
+  EXPECT_TRUE(Form->FAdminMode);
+  EXPECT_TRUE(loader::AdminMode());
+  EXPECT_TRUE(Form->SaveFileAction->isEnabled());
+  EXPECT_TRUE(Form->OpenFileAction->isEnabled());
+
+  // A wrong phrase switches it off; Backspace hides a "*" but keeps the character.
+  Form->Memo1->clear();
+  Type(QStringLiteral("-ADMIN Varn Ekolx"));
+  QTest::keyClick(Form->Memo1, Qt::Key_Backspace);
+  EXPECT_EQ(MemoLines().back(), QStringLiteral("-ADMIN *********"));
+  Enter();
+  EXPECT_FALSE(Form->FAdminMode);
+  EXPECT_FALSE(loader::AdminMode());
+  EXPECT_FALSE(Form->SaveFileAction->isEnabled());
+  EXPECT_FALSE(Form->OpenFileAction->isEnabled());
+
+  // Enter on a bare "-ADMIN" judges the characters collected last time again.
+  Form->Memo1->clear();
+  Type(QStringLiteral("-ADMIN"));
+  Enter();
+  EXPECT_FALSE(Form->FAdminMode);
+  EXPECT_TRUE(MemoLines().contains(QStringLiteral("OK -ADMIN")));
+
+  // "-CLRSCR" clears without an echo; with a trailing blank it is only echoed.
+  Form->Memo1->clear();
+  Type(QStringLiteral("abc"));
+  Enter();
+  Type(QStringLiteral("-CLRSCR "));
+  Enter();
+  EXPECT_TRUE(MemoLines().contains(QStringLiteral("OK -CLRSCR ")));
+  Enter();
+  Type(QStringLiteral("-CLRSCR"));
+  Enter();
+  EXPECT_FALSE(Form->Memo1->toPlainText().contains(QStringLiteral("OK")));
+  EXPECT_FALSE(Form->Memo1->toPlainText().contains(QStringLiteral("abc")));
+}
+
+TEST_F(Window, MemoShowsTheSelectedRowsLogAndActionsFollowIt)
+{
+  Form->AddItemActionExecute(nullptr);
+  Form->AddItemActionExecute(nullptr);
+  Form->Row(0)->Data()->AppendLog("first row");
+  Form->Row(1)->Data()->AppendLog("second row");
+  Form->Row(1)->Data()->FMaxSpeed = true;
+
+  SelectOnly({1});
+  Type(QStringLiteral("typed"));
+  ASSERT_TRUE(WaitUntil([this] { return Form->Memo1->toPlainText() == QStringLiteral("\tsecond row"); }));
+  EXPECT_TRUE(Form->TestMaxSpeedAction->isChecked());
+  EXPECT_TRUE(Form->StartBootAction->isEnabled());
+  EXPECT_TRUE(Form->RemoveItemAction->isEnabled());
+  EXPECT_FALSE(Form->StopBootAction->isEnabled());
+
+  SelectOnly({0});
+  ASSERT_TRUE(WaitUntil([this] { return Form->Memo1->toPlainText() == QStringLiteral("\tfirst row"); }));
+  EXPECT_FALSE(Form->TestMaxSpeedAction->isChecked());
+  // The test action toggles the mark and the first selected row's flag.
+  Form->TestMaxSpeedAction->trigger();
+  EXPECT_TRUE(Form->TestMaxSpeedAction->isChecked());
+  EXPECT_TRUE(Form->Row(0)->Data()->FMaxSpeed);
+
+  // With nothing selected, start and remove are disabled and the memo stays.
+  SelectOnly({});
+  ASSERT_TRUE(WaitUntil([this] { return !Form->StartBootAction->isEnabled(); }));
+  EXPECT_FALSE(Form->RemoveItemAction->isEnabled());
+  Form->TestMaxSpeedAction->trigger(); // no row: nothing toggles
+  EXPECT_TRUE(Form->TestMaxSpeedAction->isChecked());
+  Form->Memo1->appendPlainText(QStringLiteral("typed"));
+  QTest::qWait(250);
+  EXPECT_TRUE(Form->Memo1->toPlainText().endsWith(QStringLiteral("typed")));
+}
+
+TEST_F(Window, RemoveDeletesSelectedRowsAndFreesTheirLoaders)
+{
+  for (int i = 0; i < 5; ++i)
+    Form->AddItemActionExecute(nullptr);
+  const std::size_t Services = ServiceList()->Count();
+  loader::TQuorlan *Kept[3] = {Form->Row(0)->Data(), Form->Row(1)->Data(), Form->Row(2)->Data()};
+  SelectOnly({3, 4});
+  Form->RemoveItemActionExecute(nullptr);
+  ASSERT_EQ(Form->RowCount(), 3);
+  EXPECT_EQ(ServiceList()->Count(), Services - 4); // two loaders with their timers
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Form->Row(i)->Data(), Kept[i]);
+  EXPECT_TRUE(Form->Row(2)->isSelected());
+
+  SelectOnly({0, 2});
+  Form->RemoveItemActionExecute(nullptr);
+  ASSERT_EQ(Form->RowCount(), 1);
+  EXPECT_EQ(Form->Row(0)->Data(), Kept[1]);
+  EXPECT_TRUE(Form->Row(0)->isSelected());
+
+  Form->RemoveItemActionExecute(nullptr);
+  EXPECT_EQ(Form->RowCount(), 0);
+  EXPECT_EQ(ServiceList()->Count(), Services - 10);
+}
+
+TEST_F(Window, SplitterAcceptsOnlyAPanelAbove100Pixels)
+{
+  int Size = 100;
+  bool Accept = true;
+  Form->Splitter1CanResize(nullptr, Size, Accept);
+  EXPECT_FALSE(Accept);
+  Size = 101;
+  Form->Splitter1CanResize(nullptr, Size, Accept);
+  EXPECT_TRUE(Accept);
+}
+
+TEST_F(Window, RemoteLoadersGetRowsAndKeepTheirSettings)
+{
+  auto L = platform::MakeThread<loader::TQuorlan>();
+  L->FDevice->FInfo->SetParam(0, 7);
+  L->SetNetAdr("5,6");
+  loader::TQuorlan *Raw = L.get();
+  Form->FRemoteProcesses->Add(L.release());
+  ASSERT_TRUE(WaitUntil([this] { return Form->RowCount() == 1; }));
+  EXPECT_EQ(Form->Row(0)->Data(), Raw);
+  EXPECT_EQ(Raw->FListItem, Form->Row(0));
+  EXPECT_EQ(Form->FRemoteProcesses->Count(), 0);
+  EXPECT_TRUE(Raw->FUseComPort);                      // not the window's TCP default
+  EXPECT_EQ(Raw->FDevice->FInfo->GetParam(5), 150);   // nor its answer time-out
+  EXPECT_EQ(Raw->NetAdr(), "5,6");
+  // Its row refresh shows its port.
+  ASSERT_TRUE(WaitUntil([this] { return Form->Row(0)->text(0).startsWith(QStringLiteral("COM7")); }));
+
+  // A loader handed over just before the close is freed with the list.
+  const std::size_t Services = ServiceList()->Count();
+  Form->FRemoteProcesses->Add(platform::MakeThread<loader::TQuorlan>().release());
+  EXPECT_EQ(ServiceList()->Count(), Services + 2);
+  app::TCloseAction Action = app::TCloseAction::caHide;
+  Form->FormClose(nullptr, Action);
+  EXPECT_EQ(ServiceList()->Count(), Services);
+}
+
+TEST_F(Window, DeviceLogLines)
+{
+  Form->AddItemActionExecute(nullptr);
+  loader::TQuorlan &L = *Form->Row(0)->Data();
+  const std::int32_t Index = L.FDevice->DeviceIndex();
+  ASSERT_GE(Index, 0);
+
+  L.FDevice->FInfo->SetParam(0, 3);
+  L.FDevice->FError = 253;
+  Form->DeviceLog(Index, 0, "general", 7);
+  L.FDevice->FError = 255;
+  Form->DeviceLog(Index, 0, "no answer", 9);
+  Form->DeviceLog(Index, 0, "", 0);    // empty: nothing
+  Form->DeviceLog(Index, 1, "TX", 2);  // administrator mode off: nothing
+  Form->DeviceLog(Index, 2, "RX", 2);
+  Form->DeviceLog(Index, 3, "wait", 4);
+  Form->DeviceLog(Index + 1000, 0, "none", 4); // no such device
+  Form->SetAdminMode(true);
+  Form->DeviceLog(Index, 1, "TX", 2);
+  Form->DeviceLog(Index, 2, "RX", 2);
+  Form->SetAdminMode(false);
+
+  const std::string Busy = "\t" + app::FromQt(QString::fromUtf8(" Порт COM3 занят или не существует"));
+  EXPECT_EQ(platform::SplitCommaText(L.Log()),
+            (std::vector<std::string>{Busy, "\tno answer", "\tTX", "\tRX", "\t "}));
+}
+
+TEST_F(Window, ImageFileOpensIntoTheImageItsExtensionNames)
+{
+  const std::string Image = std::string(300, '\x11');
+  WriteFile(Dir.File("new.v7b"), Image);
+  WriteFile(Dir.File("new.tsk"), Image);
+  Form->SetAdminMode(true);
+  const auto Open = [this](const std::string &Name) {
+    QTimer::singleShot(50, Form->OpenDialog1, [this, Name] {
+      auto *Edit = Form->OpenDialog1->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+      ASSERT_NE(Edit, nullptr);
+      Edit->setText(QString::fromStdString(Dir.File(Name)));
+      QTest::keyClick(Edit, Qt::Key_Return);
+      if (Form->OpenDialog1->isVisible()) { // not taken: fail instead of hanging
+        ADD_FAILURE() << "the dialog did not take " << Name;
+        Form->OpenDialog1->reject();
+      }
+    });
+    Form->OpenFileAction->trigger();
+  };
+  const std::string Before = *loader::DumpMem[1]->Snapshot();
+
+  Open("new.tsk"); // no image of that extension: nothing loaded, saving disabled
+  EXPECT_EQ(*loader::DumpMem[1]->Snapshot(), Before);
+  EXPECT_FALSE(Form->SaveFileAction->isEnabled());
+
+  Open("new.v7b");
+  const std::string After = *loader::DumpMem[1]->Snapshot();
+  EXPECT_EQ(After.size(), std::size_t(loader::DumpMemSize));
+  EXPECT_EQ(After.substr(0, 300), Image);
+  EXPECT_EQ(After[300], '\xFF');
+  EXPECT_TRUE(Form->SaveFileAction->isEnabled());
+
+  // The built-in image comes back for the other tests.
+  loader::DumpMem[1]->LoadFromStr(Before);
+}
+
+TEST_F(Window, SaveWritesMissingSourceUnitsAndReportsFailures)
+{
+  Form->FImageSourceDir = Dir.Path();
+  WriteFile(Dir.File("UsrD_v7b.pas"), "keep");
+  TMessageBoxCatcher Boxes;
+  Form->SaveFileActionExecute(nullptr);
+  EXPECT_TRUE(Boxes.Texts().isEmpty());
+  EXPECT_EQ(ReadFile(Dir.File("UsrD_v7b.pas")), "keep");
+  for (const char *Name : {"UsrD_v7a.pas", "UsrD_v7c.pas", "UsrD_v7at.pas", "UsrD_v7ct.pas"})
+    EXPECT_GT(std::filesystem::file_size(Dir.File(Name)), 131072u) << Name;
+
+  // A folder that does not exist: nothing is written, and the operator hears of it.
+  Form->FImageSourceDir = Dir.File("missing");
+  Form->SaveFileActionExecute(nullptr);
+  ASSERT_EQ(Boxes.Texts().size(), 1);
+  EXPECT_TRUE(Boxes.Texts()[0].contains(QStringLiteral("UsrD_v7ct.pas")));
+  EXPECT_TRUE(Boxes.Texts()[0].startsWith(QString::fromUtf8("Не удалось записать")));
+}
+
+TEST_F(Window, StartAndStopOnlyTheSelectedRows)
+{
+  for (int i = 0; i < 3; ++i)
+    Form->AddItemActionExecute(nullptr);
+  for (int i = 0; i < 3; ++i)
+    Form->Row(i)->Data()->FTcpClient->Port = 1; // refused at once: the run ends by itself
+  SelectOnly({0, 2});
+  Form->StartBootAction->trigger();
+  EXPECT_NE(Form->Row(0)->Data()->State(), ssIdle);
+  EXPECT_EQ(Form->Row(1)->Data()->State(), ssIdle);
+  EXPECT_NE(Form->Row(2)->Data()->State(), ssIdle);
+  Form->StopBootActionExecute(nullptr);
+  EXPECT_TRUE(Form->Row(0)->Data()->FStopRequested);
+  EXPECT_FALSE(Form->Row(1)->Data()->FStopRequested);
+  ASSERT_TRUE(WaitUntil([this] {
+    return Form->Row(0)->Data()->State() == ssIdle && Form->Row(2)->Data()->State() == ssIdle;
+  }, std::chrono::seconds(30)));
+}
