@@ -488,9 +488,25 @@ void TForm1::closeEvent(QCloseEvent *Event)
 
 void TForm1::CreateCommandServer()
 {
-  // The command server is made here, on FCommandPort, with its connect,
-  // execute and disconnect handlers, once those handlers exist; the window
-  // works without remote control until then.
+  if (!CommandServerEnabled)
+    return;
+  // Every connection's loader comes to the window through the hand-over
+  // list; the window timer gives it a row. A port that cannot be bound is
+  // reported, and the window works without remote control.
+  FCommandServer = std::make_unique<TCommandServer>(
+      FCommandPort,
+      [this](platform::TThreadPtr<loader::TQuorlan> L) {
+        FRemoteProcesses->Add(L.get()); // the list owns it from here
+        L.release();
+      },
+      [this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
+        DeviceLog(Index, Kind, Text, Len);
+      });
+  try {
+    FCommandServer->SetActive(true);
+  } catch (const std::exception &Error) {
+    ShowError(Error);
+  }
 }
 
 void TForm1::FreeCommandServer()

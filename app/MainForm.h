@@ -4,9 +4,9 @@
 // window timer. Each process row owns its loader. The window reads its layout
 // and its processes from the settings file when it is made and writes them
 // back when it closes.
+#include "app/CommandServer.h"
 #include "app/ListItem.h"
 #include "loader/Quorlan.h"
-#include "platform/TcpServer.h"
 #include "platform/Thread.h"
 #include "platform/ThreadList.h"
 
@@ -59,7 +59,10 @@ public:
   // --- own fields ---
   // The command server; made in FormCreate once its handlers exist, stopped
   // and freed in FormClose.
-  std::unique_ptr<platform::TcpServer> FCommandServer;
+  std::unique_ptr<TCommandServer> FCommandServer;
+  // False keeps windows from opening the command server at all: the window
+  // tests run many windows at once, and each would claim the same port.
+  static inline bool CommandServerEnabled = true;
   // Loaders made by command-server connections that have no row yet: filled
   // on connection threads (each pointer owned by the list until the window
   // timer gives it a row), emptied by the window timer.

@@ -6,6 +6,7 @@
 #include "app/QtText.h"
 #include "link/ThreadService.h"
 #include "loader/BuiltinImages.h"
+#include "platform/TcpClient.h"
 #include "platform/TextRules.h"
 
 #include <QAction>
@@ -184,6 +185,44 @@ TEST_F(Window, RemoteLoadersGetRowsAndKeepTheirSettings)
   app::TCloseAction Action = app::TCloseAction::caHide;
   Form->FormClose(nullptr, Action);
   EXPECT_EQ(ServiceList()->Count(), Services);
+}
+
+TEST(WindowServer, RemoteClientGetsAProcessRowAndDrivesIt)
+{
+  TTempDir Dir;
+  WriteFile(Dir.File("q.ini"), "[Server]\r\nPort=0\r\n"); // a free port
+  app::TForm1::CommandServerEnabled = true;
+  TForm1 Form(Dir.File("q.ini"));
+  app::TForm1::CommandServerEnabled = false;
+  ASSERT_TRUE(Form.FCommandServer && Form.FCommandServer->Active());
+
+  platform::TcpClient Client;
+  Client.Host = "127.0.0.1";
+  Client.Port = Form.FCommandServer->BoundPort();
+  Client.ReadTimeout = 100;
+  Client.Connect();
+  std::string Received;
+  const auto Reply = [&](const std::string &Line) {
+    Received.clear();
+    if (!Line.empty())
+      Client.Write(Line + "\r\n");
+    WaitUntil([&] {
+      Received += Client.ReadAvailable();
+      return Received.find("\r\n") != std::string::npos;
+    });
+    return Received;
+  };
+  EXPECT_EQ(Reply(""), "204 Quorlan2 ready\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return Form.RowCount() == 1; })) << "the window timer adopts the connection's loader";
+  EXPECT_EQ(Reply("SET NETADR=7,8"), "200 Ok\r\n");
+  EXPECT_EQ(Form.Row(0)->Data()->NetAdr(), "7,8");
+  EXPECT_EQ(Reply("GET STATUS"), "STATUS=IDLE\r\n");
+  EXPECT_EQ(Reply("QUIT"), "201 Goodbye\r\n");
+
+  app::TCloseAction Action = app::TCloseAction::caHide;
+  Form.FormClose(nullptr, Action);
+  EXPECT_FALSE(Form.FCommandServer) << "closing stops and frees the server";
+  EXPECT_EQ(Form.RowCount(), 1) << "the row outlives the connection";
 }
 
 TEST_F(Window, DeviceLogLines)

@@ -2,6 +2,7 @@
 // With --screenshot=<file.png> the program instead draws a window with a few
 // processes and saves it as a picture (the README's screenshot).
 #include "AppTestSupport.h"
+#include "app/MainForm.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
@@ -30,5 +31,8 @@ int main(int argc, char **argv)
     if (std::strncmp(argv[i], "--screenshot=", 13) == 0)
       return apptest::TakeScreenshot(argv[i] + 13);
   const apptest::TTestUnits Units;
+  // Windows of these tests open no command server unless a test asks for one
+  // (on a free port), so that parallel test programs never share a port.
+  app::TForm1::CommandServerEnabled = false;
   return RUN_ALL_TESTS();
 }
