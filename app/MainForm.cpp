@@ -121,10 +121,6 @@ void TForm1::CreateActions()
   AddObjectsFromBufferAction = Make(texts::SAddFromBufferCaption, "", QStyle::SP_FileDialogContentsView);
   StartBootAction->setEnabled(false);
   StopBootAction->setEnabled(false);
-  // The connection settings dialog and the clipboard import connect to and
-  // enable their actions; until then the actions hold their places only.
-  SetOnAction->setEnabled(false);
-  AddObjectsFromBufferAction->setEnabled(false);
 
   // A check-mark action's handler toggles the mark itself, so the toggle Qt
   // makes on a trigger is taken back first.
@@ -150,6 +146,8 @@ void TForm1::CreateActions()
   Bind(RemoveItemAction, &TForm1::RemoveItemActionExecute);
   Bind(StartBootAction, &TForm1::StartBootActionExecute);
   Bind(StopBootAction, &TForm1::StopBootActionExecute);
+  Bind(SetOnAction, &TForm1::SetOnActionExecute);
+  Bind(AddObjectsFromBufferAction, &TForm1::AddObjectsFromBufferActionExecute);
 }
 
 void TForm1::CreateControls()
@@ -208,6 +206,7 @@ void TForm1::CreateControls()
   QFont ListFont(QStringLiteral("Tahoma"));
   ListFont.setBold(true);
   ListView1->setFont(ListFont);
+  ListView1->viewport()->installEventFilter(this); // double clicks
 
   PopupMenu1 = new QMenu(this);
   PopupMenu1->addAction(SetOnAction);
@@ -424,6 +423,7 @@ void TForm1::ListView1Deletion(QObject *, TListItem *Item)
 {
   if (!Item->FData)
     return;
+  FIdleSettings.erase(Item->FData.get());
   Item->FData->FListItem = nullptr;
   Item->FData.reset(); // ends the loader's run and waits for its threads
 }

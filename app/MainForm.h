@@ -5,6 +5,7 @@
 // and its processes from the settings file when it is made and writes them
 // back when it closes.
 #include "app/CommandServer.h"
+#include "app/LinkSettings.h"
 #include "app/ListItem.h"
 #include "loader/Quorlan.h"
 #include "platform/Thread.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -120,6 +122,12 @@ public:
   void StayOnTopActionExecute(QObject *Sender);
   void OpenFileActionExecute(QObject *Sender);
   void SaveFileActionExecute(QObject *Sender);
+  // The connection settings of the selected process in the settings dialog;
+  // confirmed values go back into an idle process.
+  void SetOnActionExecute(QObject *Sender);
+  void ListView1DblClick(QObject *Sender);
+  // New processes from the "Object" lines of the clipboard's text.
+  void AddObjectsFromBufferActionExecute(QObject *Sender);
   void Splitter1CanResize(QObject *Sender, int &NewSize, bool &Accept);
   // Runs before the memo takes the typed character; may replace it.
   void Memo1KeyPress(QObject *Sender, QChar &Key);
@@ -149,6 +157,12 @@ private:
   void SetPanel1Height(int Height);
   void SplitterMoved();
   TListItem *FirstSelectedRow() const;
+  bool HasRowOf(const loader::TQuorlan *L) const;
+  // What a process was configured with: its settings now while it is idle,
+  // else as last seen idle (a running port bends some of them for a while).
+  TLinkSettings ConfiguredSettings(const loader::TQuorlan &L) const;
+  void RememberIdleSettings();
+  std::map<const loader::TQuorlan *, TLinkSettings> FIdleSettings;
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
 };

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTextBlock>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <cstdio>
@@ -105,6 +106,7 @@ void TForm1::Timer1Timer(QObject *)
         AddProcess(std::move(L));
       }
     });
+  RememberIdleSettings();
 }
 
 void TForm1::StartBootActionExecute(QObject *)
@@ -204,6 +206,11 @@ void TForm1::Memo1KeyPress(QObject *, QChar &Key)
 
 bool TForm1::eventFilter(QObject *Watched, QEvent *Event)
 {
+  if (Watched == ListView1->viewport() && Event->type() == QEvent::MouseButtonDblClick) {
+    // After the list has taken the click (a click beside the rows selects none).
+    QTimer::singleShot(0, this, [this] { ListView1DblClick(ListView1); });
+    return false;
+  }
   if (Watched != Memo1 || Event->type() != QEvent::KeyPress)
     return QMainWindow::eventFilter(Watched, Event);
   auto *KeyEvent = static_cast<QKeyEvent *>(Event);

@@ -3,6 +3,7 @@
 // Start-up and shut-down keep one order: the thread services and the device
 // list exist before any loader and outlive them all; the images are loaded
 // before the window and freed after every loader has gone.
+#include "app/ComAndTCPClient.h"
 #include "app/MainForm.h"
 #include "app/WakeHook.h"
 #include "link/DeviceList.h"
@@ -27,6 +28,9 @@ int main(int argc, char *argv[])
     const std::string IniFileName = Arguments.size() > 1 ? Arguments[1].toStdString() : std::string();
     {
       auto Form = std::make_unique<app::TForm1>(IniFileName);
+      // The connection settings dialog, made once and shown again and
+      // again; the window owns it.
+      new app::TfrmComAndTCPClient(Form.get());
       Form->show();
       Result = QApplication::exec();
       // Destroying the window deletes its rows; each frees its loader.

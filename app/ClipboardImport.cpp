@@ -1,0 +1,101 @@
+// Processes from the clipboard: every line of the copied text whose first
+// item is "Object" becomes a new process row. The line gives its TCP port
+// (item 6) and its meter addresses (item 8, written as 'xxx=<addresses>');
+// the other link settings come from the process whose row has the focus.
+#include "app/MainForm.h"
+
+#include "app/QtText.h"
+#include "platform/TextRules.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QTreeWidget>
+
+#include <stdexcept>
+#include <vector>
+
+namespace app {
+namespace {
+
+// The lines of a text whose lines end with CR LF; a lone CR or LF ends none.
+std::vector<std::string> CutLines(std::string_view Text)
+{
+  std::vector<std::string> Lines;
+  for (std::size_t End; (End = Text.find("\r\n")) != std::string_view::npos; Text.remove_prefix(End + 2))
+    Lines.emplace_back(Text.substr(0, End));
+  if (!Text.empty())
+    Lines.emplace_back(Text);
+  return Lines;
+}
+
+// A line that lacks an item it needs: the import ends there.
+class EListError : public std::out_of_range {
+public:
+  using std::out_of_range::out_of_range;
+};
+
+const std::string &ItemOf(const std::vector<std::string> &Items, std::size_t Index)
+{
+  if (Index >= Items.size())
+    throw EListError("List index out of bounds (" + platform::IntToStr(static_cast<std::int64_t>(Index)) + ")");
+  return Items[Index];
+}
+
+// The address list of an item written as a single quote, three characters,
+// "=", the list and a single quote; false for any other form.
+bool NetAdrOfItem(const std::string &Item, std::string &NetAdr)
+{
+  const std::size_t Quote = Item.find('\'');
+  const std::size_t Equals = Item.find('=');
+  if (Quote == std::string::npos || Equals != Quote + 4)
+    return false;
+  const std::string Rest = Item.substr(Equals + 1);
+  const std::size_t Close = Rest.find('\'');
+  if (Close == std::string::npos || Close == 0)
+    return false;
+  NetAdr = platform::Trim(std::string_view(Rest).substr(0, Close));
+  return true;
+}
+
+} // namespace
+
+void TForm1::AddObjectsFromBufferActionExecute(QObject *)
+{
+  // The template: the focused row's process, else the first selected one's.
+  const auto *Focused = static_cast<const TListItem *>(ListView1->currentItem());
+  const TListItem *TemplateRow = Focused ? Focused : FirstSelectedRow();
+  const loader::TQuorlan *Template = TemplateRow ? TemplateRow->Data() : nullptr;
+  const TLinkSettings T = Template ? ConfiguredSettings(*Template) : TLinkSettings{};
+
+  const std::string Text = FromQt(QGuiApplication::clipboard()->text());
+  try {
+    for (const std::string &Line : CutLines(Text)) {
+      const std::vector<std::string> Items = platform::SplitCommaText(Line);
+      if (Items.empty() || Items[0] != "Object")
+        continue;
+      loader::TQuorlan *L = AddProcess(nullptr)->Data();
+      if (Template) {
+        TRS485Info &Info = *L->FDevice->FInfo;
+        Info.SetParam(5, T.AnswerTimeOut);
+        Info.SetParam(6, T.SystemTimeOut);
+        L->FTcpClient->ReadTimeout = T.TcpReadTimeout;
+        L->SetTcpHost(T.TcpHost);
+        L->FUseComPort = T.UseComPort;
+        L->FPacketMode = T.PacketMode;
+        L->SetBlockSize(T.BlockSize);
+        Info.FAlertSequence = T.AlertSequence;
+      }
+      std::int32_t Port = 0;
+      if (platform::TryStrToInt(ItemOf(Items, 6), Port))
+        L->FTcpClient->Port = Port;
+      std::string NetAdr;
+      if (NetAdrOfItem(ItemOf(Items, 8), NetAdr))
+        L->SetNetAdr(NetAdr);
+    }
+  } catch (const EListError &Error) {
+    // The rows made so far stay; the lines after this one are not read.
+    ShowError(Error);
+  }
+}
+
+} // namespace app

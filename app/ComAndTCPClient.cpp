@@ -1,0 +1,344 @@
+// The connection settings dialog: its controls, the texts shown from the
+// unit's variables, the change normalisers of the number fields, and the
+// confirmation that reads the controls back into the variables.
+#include "app/ComAndTCPClient.h"
+
+#include "app/DialogTexts.h"
+#include "app/QtText.h"
+#include "platform/TextRules.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+namespace app {
+
+TfrmComAndTCPClient *frmComAndTCPClient = nullptr;
+
+namespace {
+
+constexpr int ClientWidth = 417;
+constexpr int ClientHeight = 432;
+constexpr int BlockSizeItems = 6;
+
+// Reads an edit's text by the integer-text rule.
+std::int32_t EditValue(const QLineEdit *Edit, std::int32_t Default)
+{
+  return platform::StrToIntDef(FromQt(Edit->text()), Default);
+}
+
+// Shows Value as the unsigned decimal of its 32 bits, writing the text only
+// when it differs. The normalised text is not normalised again: a negative
+// value stays visible as its two's complement.
+void ShowUnsigned(QLineEdit *Edit, std::int32_t Value)
+{
+  const QString Text = QString::number(static_cast<std::uint32_t>(Value));
+  if (Edit->text() == Text)
+    return;
+  const QSignalBlocker Blocker(Edit);
+  Edit->setText(Text);
+}
+
+QFont BoldFont(int PointSize)
+{
+  QFont Font(QStringLiteral("Tahoma"), PointSize);
+  Font.setBold(true);
+  return Font;
+}
+
+QComboBox *MakeComboBox(QWidget *Parent, const char *Name)
+{
+  auto *Box = new QComboBox(Parent);
+  Box->setObjectName(QLatin1String(Name));
+  Box->setEditable(true);
+  Box->setInsertPolicy(QComboBox::NoInsert);
+  Box->setCompleter(nullptr); // typed text stays as typed
+  return Box;
+}
+
+} // namespace
+
+TfrmComAndTCPClient::TfrmComAndTCPClient(QWidget *Parent) : QDialog(Parent)
+{
+  if (!frmComAndTCPClient)
+    frmComAndTCPClient = this;
+  CreateControls();
+  FormCreate(this);
+}
+
+TfrmComAndTCPClient::~TfrmComAndTCPClient()
+{
+  if (frmComAndTCPClient == this)
+    frmComAndTCPClient = nullptr;
+}
+
+void TfrmComAndTCPClient::CreateControls()
+{
+  setObjectName(QStringLiteral("frmComAndTCPClient"));
+  setWindowTitle(ToQt(texts::SDialogCaption));
+  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+  setFixedSize(ClientWidth, ClientHeight);
+  setModal(true);
+
+  const auto Label = [](const char *Text, QWidget *Parent, QWidget *Buddy) {
+    auto *L = new QLabel(ToQt(Text), Parent);
+    L->setBuddy(Buddy);
+    return L;
+  };
+
+  // Left: the link and the addresses.
+  FirstGroupBox = new QGroupBox(ToQt(texts::SFirstGroup), this);
+  FirstGroupBox->setObjectName(QStringLiteral("FirstGroupBox"));
+  RadioButton1 = new QRadioButton(ToQt(texts::SComRadio), FirstGroupBox);
+  RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
+  RadioButton1->setChecked(true);
+  PortBox = MakeComboBox(FirstGroupBox, "PortBox");
+  PortLabel = Label(texts::SPortLabel, FirstGroupBox, PortBox);
+  BaudRateBox = MakeComboBox(FirstGroupBox, "BaudRateBox");
+  for (const char *Rate : texts::SBaudRates)
+    BaudRateBox->addItem(QLatin1String(Rate));
+  BaudRateLabel = Label(texts::SBaudRateLabel, FirstGroupBox, BaudRateBox);
+  ParityBox = MakeComboBox(FirstGroupBox, "ParityBox");
+  ParityBox->addItems({ToQt(texts::SParityNone), ToQt(texts::SParityOdd)});
+  ParityLabel = Label(texts::SParityLabel, FirstGroupBox, ParityBox);
+  RadioButton2 = new QRadioButton(ToQt(texts::STcpRadio), FirstGroupBox);
+  RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
+  LabeledEdit1 = new QLineEdit(FirstGroupBox);
+  LabeledEdit1->setObjectName(QStringLiteral("LabeledEdit1"));
+  LabeledEdit1->setFont(BoldFont(10));
+  LabeledEdit1Label = Label(texts::SHostLabel, FirstGroupBox, LabeledEdit1);
+  LabeledEdit2 = new QLineEdit(FirstGroupBox);
+  LabeledEdit2->setObjectName(QStringLiteral("LabeledEdit2"));
+  LabeledEdit2->setFont(BoldFont(10));
+  LabeledEdit2Label = Label(texts::SPortLabel, FirstGroupBox, LabeledEdit2);
+
+  auto *FirstLayout = new QGridLayout(FirstGroupBox);
+  FirstLayout->addWidget(RadioButton1, 0, 0, 1, 2);
+  FirstLayout->addWidget(PortLabel, 1, 0);
+  FirstLayout->addWidget(PortBox, 1, 1);
+  FirstLayout->addWidget(BaudRateLabel, 2, 0);
+  FirstLayout->addWidget(BaudRateBox, 2, 1);
+  FirstLayout->addWidget(ParityLabel, 3, 0);
+  FirstLayout->addWidget(ParityBox, 3, 1);
+  FirstLayout->addWidget(RadioButton2, 4, 0, 1, 2);
+  FirstLayout->addWidget(LabeledEdit1Label, 5, 0, 1, 2);
+  FirstLayout->addWidget(LabeledEdit1, 6, 0, 1, 2);
+  FirstLayout->addWidget(LabeledEdit2Label, 7, 0, 1, 2);
+  FirstLayout->addWidget(LabeledEdit2, 8, 0, 1, 2);
+  FirstLayout->setRowStretch(9, 1);
+
+  NetAdrGroupBox = new QGroupBox(ToQt(texts::SNetAdrGroup), this);
+  NetAdrGroupBox->setObjectName(QStringLiteral("NetAdrGroupBox"));
+  NetAdrEdit = new QLineEdit(NetAdrGroupBox);
+  NetAdrEdit->setObjectName(QStringLiteral("NetAdrEdit"));
+  NetAdrEdit->setFont(BoldFont(9));
+  (new QVBoxLayout(NetAdrGroupBox))->addWidget(NetAdrEdit);
+
+  // Right: time-outs, block size and the switches.
+  SecondGroupBox = new QGroupBox(ToQt(texts::SSecondGroup), this);
+  SecondGroupBox->setObjectName(QStringLiteral("SecondGroupBox"));
+  const auto Edit = [this](const char *Name, void (TfrmComAndTCPClient::*Change)(QObject *)) {
+    auto *E = new QLineEdit(SecondGroupBox);
+    E->setObjectName(QLatin1String(Name));
+    connect(E, &QLineEdit::textChanged, this, [this, E, Change] { (this->*Change)(E); });
+    return E;
+  };
+  AnswerTimeEdit = Edit("AnswerTimeEdit", &TfrmComAndTCPClient::AnswerTimeEditChange);
+  AnswerTimeLabel = Label(texts::SAnswerTimeLabel, SecondGroupBox, AnswerTimeEdit);
+  SystemTimeEdit = Edit("SystemTimeEdit", &TfrmComAndTCPClient::SystemTimeEditChange);
+  SystemTimeLabel = Label(texts::SSystemTimeLabel, SecondGroupBox, SystemTimeEdit);
+  MultipleEdit = Edit("MultipleEdit", &TfrmComAndTCPClient::MultipleEditChange);
+  MultipleLabel = Label(texts::SMultipleLabel, SecondGroupBox, MultipleEdit);
+
+  RadioGroup1 = new QGroupBox(ToQt(texts::SBlockSizeGroup), SecondGroupBox);
+  RadioGroup1->setObjectName(QStringLiteral("RadioGroup1"));
+  RadioGroup1Items = new QButtonGroup(RadioGroup1);
+  auto *BlockLayout = new QGridLayout(RadioGroup1);
+  for (int i = 0; i < BlockSizeItems; ++i) {
+    auto *Item = new QRadioButton(RadioGroup1);
+    RadioGroup1Items->addButton(Item, i);
+    BlockLayout->addWidget(Item, i % 3, i / 3);
+  }
+  connect(RadioGroup1Items, &QButtonGroup::idClicked, this, [this] { RadioGroup1Click(RadioGroup1); });
+
+  PacketModeCheckBox = new QCheckBox(ToQt(texts::SPacketMode), SecondGroupBox);
+  PacketModeCheckBox->setObjectName(QStringLiteral("PacketModeCheckBox"));
+  AlertSequenceCheckBox = new QCheckBox(ToQt(texts::SAlertSequence), SecondGroupBox);
+  AlertSequenceCheckBox->setObjectName(QStringLiteral("AlertSequenceCheckBox"));
+  TCPServerRouterCheckBox = new QCheckBox(ToQt(texts::SViaIdServer), SecondGroupBox);
+  TCPServerRouterCheckBox->setObjectName(QStringLiteral("TCPServerRouterCheckBox"));
+  TCPServerRouterCheckBox->setEnabled(false);
+
+  auto *SecondLayout = new QVBoxLayout(SecondGroupBox);
+  for (QWidget *W : std::initializer_list<QWidget *>{AnswerTimeLabel, AnswerTimeEdit, SystemTimeLabel, SystemTimeEdit,
+                                                     MultipleLabel, MultipleEdit, RadioGroup1, PacketModeCheckBox,
+                                                     AlertSequenceCheckBox, TCPServerRouterCheckBox})
+    SecondLayout->addWidget(W);
+  SecondLayout->addStretch(1);
+
+  ButOk = new QPushButton(ToQt(texts::SApply), this);
+  ButOk->setObjectName(QStringLiteral("ButOk"));
+  ButCancel = new QPushButton(ToQt(texts::SClose), this);
+  ButCancel->setObjectName(QStringLiteral("ButCancel"));
+  // Enter in a field confirms nothing: only the buttons close the dialog.
+  ButOk->setAutoDefault(false);
+  ButCancel->setAutoDefault(false);
+  connect(ButOk, &QPushButton::clicked, this, [this] { ButOkClick(ButOk); });
+  connect(ButCancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(RadioButton1, &QRadioButton::clicked, this, [this] { RadioButton1Click(RadioButton1); });
+  connect(RadioButton2, &QRadioButton::clicked, this, [this] { RadioButton1Click(RadioButton2); });
+
+  auto *Left = new QVBoxLayout;
+  Left->addWidget(FirstGroupBox, 1);
+  Left->addWidget(NetAdrGroupBox);
+  auto *Top = new QHBoxLayout;
+  Top->addLayout(Left, 1);
+  Top->addWidget(SecondGroupBox, 1);
+  auto *Buttons = new QHBoxLayout;
+  Buttons->addStretch(1);
+  Buttons->addWidget(ButOk);
+  Buttons->addWidget(ButCancel);
+  auto *Main = new QVBoxLayout(this);
+  Main->addLayout(Top, 1);
+  Main->addLayout(Buttons);
+}
+
+void TfrmComAndTCPClient::showEvent(QShowEvent *Event)
+{
+  if (!Event->spontaneous())
+    FormShow(this);
+  QDialog::showEvent(Event);
+}
+
+void TfrmComAndTCPClient::FormCreate(QObject *)
+{
+  PortBox->clear();
+  for (int i = 1; i <= 256; ++i)
+    PortBox->addItem(QStringLiteral("COM%1").arg(i));
+}
+
+void TfrmComAndTCPClient::FormShow(QObject *)
+{
+  const auto Select = [](QComboBox *Box, int Index) {
+    Box->setCurrentIndex(Index >= 0 && Index < Box->count() ? Index : -1);
+    if (Box->currentIndex() < 0)
+      Box->setEditText(QString());
+  };
+  Select(PortBox, DlgPort - 1);
+  Select(BaudRateBox, BaudRateBox->findText(QString::number(DlgBaudRate), Qt::MatchExactly));
+  Select(ParityBox, DlgParity);
+
+  // Each text goes through its edit's normaliser, also when the edit shows
+  // that text already.
+  const auto SetText = [](QLineEdit *Edit, const QString &Text) {
+    if (Edit->text() == Text)
+      emit Edit->textChanged(Text);
+    else
+      Edit->setText(Text);
+  };
+  SetText(AnswerTimeEdit, QString::number(DlgAnswerTimeOut));
+  SetText(SystemTimeEdit, QString::number(DlgSystemTimeOut));
+  SetText(MultipleEdit, QString::number(DlgMultiplier));
+  NetAdrEdit->setText(ToQt(DlgNetAdr));
+  LabeledEdit1->setText(ToQt(DlgTcpHost));
+  LabeledEdit2->setText(QString::number(DlgTcpPort));
+
+  (DlgUseComPort ? RadioButton1 : RadioButton2)->setChecked(true);
+  RadioButton1Click(this);
+
+  std::int32_t V = DlgMaxBlockSize;
+  for (int i = 0; i < BlockSizeItems; ++i) {
+    QAbstractButton *Item = RadioGroup1Items->button(i);
+    Item->setText(QString::number(V) + ToQt(texts::SBytes));
+    if (V == DlgBlockSize)
+      Item->setChecked(true);
+    V /= 2;
+  }
+
+  PacketModeCheckBox->setChecked(DlgPacketMode);
+  AlertSequenceCheckBox->setChecked(DlgAlertSequence);
+  TCPServerRouterCheckBox->setChecked(DlgViaIdServer);
+}
+
+void TfrmComAndTCPClient::AnswerTimeEditChange(QObject *)
+{
+  ShowUnsigned(AnswerTimeEdit, EditValue(AnswerTimeEdit, 150));
+}
+
+void TfrmComAndTCPClient::SystemTimeEditChange(QObject *)
+{
+  std::int32_t Value = EditValue(SystemTimeEdit, 1);
+  if (Value == 0)
+    Value = 30;
+  ShowUnsigned(SystemTimeEdit, Value);
+}
+
+void TfrmComAndTCPClient::MultipleEditChange(QObject *)
+{
+  std::int32_t Value = EditValue(MultipleEdit, 0);
+  if (static_cast<std::uint32_t>(Value) > 255)
+    Value = 0;
+  ShowUnsigned(MultipleEdit, Value);
+}
+
+void TfrmComAndTCPClient::RadioButton1Click(QObject *)
+{
+  const bool Com = RadioButton1->isChecked();
+  for (QWidget *W : {static_cast<QWidget *>(PortBox), static_cast<QWidget *>(BaudRateBox),
+                     static_cast<QWidget *>(ParityBox), static_cast<QWidget *>(SystemTimeEdit),
+                     static_cast<QWidget *>(MultipleEdit)})
+    W->setEnabled(Com);
+  LabeledEdit1->setEnabled(RadioButton2->isChecked());
+  LabeledEdit2->setEnabled(RadioButton2->isChecked());
+}
+
+void TfrmComAndTCPClient::RadioGroup1Click(QObject *)
+{
+  const int Selected = RadioGroup1Items->checkedId();
+  DlgBlockSize = Selected >= 0 ? DlgMaxBlockSize / (1 << Selected) : DlgMaxBlockSize;
+}
+
+int TfrmComAndTCPClient::ItemIndex(const QComboBox *Box)
+{
+  const QString Text = Box->currentText();
+  if (Box->currentIndex() >= 0 && Box->itemText(Box->currentIndex()) == Text)
+    return Box->currentIndex();
+  if (Text.isEmpty())
+    return -1;
+  for (int i = 0; i < Box->count(); ++i)
+    if (Box->itemText(i).startsWith(Text, Qt::CaseInsensitive))
+      return i;
+  return -1;
+}
+
+void TfrmComAndTCPClient::ButOkClick(QObject *)
+{
+  DlgPort = ItemIndex(PortBox) + 1;
+  DlgBaudRate = platform::StrToIntDef(FromQt(BaudRateBox->currentText()), 9600);
+  DlgParity = ItemIndex(ParityBox);
+  DlgAnswerTimeOut = EditValue(AnswerTimeEdit, 150);
+  DlgSystemTimeOut = EditValue(SystemTimeEdit, 30);
+  DlgNetAdr = FromQt(NetAdrEdit->text());
+  DlgMultiplier = EditValue(MultipleEdit, 0);
+  DlgTcpHost = FromQt(LabeledEdit1->text());
+  DlgTcpPort = EditValue(LabeledEdit2, 65000);
+  DlgUseComPort = RadioButton1->isChecked();
+  DlgPacketMode = PacketModeCheckBox->isChecked();
+  DlgAlertSequence = AlertSequenceCheckBox->isChecked();
+  DlgViaIdServer = TCPServerRouterCheckBox->isChecked();
+  RadioGroup1Click(this);
+  accept();
+}
+
+} // namespace app

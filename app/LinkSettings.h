@@ -1,0 +1,39 @@
+#pragma once
+// The link settings of a loader as one value: what the connection settings
+// dialog shows and the clipboard import copies from its template.
+//
+// While a loader runs, its port rewrites some of its own settings for a while
+// (the time-outs during every receive, the speed and parity of a line raised
+// to 38400 baud for the run), so the window keeps what each loader was
+// configured with as last seen idle and shows and copies that instead.
+#include "loader/Quorlan.h"
+
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+struct TLinkSettings {
+  std::int32_t Port = 0;          // serial parameter 0
+  std::int32_t BaudRate = 0;      // serial parameter 1
+  std::int32_t Parity = 0;        // serial parameter 2
+  std::int32_t SystemTimeOut = 0; // serial parameter 6
+  std::int32_t AnswerTimeOut = 0; // serial parameter 5
+  std::int32_t Multiplier = 0;    // serial parameter 7
+  std::string NetAdr;
+  bool UseComPort = false;
+  std::string TcpHost;
+  std::int32_t TcpPort = 0;
+  std::int32_t TcpReadTimeout = 0;
+  std::int32_t BlockSize = 0;
+  bool AlertSequence = false;
+  bool PacketMode = false;
+
+  bool operator==(const TLinkSettings &) const = default;
+};
+
+// Reads the settings as they are now (the port's parameters under its lock,
+// the texts through the loader's getters).
+TLinkSettings ReadLinkSettings(const loader::TQuorlan &L);
+
+} // namespace app

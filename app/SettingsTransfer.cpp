@@ -1,0 +1,107 @@
+// The window's side of the connection settings dialog: the settings of the
+// selected process go into the dialog's variables, the dialog is shown, and
+// confirmed values go back into the process. Also what the window remembers
+// of every process's settings while it is idle.
+#include "app/MainForm.h"
+
+#include "app/ComAndTCPClient.h"
+#include "app/QtText.h"
+#include "app/WindowTexts.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace app {
+
+void TForm1::RememberIdleSettings()
+{
+  for (int i = 0; i < RowCount(); ++i) {
+    const loader::TQuorlan *L = Row(i)->Data();
+    if (!L || L->State() != ssIdle)
+      continue;
+    TLinkSettings Settings = ReadLinkSettings(*L);
+    // A process started meanwhile may already have bent its port's settings.
+    if (L->State() == ssIdle)
+      FIdleSettings[L] = std::move(Settings);
+  }
+}
+
+TLinkSettings TForm1::ConfiguredSettings(const loader::TQuorlan &L) const
+{
+  if (L.State() != ssIdle)
+    if (const auto Found = FIdleSettings.find(&L); Found != FIdleSettings.end())
+      return Found->second;
+  return ReadLinkSettings(L);
+}
+
+bool TForm1::HasRowOf(const loader::TQuorlan *L) const
+{
+  for (int i = 0; i < RowCount(); ++i)
+    if (Row(i)->Data() == L)
+      return true;
+  return false;
+}
+
+void TForm1::SetOnActionExecute(QObject *)
+{
+  const TListItem *Item = FirstSelectedRow();
+  loader::TQuorlan *L = Item ? Item->Data() : nullptr;
+  if (!L || !frmComAndTCPClient)
+    return;
+  // A busy process's settings are only shown.
+  frmComAndTCPClient->ButOk->setEnabled(L->State() == ssIdle);
+
+  const TLinkSettings S = ConfiguredSettings(*L);
+  DlgPort = S.Port;
+  DlgBaudRate = S.BaudRate;
+  DlgParity = S.Parity;
+  DlgSystemTimeOut = S.SystemTimeOut;
+  DlgAnswerTimeOut = S.AnswerTimeOut;
+  DlgMultiplier = S.Multiplier;
+  DlgNetAdr = S.NetAdr;
+  DlgUseComPort = S.UseComPort;
+  DlgTcpHost = S.TcpHost;
+  DlgTcpPort = S.TcpPort;
+  DlgBlockSize = S.BlockSize;
+  DlgMaxBlockSize = 512;
+  DlgAlertSequence = S.AlertSequence;
+  DlgPacketMode = S.PacketMode;
+
+  if (frmComAndTCPClient->exec() != QDialog::Accepted)
+    return;
+  if (!HasRowOf(L))
+    return;
+  // A process of the command server may have been started by its client
+  // while the dialog was open: a running process's settings stay as they are.
+  if (L->State() != ssIdle) {
+    QMessageBox::warning(this, QString(), ToQt(texts::SSettingsNotApplied), QMessageBox::Ok);
+    return;
+  }
+
+  TRS485Info &Info = *L->FDevice->FInfo;
+  Info.SetParam(0, DlgPort);
+  Info.SetParam(1, DlgBaudRate);
+  Info.SetParam(2, DlgParity);
+  Info.SetParam(6, DlgSystemTimeOut);
+  Info.SetParam(5, DlgAnswerTimeOut);
+  Info.SetParam(7, DlgMultiplier);
+  L->SetNetAdr(DlgNetAdr);
+  L->FTcpClient->ReadTimeout = DlgAnswerTimeOut;
+  L->FUseComPort = DlgUseComPort;
+  L->SetTcpHost(DlgTcpHost);
+  L->FTcpClient->Port = DlgTcpPort;
+  L->SetBlockSize(DlgBlockSize);
+  Info.FAlertSequence = DlgAlertSequence;
+  L->FPacketMode = DlgPacketMode;
+  FIdleSettings[L] = ReadLinkSettings(*L);
+}
+
+void TForm1::ListView1DblClick(QObject *Sender)
+{
+  const TListItem *Item = FirstSelectedRow();
+  if (Item && Item->Data())
+    SetOnActionExecute(Sender);
+}
+
+} // namespace app
