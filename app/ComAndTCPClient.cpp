@@ -88,7 +88,6 @@ void TfrmComAndTCPClient::CreateControls()
   setFont(QFont(QStringLiteral("Tahoma"), 8));
   setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-  setFixedSize(ClientWidth, ClientHeight);
   setModal(true);
 
   const auto Label = [](const char *Text, QWidget *Parent, QWidget *Buddy) {
@@ -212,6 +211,8 @@ void TfrmComAndTCPClient::CreateControls()
   auto *Main = new QVBoxLayout(this);
   Main->addLayout(Top, 1);
   Main->addLayout(Buttons);
+  // A fixed size, grown where this system's fonts need more room.
+  setFixedSize(QSize(ClientWidth, ClientHeight).expandedTo(sizeHint()));
 }
 
 void TfrmComAndTCPClient::showEvent(QShowEvent *Event)

@@ -58,5 +58,7 @@ private:
 
 // Draws a window with a few processes into a PNG file; the program's result.
 int TakeScreenshot(const std::string &FileName);
+// Draws the connection settings dialog of one of those processes.
+int TakeDialogScreenshot(const std::string &FileName);
 
 } // namespace apptest

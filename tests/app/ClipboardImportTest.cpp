@@ -114,23 +114,24 @@ TEST_F(ClipboardImport, WhichLinesAndWhichAddressForms)
     QStringLiteral("Objects,1,2,3,4,5,6001,7,'abc=9'"),
     QString(),                                                              // an empty line
     QString::fromUtf8("Объект,1,2,3,4,5,6002,7,'abc=9'"),
+    QStringLiteral("Object,1,Sub,,,,4001,,\"'adr=1,2,3'\""), // empty items count too
     // A lone LF ends no line: this is one line of 18 items.
     ObjectLine(QStringLiteral("5005"), QStringLiteral("'abc=4'")) + QLatin1Char('\n') +
       ObjectLine(QStringLiteral("5006"), QStringLiteral("'abc=6'")),
   };
   Import(Lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
-  ASSERT_EQ(Form->RowCount(), 1 + 7);
+  ASSERT_EQ(Form->RowCount(), 1 + 8);
   const std::vector<std::pair<int, std::string>> Expected = {
-    {5000, "1,2,3"}, {5001, ""}, {5002, ""}, {5003, ""}, {5004, ""}, {0, "7"}, {5005, "4"},
+    {5000, "1,2,3"}, {5001, ""}, {5002, ""}, {5003, ""}, {5004, ""}, {0, "7"}, {4001, "1,2,3"}, {5005, "4"},
   };
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(L(i + 1).FTcpClient->Port, Expected[i].first) << i;
     EXPECT_EQ(L(i + 1).NetAdr(), Expected[i].second) << i;
   }
 
   // An empty clipboard adds nothing.
   Import(QString());
-  EXPECT_EQ(Form->RowCount(), 8);
+  EXPECT_EQ(Form->RowCount(), 9);
 }
 
 TEST_F(ClipboardImport, WithoutRowsTheWindowDefaultsAndTenLinesInOrder)

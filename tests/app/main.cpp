@@ -1,6 +1,7 @@
 // The window's tests run in a real QApplication on the offscreen platform.
 // With --screenshot=<file.png> the program instead draws a window with a few
-// processes and saves it as a picture (the README's screenshot).
+// processes and saves it as a picture (the README's screenshot), with
+// --dialog-screenshot=<file.png> the connection settings dialog.
 #include "AppTestSupport.h"
 #include "app/MainForm.h"
 
@@ -30,6 +31,8 @@ int main(int argc, char **argv)
   for (int i = 1; i < argc; ++i)
     if (std::strncmp(argv[i], "--screenshot=", 13) == 0)
       return apptest::TakeScreenshot(argv[i] + 13);
+    else if (std::strncmp(argv[i], "--dialog-screenshot=", 20) == 0)
+      return apptest::TakeDialogScreenshot(argv[i] + 20);
   const apptest::TTestUnits Units;
   // Windows of these tests open no command server unless a test asks for one
   // (on a free port), so that parallel test programs never share a port.
