@@ -67,8 +67,8 @@ void TCustomModBusDevice::WaitMs(int32_t Ms) {
 }
 
 bool TCustomModBusDevice::Transact(const std::string& Request, int32_t Count) {
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (!io.owns_lock()) {
+  TIoScope io(*this);
+  if (!io.Owns()) {
     // Another thread's exchange holds the port. Refused here and now: a Send
     // tried after it might find the port free, write the request and report
     // an exchange that never received its answer as a success.

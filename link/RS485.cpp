@@ -131,6 +131,21 @@ platform::COMMTIMEOUTS TRS485Info::GetTimeouts() const {
 
 // ---- TRS485 ----
 
+TRS485::TIoScope::TIoScope(TRS485& Port) : FPort(Port), FLock(Port.FIoLock, std::try_to_lock) {
+  if (!FLock.owns_lock()) return;
+  std::lock_guard lock(FPort.FOwnerLock);
+  if (FPort.FIoOwner == std::thread::id{}) {  // not an operation nested in another
+    FPort.FIoOwner = std::this_thread::get_id();
+    FOutermost = true;
+  }
+}
+
+TRS485::TIoScope::~TIoScope() {
+  if (!FOutermost) return;
+  std::lock_guard lock(FPort.FOwnerLock);
+  FPort.FIoOwner = std::thread::id{};
+}
+
 TRS485::TRS485(void* Owner) : FInfo(std::make_unique<TRS485Info>(this)) {
   SetError(ErrNone);
   if (TDeviceList* list = DeviceList.load()) list->Add(this);
@@ -178,8 +193,8 @@ bool TRS485::WriteData(const void* Buf, int32_t Count, int32_t& Done) {
 }
 
 bool TRS485::Receive(int32_t Count) {
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (!io.owns_lock() || FBusy) {
+  TIoScope io(*this);
+  if (!io.Owns() || FBusy) {
     SetError(ErrDriverBusy);
     return false;
   }
@@ -219,8 +234,8 @@ bool TRS485::Send(const std::string& Data) {
     SetError(ErrZeroLength);
     return false;
   }
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (!io.owns_lock() || FBusy) {
+  TIoScope io(*this);
+  if (!io.Owns() || FBusy) {
     SetError(ErrDriverBusy);
     return false;
   }
@@ -250,8 +265,10 @@ bool TRS485::Purge() {
   if (IsOpen())
     result = FHandle.PurgeComm(platform::PURGE_TXABORT | platform::PURGE_RXABORT |
                                platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR);
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (io.owns_lock()) {
+  // The data of a running operation is its own: only the thread that runs it
+  // (from an event, or through an auto-open) empties it here.
+  std::lock_guard lock(FOwnerLock);
+  if (FIoOwner == std::thread::id{} || FIoOwner == std::this_thread::get_id()) {
     FTxData.clear();
     FRxData.clear();
   }

@@ -11,6 +11,7 @@
 
 #include "link/DeviceList.h"
 #include "support/PtyPeer.h"
+#include "support/WaitUntil.h"
 
 using testsupport::PtyPeer;
 using namespace std::chrono_literals;
@@ -234,6 +235,34 @@ TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_FALSE(result);
   EXPECT_EQ(port.FInfo->GetParam(5), 20000);
+}
+
+TEST(RS485, PurgeFromAnotherThreadNeverRefusesTheOwner) {
+  PtyPeer peer;
+  TTestPort port;
+  OpenOn(port, peer);
+  // Another thread purges without pause: it may abort, but the thread that
+  // owns the port must never find it busy because of it.
+  std::atomic<bool> stop{false};
+  std::atomic<int> purges{0};
+  std::thread purger([&] {
+    while (!stop) {
+      port.Purge();
+      ++purges;
+    }
+  });
+  ASSERT_TRUE(WaitUntil([&] { return purges > 0; }));
+  int busy = 0;
+  for (int i = 0; i < 20000; ++i) {
+    if (i % 20 == 0)
+      port.Send("x");
+    else
+      port.Receive(0);  // takes the port and gives it back at once
+    if (port.FError == ErrDriverBusy) ++busy;
+  }
+  stop = true;
+  purger.join();
+  EXPECT_EQ(busy, 0);
 }
 
 TEST(RS485, SetParamChangesAnOpenPortAtOnce) {
