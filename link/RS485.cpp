@@ -20,6 +20,18 @@ class TKeepParam {
   int32_t FValue;
 };
 
+// Notes the driver's abort count for the reads of one receive.
+class TAbortMark {
+ public:
+  TAbortMark(std::optional<uint64_t>& Mark, uint64_t Value) : FMark(Mark) { FMark = Value; }
+  ~TAbortMark() { FMark.reset(); }
+  TAbortMark(const TAbortMark&) = delete;
+  TAbortMark& operator=(const TAbortMark&) = delete;
+
+ private:
+  std::optional<uint64_t>& FMark;
+};
+
 class TBusyScope {
  public:
   explicit TBusyScope(std::atomic<bool>& Busy) : FBusy(Busy) { FBusy = true; }
@@ -178,7 +190,9 @@ bool TRS485::ReadData(void* Buf, int32_t Count, int32_t& Done) {
   Done = 0;
   if (Count < 0) return false;
   uint32_t done = 0;
-  const bool ok = FHandle.ReadFile(Buf, static_cast<uint32_t>(Count), done);
+  const bool ok = FRxAbortMark
+                      ? FHandle.ReadFile(Buf, static_cast<uint32_t>(Count), done, *FRxAbortMark)
+                      : FHandle.ReadFile(Buf, static_cast<uint32_t>(Count), done);
   Done = static_cast<int32_t>(done);
   return ok;
 }
@@ -202,6 +216,9 @@ bool TRS485::Receive(int32_t Count) {
   if (!IsOpen() && FAutoOpen) SetActive(true);
   // Cleared after the auto-open, whose purge would otherwise end this receive.
   FAborted = false;
+  // The abort count is taken before the flag is first looked at: a purge that
+  // lands between a look at the flag and the read still ends the read.
+  TAbortMark mark(FRxAbortMark, FHandle.RxAbortGeneration());
   TBusyScope busy(FBusy);
   if (!IsOpen()) {
     SetError(ErrPortBusy);

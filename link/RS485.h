@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -136,4 +137,7 @@ class TRS485 {
   // a moment only, so it never makes an operation wait or fail.
   std::mutex FOwnerLock;
   std::thread::id FIoOwner;  // the thread inside an operation; none at rest
+  // The driver's abort count taken when the running receive began (under
+  // FIoLock); the port's reads end at any purge after it.
+  std::optional<uint64_t> FRxAbortMark;
 };

@@ -247,10 +247,15 @@ int SerialPort::WaitPort(int Fd, short Events, int TimeoutMs, int WakeFd,
 }
 
 bool SerialPort::ReadFile(void* Buffer, uint32_t Count, uint32_t& Done) {
+  return ReadFile(Buffer, Count, Done, FRxAbort.load());
+}
+
+bool SerialPort::ReadFile(void* Buffer, uint32_t Count, uint32_t& Done, uint64_t AbortSeen) {
   Done = 0;
   const int fd = FFd.load();
   if (fd < 0) return Fail(SerialError::NotOpen);
-  const uint64_t seen = FRxAbort.load();
+  const uint64_t seen = AbortSeen;
+  if (FRxAbort.load() != seen) return Fail(SerialError::Aborted);
   const COMMTIMEOUTS t = GetCommTimeouts();
   if (Count == 0) return true;
 

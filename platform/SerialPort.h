@@ -98,6 +98,13 @@ class SerialPort {
   // drop what the driver holds.
   bool PurgeComm(uint32_t Flags);
   bool ReadFile(void* Buffer, uint32_t Count, uint32_t& Done);
+  // The number of receive aborts (PURGE_RXABORT) so far.
+  uint64_t RxAbortGeneration() const { return FRxAbort.load(); }
+  // ReadFile that counts as aborted by every receive abort after AbortSeen
+  // (a value of RxAbortGeneration), also one made before this call began:
+  // a caller that takes the count before it looks at its own abort flag
+  // misses no abort in between.
+  bool ReadFile(void* Buffer, uint32_t Count, uint32_t& Done, uint64_t AbortSeen);
   bool WriteFile(const void* Buffer, uint32_t Count, uint32_t& Done);
 
   SerialError LastError() const { return FLastError.load(); }

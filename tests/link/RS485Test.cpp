@@ -45,6 +45,20 @@ class TTestPort : public TRS485 {
   std::vector<uint8_t> FEvents;
 };
 
+// A port that runs a hook once, before its next read.
+class THookedPort : public TTestPort {
+ public:
+  bool ReadData(void* Buf, int32_t Count, int32_t& Done) override {
+    if (BeforeRead) {
+      const auto hook = std::move(BeforeRead);
+      BeforeRead = nullptr;
+      hook();
+    }
+    return TTestPort::ReadData(Buf, Count, Done);
+  }
+  std::function<void()> BeforeRead;
+};
+
 using Events = std::vector<uint8_t>;
 
 void OpenOn(TTestPort& Port, const PtyPeer& Peer) {
@@ -235,6 +249,26 @@ TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_FALSE(result);
   EXPECT_EQ(port.FInfo->GetParam(5), 20000);
+}
+
+TEST(RS485, PurgeJustBeforeTheReadIsNotMissed) {
+  PtyPeer peer;
+  THookedPort port;
+  OpenOn(port, peer);
+  port.FInfo->SetParam(5, 5000);
+  ASSERT_TRUE(port.Send("q"));
+  // Another thread purges after the receive has looked at its abort flag and
+  // before the read begins: the read ends at once instead of waiting out the
+  // answer time-out.
+  port.BeforeRead = [&] { std::thread([&] { port.Purge(); }).join(); };
+  EXPECT_FALSE(port.Receive(4));
+  EXPECT_EQ(port.FHandle.LastError(), platform::SerialError::Aborted);
+  EXPECT_EQ(port.FRxData, "");
+  EXPECT_EQ(port.FTxData, "q");  // left to the running receive
+  // The next receive is not ended by that purge.
+  peer.Write("abcd");
+  EXPECT_TRUE(port.Receive(4));
+  EXPECT_EQ(port.FRxData, "abcd");
 }
 
 TEST(RS485, PurgeFromAnotherThreadNeverRefusesTheOwner) {
