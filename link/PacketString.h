@@ -54,7 +54,8 @@ class TPacketString {
   bool IsLast() const { return (FHead2 & 0x80) != 0; }
   // FIdent := S cut or padded with '0' on the right to six characters.
   void SetIdent(const std::string& S);
-  // The last packet of the chain from here parsed without error and is last.
+  // Every packet of the chain from here parsed without error and the last
+  // one is marked last.
   bool IsComplete() const;
 
   static constexpr size_t MaxRecordLength = 254;
