@@ -352,8 +352,13 @@ bool SerialPort::DrainOutput(int Fd, uint64_t Seen, int64_t DeadlineUs) {
     const int64_t now = NowUs();
     if (now >= limit) return true;
     const int64_t waitUs = std::min<int64_t>(std::max<int64_t>(queued * charUs, 1000), limit - now);
-    if (WaitPort(Fd, 0, static_cast<int>((waitUs + 999) / 1000), FTxWake, FTxAbort, Seen) == -1)
-      return Fail(SerialError::Aborted);
+    const int revents =
+        WaitPort(Fd, 0, static_cast<int>((waitUs + 999) / 1000), FTxWake, FTxAbort, Seen);
+    if (revents == -1) return Fail(SerialError::Aborted);
+    // A hung-up or failing line makes poll return at once, every turn, and
+    // will not take the rest: stop waiting. The bytes were handed over; the
+    // read that follows reports the line.
+    if (revents == -2 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
     if (ioctl(Fd, TIOCOUTQ, &queued) != 0) return true;
   }
   return true;
