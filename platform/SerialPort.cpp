@@ -130,10 +130,12 @@ bool SerialPort::Open(const std::string& Name) {
   ioctl(fd, TIOCEXCL);
   // USB serial adapters hold received bytes back for several milliseconds
   // unless asked not to; ports that know no such setting refuse, which is fine.
+  // The setting outlives the open file: Close puts it back.
   serial_struct serial{};
+  bool lowLatencySet = false;
   if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
     serial.flags |= ASYNC_LOW_LATENCY;
-    ioctl(fd, TIOCSSERIAL, &serial);
+    lowLatencySet = ioctl(fd, TIOCSSERIAL, &serial) == 0;
   }
   // A Windows port never echoes or edits what it receives: start raw.
   MakeRaw(tio);
@@ -142,6 +144,7 @@ bool SerialPort::Open(const std::string& Name) {
   std::lock_guard lock(FLock);
   FTimeouts = {};
   FBaudRate = tio.c_ospeed != 0 ? tio.c_ospeed : 9600;
+  FLowLatencySet = lowLatencySet;
   FFd = fd;
   FLastError = SerialError::None;
   return true;
@@ -151,6 +154,14 @@ void SerialPort::Close() {
   std::lock_guard lock(FLock);
   const int fd = FFd.exchange(-1);
   if (fd < 0) return;
+  // The driver gets back the latency setting it had before Open; a driver
+  // that refuses now keeps ours.
+  serial_struct serial{};
+  if (FLowLatencySet && ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &serial);
+  }
+  FLowLatencySet = false;
   // The exclusive flag belongs to the terminal, not to this file: lift it, or
   // the terminal stays closed to others while anyone else still holds it open.
   ioctl(fd, TIOCNXCL);

@@ -127,6 +127,7 @@ class SerialPort {
   mutable std::mutex FLock;  // open, close, settings and time-outs
   COMMTIMEOUTS FTimeouts{};
   uint32_t FBaudRate = 9600;
+  bool FLowLatencySet = false;  // Open switched the driver to low latency
   std::atomic<SerialError> FLastError{SerialError::None};
 };
 
