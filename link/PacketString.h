@@ -62,6 +62,8 @@ class TPacketString {
   static constexpr size_t MaxRecords = 256;
 
   std::unique_ptr<TPacketString> FNextPacket;
+  // The head: the whole string parsed. A chained packet: its own frame only
+  // (or, when that frame failed, the rest of the string from it on).
   std::string FRaw;
   bool FParseError = false;
   TPacketItems* FItems = nullptr;  // own (FOwnItems) or shared with the chain's head

@@ -195,7 +195,9 @@ bool SerialPort::SetCommState(const DCB& Dcb) {
     case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
     default: break;
   }
-  if ((Dcb.Flags & 0x2) != 0) tio.c_iflag |= INPCK;  // fParity: check received parity
+  // fParity: check received parity. Without IGNPAR or PARMRK the driver
+  // hands over a byte with a parity error as 0x00.
+  if ((Dcb.Flags & 0x2) != 0) tio.c_iflag |= INPCK;
   if (ioctl(fd, TCSETS2, &tio) != 0) return Fail(SerialError::BadSetting);
   FBaudRate = Dcb.BaudRate;
   ApplyModemLines(fd, Dcb.Flags);

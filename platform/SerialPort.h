@@ -21,6 +21,9 @@ namespace platform {
 // The Windows serial-line record. Flags holds the bit fields: bit 0 fBinary,
 // bit 1 fParity, bits 4-5 fDtrControl, bits 12-13 fRtsControl (the others are
 // flow-control and error-character options this port does not support).
+// With fParity a byte received with a parity error reads as 0x00 here, where
+// Windows hands over the byte as it came; either way the meter protocol's
+// checksum then fails, which is what catches it.
 struct DCB {
   uint32_t DCBlength = 28;
   uint32_t BaudRate = 0;
@@ -85,7 +88,10 @@ class SerialPort {
   // Name must be "\\.\COM" and a port number above 0. Closes an open port first.
   bool Open(const std::string& Name);
   bool IsOpen() const { return FFd.load() >= 0; }
-  // CloseHandle.
+  // CloseHandle. Call it on the thread that uses the port, never while
+  // another thread is inside ReadFile or WriteFile: those work on the file
+  // they found open, which Close releases (and the system may hand on). To
+  // stop another thread's read or write, use PurgeComm with an abort flag.
   void Close();
 
   // SetupComm: the driver's queues are its own on this platform; accepted.
