@@ -43,7 +43,9 @@ void TcpConnection::MarkClosed()
 
 bool TcpConnection::WaitForInput(int TimeoutMs)
 {
-  while (FOpen) {
+  // Once the peer has finished sending no input can come any more (and
+  // poll() would report the socket readable without end).
+  while (FOpen && !FPeerFinished) {
     pollfd entry{FSocket, POLLIN, 0};
     const int ready = ::poll(&entry, 1, TimeoutMs < 0 ? -1 : TimeoutMs);
     if (ready == 0)
@@ -53,8 +55,8 @@ bool TcpConnection::WaitForInput(int TimeoutMs)
         MarkClosed();
       continue; // after a signal the wait starts anew
     }
-    // Readable but empty means the peer has closed (InputBufferIsEmpty
-    // notes that), or a wake-up with nothing to read.
+    // Readable but empty means the peer has finished sending
+    // (InputBufferIsEmpty notes that), or a wake-up with nothing to read.
     if (!InputBufferIsEmpty())
       return true;
   }
@@ -67,8 +69,10 @@ bool TcpConnection::InputBufferIsEmpty()
   const ssize_t got = ::recv(FSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   if (got > 0)
     return false;
-  if (got == 0 || (!WouldBlock(errno) && errno != EINTR))
-    MarkClosed(); // the peer closed, or the connection broke
+  if (got == 0)
+    FPeerFinished = true; // replies can still go out
+  else if (!WouldBlock(errno) && errno != EINTR)
+    MarkClosed(); // the connection broke
   return true;
 }
 
@@ -86,7 +90,9 @@ std::string TcpConnection::ReadAvailable(std::size_t MaxBytes)
     }
     if (got < 0 && errno == EINTR)
       continue;
-    if (got == 0 || !WouldBlock(errno))
+    if (got == 0)
+      FPeerFinished = true; // the reply to what came before still goes out
+    else if (!WouldBlock(errno))
       MarkClosed();
     break;
   }
@@ -304,7 +310,9 @@ void TcpServer::Serve(Entry &entry)
   try {
     if (OnConnect)
       OnConnect(connection);
-    while (connection.Connected()) {
+    // A peer that has finished sending (a half-close) still gets the
+    // replies to what it sent; the connection ends once those are written.
+    while (connection.Connected() && !connection.FPeerFinished) {
       if (!connection.WaitForInput(-1))
         continue; // the connection has ended: the loop stops
       const std::size_t readsBefore = connection.FReads;

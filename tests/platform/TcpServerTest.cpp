@@ -3,10 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -57,6 +66,50 @@ std::string ReadLine(LineClient &client)
     }
   }
 }
+
+// A plain client socket on 127.0.0.1, for what TcpClient does not offer
+// (a half-close); closed with the object.
+struct RawClient
+{
+  explicit RawClient(int port)
+  {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (Fd < 0 || ::connect(Fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+      throw std::runtime_error("cannot connect");
+  }
+  ~RawClient() { ::close(Fd); }
+  RawClient(const RawClient &) = delete;
+  RawClient &operator=(const RawClient &) = delete;
+
+  void Send(std::string_view bytes) const
+  {
+    ASSERT_EQ(::send(Fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Everything the server sends until it closes the connection, followed by
+  // "<open>" when it has not closed it within the deadline.
+  std::string ReadToEnd() const
+  {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd entry{Fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+        return data + "<open>";
+      char chunk[4096];
+      const ssize_t got = ::recv(Fd, chunk, sizeof chunk, 0);
+      if (got <= 0)
+        return data;
+      data.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
+  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
 
 // A small line protocol: a greeting, "got " and the line (line ends shown as
 // "|") with a per-connection count, "bye" and a close on QUIT, an exception on "boom".
@@ -122,6 +175,35 @@ TEST(TcpServer, GreetsAnswersEachTransmissionOnceAndClosesOnRequest)
   EXPECT_EQ(ReadLine(*second), "got x 1");
   second->Disconnect();
   EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 2; }));
+}
+
+TEST(TcpServer, AClientThatHalfClosesGetsItsReplyAndTheConnectionEnds)
+{
+  TcpServer server;
+  std::atomic<bool> sent{false};
+  std::atomic<int> disconnects{0};
+  // The connect handler holds the connection until the client has sent its
+  // command and its end, so both are there at the first read.
+  server.OnConnect = [&](TcpConnection &connection) {
+    connection.WriteLn("hello");
+    EXPECT_TRUE(WaitUntil([&] { return sent.load(); }));
+  };
+  server.OnExecute = [](TcpConnection &connection) { connection.WriteLn("got " + connection.ReadAvailable(100)); };
+  server.OnDisconnect = [&](TcpConnection &) { ++disconnects; };
+  server.SetActive(true);
+
+  RawClient client(server.BoundPort());
+  client.Send("GET STATUS");
+  ::shutdown(client.Fd, SHUT_WR);
+  sent = true;
+  EXPECT_EQ(client.ReadToEnd(), "hello\r\ngot GET STATUS\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return disconnects == 1; }));
+
+  // A client that half-closes without a word ends its connection too.
+  RawClient silent(server.BoundPort());
+  ::shutdown(silent.Fd, SHUT_WR);
+  EXPECT_EQ(silent.ReadToEnd(), "hello\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return disconnects == 2 && server.ConnectionCount() == 0; }));
 }
 
 TEST(TcpServer, PortInUseFailsActivationAndTheServerCanListenAgainLater)
