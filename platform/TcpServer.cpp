@@ -1,5 +1,7 @@
 #include "platform/TcpServer.h"
 
+#include "platform/Synchronize.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -225,6 +227,13 @@ void TcpServer::Deactivate()
   }
   for (const auto &entry : entries)
     entry->Connection->MarkClosed();
+  if (IsMainThread()) {
+    // A handler may itself wait for the main thread (it frees an object
+    // whose thread waits in Synchronize): serve such calls meanwhile.
+    WaitServingSynchronize([&entries] {
+      return std::all_of(entries.begin(), entries.end(), [](const auto &entry) { return entry->Done.load(); });
+    });
+  }
   for (const auto &entry : entries)
     entry->Thread.join();
   ::close(FWake);
@@ -338,6 +347,7 @@ void TcpServer::Serve(Entry &entry)
   } catch (...) {
   }
   entry.Done = true;
+  NotifyMainThreadWaiters();
 }
 
 } // namespace platform

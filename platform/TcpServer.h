@@ -7,7 +7,9 @@
 // connection ends.
 //
 // Deactivation closes every connection and joins every connection thread,
-// also while handlers wait for input or are blocked writing. An exception
+// also while handlers wait for input or are blocked writing; on the main
+// thread it serves Synchronize calls meanwhile, so a handler that waits for
+// the main thread does not hang it. An exception
 // that escapes a handler closes only that handler's connection.
 #include "platform/TcpClient.h" // TcpError
 

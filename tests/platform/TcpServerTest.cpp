@@ -1,4 +1,6 @@
 #include "platform/TcpServer.h"
+
+#include "platform/Synchronize.h"
 #include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -277,6 +279,29 @@ TEST(TcpServer, DeactivationEndsIdleWaitingAndBlockedConnectionsAndJoinsThem)
   late.Host = "127.0.0.1";
   late.Port = server.BoundPort();
   EXPECT_THROW(late.Connect(), TcpError);
+}
+
+TEST(TcpServer, DeactivationOnTheMainThreadServesTheCallsHandlersWaitFor)
+{
+  platform::SetMainThread();
+  TcpServer server;
+  std::atomic<bool> waiting{false};
+  std::atomic<bool> served{false};
+  server.OnExecute = [&](TcpConnection &connection) {
+    waiting = true;
+    while (connection.WaitForInput(-1))
+      connection.ReadAvailable(100);
+    // Closed by the deactivation; now this thread waits for the main thread,
+    // as one that frees a loader waits for its timer's call to the window.
+    platform::Synchronize([&] { served = true; });
+  };
+  server.SetActive(true);
+  RawClient client(server.BoundPort());
+  client.Send("x");
+  ASSERT_TRUE(WaitUntil([&] { return waiting.load(); }));
+  server.SetActive(false); // would wait for the connection's thread for good
+  EXPECT_TRUE(served);
+  EXPECT_EQ(server.ConnectionCount(), 0u);
 }
 
 TEST(TcpServer, HandlerExceptionClosesOnlyItsOwnConnection)
