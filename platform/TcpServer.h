@@ -10,7 +10,8 @@
 // also while handlers wait for input or are blocked writing; on the main
 // thread it serves Synchronize calls meanwhile, so a handler that waits for
 // the main thread does not hang it. An exception
-// that escapes a handler closes only that handler's connection.
+// that escapes a handler closes only that handler's connection. Keep-alive
+// probes end the connection of a peer that has gone without a word.
 #include "platform/TcpClient.h" // TcpError
 
 #include <any>

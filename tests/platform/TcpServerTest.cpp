@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -112,6 +113,31 @@ struct RawClient
 
   const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
+
+// The server's end of Client's connection among this process's descriptors;
+// -1 while it has not been accepted.
+int ServerSideOf(const RawClient &client)
+{
+  sockaddr_in mine{};
+  socklen_t length = sizeof mine;
+  if (::getsockname(client.Fd, reinterpret_cast<sockaddr *>(&mine), &length) != 0)
+    return -1;
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_in peer{};
+    length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0 && peer.sin_family == AF_INET &&
+        peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+      return fd;
+  }
+  return -1;
+}
+
+int IntOption(int fd, int level, int name)
+{
+  int value = -1;
+  socklen_t length = sizeof value;
+  return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
+}
 
 // A small line protocol: a greeting, "got " and the line (line ends shown as
 // "|") with a per-connection count, "bye" and a close on QUIT, an exception on "boom".
@@ -302,6 +328,20 @@ TEST(TcpServer, DeactivationOnTheMainThreadServesTheCallsHandlersWaitFor)
   server.SetActive(false); // would wait for the connection's thread for good
   EXPECT_TRUE(served);
   EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+TEST(TcpServer, AcceptedConnectionsProbeAPeerThatWentSilent)
+{
+  EchoServer echo;
+  RawClient client(echo.Server.BoundPort());
+  pollfd greeting{client.Fd, POLLIN, 0}; // the connection has been set up
+  ASSERT_EQ(::poll(&greeting, 1, 10000), 1);
+  const int fd = ServerSideOf(client);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+  EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
 }
 
 TEST(TcpServer, HandlerExceptionClosesOnlyItsOwnConnection)
