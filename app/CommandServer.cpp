@@ -260,7 +260,10 @@ void TCommandServer::CommandServerExecute(platform::TcpConnection &AContext)
   std::string Reply;
   bool Quit = false;
   if (Raw.size() > MaxLineLength) {
-    // Too long for a command: the rest that has arrived goes too.
+    // Too long for a command: the rest that has arrived goes too. With no
+    // framing, what arrives later is a line of its own: a line just over
+    // the bound that comes in two pieces gets two replies, as a rule two
+    // 400s.
     while (AContext.ReadAvailable(MaxLineLength).size() == MaxLineLength) {
     }
     Reply = SReplyBadLine;

@@ -437,6 +437,14 @@ void TForm1::FormCloseQuery(QObject *, bool &CanClose)
       break;
     }
   }
+  // A loader that a client has started before the timer gave it a row runs
+  // too: the close would free it mid-run.
+  if (CanClose && FRemoteProcesses)
+    FRemoteProcesses->LockList([&CanClose](const std::vector<loader::TQuorlan *> &List) {
+      for (const loader::TQuorlan *L : List)
+        if (L->State() != ssIdle)
+          CanClose = false;
+    });
   if (!CanClose)
     QMessageBox::warning(this, QString(), ToQt(texts::SCloseRefused), QMessageBox::Ok);
 }

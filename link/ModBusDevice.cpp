@@ -67,8 +67,14 @@ void TCustomModBusDevice::WaitMs(int32_t Ms) {
 }
 
 bool TCustomModBusDevice::Transact(const std::string& Request, int32_t Count) {
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (!io.owns_lock()) return Send(Request);  // another thread's exchange: refused as busy
+  TIoScope io(*this);
+  if (!io.Owns()) {
+    // Another thread's exchange holds the port. Refused here and now: a Send
+    // tried after it might find the port free, write the request and report
+    // an exchange that never received its answer as a success.
+    SetError(ErrDriverBusy);
+    return false;
+  }
 
   const bool sent = Send(Request);
   bool ok = sent;

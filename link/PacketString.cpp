@@ -154,7 +154,12 @@ void TPacketString::ParseChain(const std::string& Frame, bool Answer, bool Whole
   size_t start = 0;
   for (;;) {
     const size_t end = packet->CheckFrame(Frame, start);
-    if (end == 0) return;
+    if (end == 0) {
+      // A packet with its own list drops the chain of an earlier string, which
+      // would otherwise still answer for this one in IsComplete.
+      if (packet->FOwnsItems) packet->FNextPacket.reset();
+      return;
+    }
     if (packet->FOwnsItems) {
       packet->FItems->clear();
       packet->FNextPacket.reset();
@@ -212,7 +217,12 @@ void TPacketString::DecodeAnswerItems(const std::string& Packed, bool WholeRecor
 }
 
 bool TPacketString::IsComplete() const {
+  // Every packet from here parsed without error: a failed re-parse of one
+  // keeps the chain behind it, which belongs to an earlier string.
   const TPacketString* packet = this;
-  while (packet->FNextPacket) packet = packet->FNextPacket.get();
+  while (packet->FNextPacket) {
+    if (packet->FParseError) return false;
+    packet = packet->FNextPacket.get();
+  }
   return !packet->FParseError && packet->IsLast();
 }

@@ -54,13 +54,16 @@ class TPacketString {
   bool IsLast() const { return (FHead2 & 0x80) != 0; }
   // FIdent := S cut or padded with '0' on the right to six characters.
   void SetIdent(const std::string& S);
-  // The last packet of the chain from here parsed without error and is last.
+  // Every packet of the chain from here parsed without error and the last
+  // one is marked last.
   bool IsComplete() const;
 
   static constexpr size_t MaxRecordLength = 254;
   static constexpr size_t MaxRecords = 256;
 
   std::unique_ptr<TPacketString> FNextPacket;
+  // The head: the whole string parsed. A chained packet: its own frame only
+  // (or, when that frame failed, the rest of the string from it on).
   std::string FRaw;
   bool FParseError = false;
   TPacketItems* FItems = nullptr;  // own (FOwnItems) or shared with the chain's head

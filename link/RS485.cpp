@@ -20,6 +20,18 @@ class TKeepParam {
   int32_t FValue;
 };
 
+// Notes the driver's abort count for the reads of one receive.
+class TAbortMark {
+ public:
+  TAbortMark(std::optional<uint64_t>& Mark, uint64_t Value) : FMark(Mark) { FMark = Value; }
+  ~TAbortMark() { FMark.reset(); }
+  TAbortMark(const TAbortMark&) = delete;
+  TAbortMark& operator=(const TAbortMark&) = delete;
+
+ private:
+  std::optional<uint64_t>& FMark;
+};
+
 class TBusyScope {
  public:
   explicit TBusyScope(std::atomic<bool>& Busy) : FBusy(Busy) { FBusy = true; }
@@ -131,6 +143,21 @@ platform::COMMTIMEOUTS TRS485Info::GetTimeouts() const {
 
 // ---- TRS485 ----
 
+TRS485::TIoScope::TIoScope(TRS485& Port) : FPort(Port), FLock(Port.FIoLock, std::try_to_lock) {
+  if (!FLock.owns_lock()) return;
+  std::lock_guard lock(FPort.FOwnerLock);
+  if (FPort.FIoOwner == std::thread::id{}) {  // not an operation nested in another
+    FPort.FIoOwner = std::this_thread::get_id();
+    FOutermost = true;
+  }
+}
+
+TRS485::TIoScope::~TIoScope() {
+  if (!FOutermost) return;
+  std::lock_guard lock(FPort.FOwnerLock);
+  FPort.FIoOwner = std::thread::id{};
+}
+
 TRS485::TRS485(void* Owner) : FInfo(std::make_unique<TRS485Info>(this)) {
   SetError(ErrNone);
   if (TDeviceList* list = DeviceList.load()) list->Add(this);
@@ -163,7 +190,9 @@ bool TRS485::ReadData(void* Buf, int32_t Count, int32_t& Done) {
   Done = 0;
   if (Count < 0) return false;
   uint32_t done = 0;
-  const bool ok = FHandle.ReadFile(Buf, static_cast<uint32_t>(Count), done);
+  const bool ok = FRxAbortMark
+                      ? FHandle.ReadFile(Buf, static_cast<uint32_t>(Count), done, *FRxAbortMark)
+                      : FHandle.ReadFile(Buf, static_cast<uint32_t>(Count), done);
   Done = static_cast<int32_t>(done);
   return ok;
 }
@@ -178,8 +207,8 @@ bool TRS485::WriteData(const void* Buf, int32_t Count, int32_t& Done) {
 }
 
 bool TRS485::Receive(int32_t Count) {
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (!io.owns_lock() || FBusy) {
+  TIoScope io(*this);
+  if (!io.Owns() || FBusy) {
     SetError(ErrDriverBusy);
     return false;
   }
@@ -187,6 +216,9 @@ bool TRS485::Receive(int32_t Count) {
   if (!IsOpen() && FAutoOpen) SetActive(true);
   // Cleared after the auto-open, whose purge would otherwise end this receive.
   FAborted = false;
+  // The abort count is taken before the flag is first looked at: a purge that
+  // lands between a look at the flag and the read still ends the read.
+  TAbortMark mark(FRxAbortMark, FHandle.RxAbortGeneration());
   TBusyScope busy(FBusy);
   if (!IsOpen()) {
     SetError(ErrPortBusy);
@@ -219,8 +251,8 @@ bool TRS485::Send(const std::string& Data) {
     SetError(ErrZeroLength);
     return false;
   }
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (!io.owns_lock() || FBusy) {
+  TIoScope io(*this);
+  if (!io.Owns() || FBusy) {
     SetError(ErrDriverBusy);
     return false;
   }
@@ -250,8 +282,10 @@ bool TRS485::Purge() {
   if (IsOpen())
     result = FHandle.PurgeComm(platform::PURGE_TXABORT | platform::PURGE_RXABORT |
                                platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR);
-  std::unique_lock io(FIoLock, std::try_to_lock);
-  if (io.owns_lock()) {
+  // The data of a running operation is its own: only the thread that runs it
+  // (from an event, or through an auto-open) empties it here.
+  std::lock_guard lock(FOwnerLock);
+  if (FIoOwner == std::thread::id{} || FIoOwner == std::this_thread::get_id()) {
     FTxData.clear();
     FRxData.clear();
   }

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/SerialPort.h"
 
@@ -82,9 +84,10 @@ class TRS485 {
   virtual bool Send(const std::string& Data);
   virtual bool Transact(const std::string& Request, int32_t Count);
 
-  // Drops what the driver holds and stops a running receive before its next
-  // byte. Another thread may call it to abort an exchange: the sent data and
-  // the answer are then left to the running operation.
+  // Drops what the driver holds, stops a running receive before its next byte
+  // and empties the sent data and the answer. Another thread may call it to
+  // abort an exchange: it never takes the port from the exchange, and the sent
+  // data and the answer are then left to the running operation.
   bool Purge();
   bool IsOpen() const { return FHandle.IsOpen(); }
   // The position in DeviceList, -1 when not there.
@@ -110,6 +113,31 @@ class TRS485 {
  protected:
   // Held by Send, Receive and the meter device's Transact while they use the
   // port and its data; tried without waiting, so an overlapping call from
-  // another thread is refused as busy and Purge leaves the data alone.
+  // another thread is refused as busy. Purge never takes it.
   std::recursive_mutex FIoLock;
+
+  // One operation's hold on the port: FIoLock tried without waiting, and the
+  // thread that runs the operation noted for Purge while it holds it.
+  class TIoScope {
+   public:
+    explicit TIoScope(TRS485& Port);
+    ~TIoScope();
+    TIoScope(const TIoScope&) = delete;
+    TIoScope& operator=(const TIoScope&) = delete;
+    bool Owns() const { return FLock.owns_lock(); }
+
+   private:
+    TRS485& FPort;
+    std::unique_lock<std::recursive_mutex> FLock;
+    bool FOutermost = false;
+  };
+
+ private:
+  // Guards FIoOwner and Purge's emptying of the data, nothing else; held for
+  // a moment only, so it never makes an operation wait or fail.
+  std::mutex FOwnerLock;
+  std::thread::id FIoOwner;  // the thread inside an operation; none at rest
+  // The driver's abort count taken when the running receive began (under
+  // FIoLock); the port's reads end at any purge after it.
+  std::optional<uint64_t> FRxAbortMark;
 };

@@ -130,10 +130,12 @@ bool SerialPort::Open(const std::string& Name) {
   ioctl(fd, TIOCEXCL);
   // USB serial adapters hold received bytes back for several milliseconds
   // unless asked not to; ports that know no such setting refuse, which is fine.
+  // The setting outlives the open file: Close puts it back.
   serial_struct serial{};
+  bool lowLatencySet = false;
   if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
     serial.flags |= ASYNC_LOW_LATENCY;
-    ioctl(fd, TIOCSSERIAL, &serial);
+    lowLatencySet = ioctl(fd, TIOCSSERIAL, &serial) == 0;
   }
   // A Windows port never echoes or edits what it receives: start raw.
   MakeRaw(tio);
@@ -142,6 +144,7 @@ bool SerialPort::Open(const std::string& Name) {
   std::lock_guard lock(FLock);
   FTimeouts = {};
   FBaudRate = tio.c_ospeed != 0 ? tio.c_ospeed : 9600;
+  FLowLatencySet = lowLatencySet;
   FFd = fd;
   FLastError = SerialError::None;
   return true;
@@ -151,6 +154,14 @@ void SerialPort::Close() {
   std::lock_guard lock(FLock);
   const int fd = FFd.exchange(-1);
   if (fd < 0) return;
+  // The driver gets back the latency setting it had before Open; a driver
+  // that refuses now keeps ours.
+  serial_struct serial{};
+  if (FLowLatencySet && ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &serial);
+  }
+  FLowLatencySet = false;
   // The exclusive flag belongs to the terminal, not to this file: lift it, or
   // the terminal stays closed to others while anyone else still holds it open.
   ioctl(fd, TIOCNXCL);
@@ -184,7 +195,9 @@ bool SerialPort::SetCommState(const DCB& Dcb) {
     case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
     default: break;
   }
-  if ((Dcb.Flags & 0x2) != 0) tio.c_iflag |= INPCK;  // fParity: check received parity
+  // fParity: check received parity. Without IGNPAR or PARMRK the driver
+  // hands over a byte with a parity error as 0x00.
+  if ((Dcb.Flags & 0x2) != 0) tio.c_iflag |= INPCK;
   if (ioctl(fd, TCSETS2, &tio) != 0) return Fail(SerialError::BadSetting);
   FBaudRate = Dcb.BaudRate;
   ApplyModemLines(fd, Dcb.Flags);
@@ -247,10 +260,15 @@ int SerialPort::WaitPort(int Fd, short Events, int TimeoutMs, int WakeFd,
 }
 
 bool SerialPort::ReadFile(void* Buffer, uint32_t Count, uint32_t& Done) {
+  return ReadFile(Buffer, Count, Done, FRxAbort.load());
+}
+
+bool SerialPort::ReadFile(void* Buffer, uint32_t Count, uint32_t& Done, uint64_t AbortSeen) {
   Done = 0;
   const int fd = FFd.load();
   if (fd < 0) return Fail(SerialError::NotOpen);
-  const uint64_t seen = FRxAbort.load();
+  const uint64_t seen = AbortSeen;
+  if (FRxAbort.load() != seen) return Fail(SerialError::Aborted);
   const COMMTIMEOUTS t = GetCommTimeouts();
   if (Count == 0) return true;
 
@@ -347,8 +365,13 @@ bool SerialPort::DrainOutput(int Fd, uint64_t Seen, int64_t DeadlineUs) {
     const int64_t now = NowUs();
     if (now >= limit) return true;
     const int64_t waitUs = std::min<int64_t>(std::max<int64_t>(queued * charUs, 1000), limit - now);
-    if (WaitPort(Fd, 0, static_cast<int>((waitUs + 999) / 1000), FTxWake, FTxAbort, Seen) == -1)
-      return Fail(SerialError::Aborted);
+    const int revents =
+        WaitPort(Fd, 0, static_cast<int>((waitUs + 999) / 1000), FTxWake, FTxAbort, Seen);
+    if (revents == -1) return Fail(SerialError::Aborted);
+    // A hung-up or failing line makes poll return at once, every turn, and
+    // will not take the rest: stop waiting. The bytes were handed over; the
+    // read that follows reports the line.
+    if (revents == -2 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
     if (ioctl(Fd, TIOCOUTQ, &queued) != 0) return true;
   }
   return true;

@@ -21,6 +21,9 @@ namespace platform {
 // The Windows serial-line record. Flags holds the bit fields: bit 0 fBinary,
 // bit 1 fParity, bits 4-5 fDtrControl, bits 12-13 fRtsControl (the others are
 // flow-control and error-character options this port does not support).
+// With fParity a byte received with a parity error reads as 0x00 here, where
+// Windows hands over the byte as it came; either way the meter protocol's
+// checksum then fails, which is what catches it.
 struct DCB {
   uint32_t DCBlength = 28;
   uint32_t BaudRate = 0;
@@ -85,7 +88,10 @@ class SerialPort {
   // Name must be "\\.\COM" and a port number above 0. Closes an open port first.
   bool Open(const std::string& Name);
   bool IsOpen() const { return FFd.load() >= 0; }
-  // CloseHandle.
+  // CloseHandle. Call it on the thread that uses the port, never while
+  // another thread is inside ReadFile or WriteFile: those work on the file
+  // they found open, which Close releases (and the system may hand on). To
+  // stop another thread's read or write, use PurgeComm with an abort flag.
   void Close();
 
   // SetupComm: the driver's queues are its own on this platform; accepted.
@@ -98,6 +104,13 @@ class SerialPort {
   // drop what the driver holds.
   bool PurgeComm(uint32_t Flags);
   bool ReadFile(void* Buffer, uint32_t Count, uint32_t& Done);
+  // The number of receive aborts (PURGE_RXABORT) so far.
+  uint64_t RxAbortGeneration() const { return FRxAbort.load(); }
+  // ReadFile that counts as aborted by every receive abort after AbortSeen
+  // (a value of RxAbortGeneration), also one made before this call began:
+  // a caller that takes the count before it looks at its own abort flag
+  // misses no abort in between.
+  bool ReadFile(void* Buffer, uint32_t Count, uint32_t& Done, uint64_t AbortSeen);
   bool WriteFile(const void* Buffer, uint32_t Count, uint32_t& Done);
 
   SerialError LastError() const { return FLastError.load(); }
@@ -120,6 +133,7 @@ class SerialPort {
   mutable std::mutex FLock;  // open, close, settings and time-outs
   COMMTIMEOUTS FTimeouts{};
   uint32_t FBaudRate = 9600;
+  bool FLowLatencySet = false;  // Open switched the driver to low latency
   std::atomic<SerialError> FLastError{SerialError::None};
 };
 

@@ -1,9 +1,12 @@
 #include "platform/TcpServer.h"
 
+#include "platform/Synchronize.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -17,6 +20,20 @@ namespace {
 bool WouldBlock(int error)
 {
   return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// A peer that vanishes without a word (its host gone, a cable pulled) would
+// hold its connection and its place for good: after 60 s of silence the
+// system probes it every 10 s, and after 3 unanswered probes the connection
+// fails and ends. Where an option cannot be set the connection goes on
+// without it.
+void KeepAlive(int fd)
+{
+  const int on = 1, idle = 60, interval = 10, count = 3;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
 } // namespace
@@ -43,7 +60,9 @@ void TcpConnection::MarkClosed()
 
 bool TcpConnection::WaitForInput(int TimeoutMs)
 {
-  while (FOpen) {
+  // Once the peer has finished sending no input can come any more (and
+  // poll() would report the socket readable without end).
+  while (FOpen && !FPeerFinished) {
     pollfd entry{FSocket, POLLIN, 0};
     const int ready = ::poll(&entry, 1, TimeoutMs < 0 ? -1 : TimeoutMs);
     if (ready == 0)
@@ -53,8 +72,8 @@ bool TcpConnection::WaitForInput(int TimeoutMs)
         MarkClosed();
       continue; // after a signal the wait starts anew
     }
-    // Readable but empty means the peer has closed (InputBufferIsEmpty
-    // notes that), or a wake-up with nothing to read.
+    // Readable but empty means the peer has finished sending
+    // (InputBufferIsEmpty notes that), or a wake-up with nothing to read.
     if (!InputBufferIsEmpty())
       return true;
   }
@@ -67,8 +86,10 @@ bool TcpConnection::InputBufferIsEmpty()
   const ssize_t got = ::recv(FSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   if (got > 0)
     return false;
-  if (got == 0 || (!WouldBlock(errno) && errno != EINTR))
-    MarkClosed(); // the peer closed, or the connection broke
+  if (got == 0)
+    FPeerFinished = true; // replies can still go out
+  else if (!WouldBlock(errno) && errno != EINTR)
+    MarkClosed(); // the connection broke
   return true;
 }
 
@@ -86,7 +107,9 @@ std::string TcpConnection::ReadAvailable(std::size_t MaxBytes)
     }
     if (got < 0 && errno == EINTR)
       continue;
-    if (got == 0 || !WouldBlock(errno))
+    if (got == 0)
+      FPeerFinished = true; // the reply to what came before still goes out
+    else if (!WouldBlock(errno))
       MarkClosed();
     break;
   }
@@ -219,6 +242,13 @@ void TcpServer::Deactivate()
   }
   for (const auto &entry : entries)
     entry->Connection->MarkClosed();
+  if (IsMainThread()) {
+    // A handler may itself wait for the main thread (it frees an object
+    // whose thread waits in Synchronize): serve such calls meanwhile.
+    WaitServingSynchronize([&entries] {
+      return std::all_of(entries.begin(), entries.end(), [](const auto &entry) { return entry->Done.load(); });
+    });
+  }
   for (const auto &entry : entries)
     entry->Thread.join();
   ::close(FWake);
@@ -275,6 +305,7 @@ void TcpServer::Accept()
     ::close(fd);
     return;
   }
+  KeepAlive(fd);
   auto entry = std::make_unique<Entry>();
   entry->Connection.reset(new TcpConnection(fd, peer));
   Entry &started = *entry;
@@ -304,7 +335,9 @@ void TcpServer::Serve(Entry &entry)
   try {
     if (OnConnect)
       OnConnect(connection);
-    while (connection.Connected()) {
+    // A peer that has finished sending (a half-close) still gets the
+    // replies to what it sent; the connection ends once those are written.
+    while (connection.Connected() && !connection.FPeerFinished) {
       if (!connection.WaitForInput(-1))
         continue; // the connection has ended: the loop stops
       const std::size_t readsBefore = connection.FReads;
@@ -330,6 +363,7 @@ void TcpServer::Serve(Entry &entry)
   } catch (...) {
   }
   entry.Done = true;
+  NotifyMainThreadWaiters();
 }
 
 } // namespace platform

@@ -3,10 +3,15 @@
 // connection. Each connection's thread calls the connect handler once, then
 // the execute handler each time input has arrived (it waits in poll() in
 // between, never spinning), and the disconnect handler once at the end.
+// A peer that half-closes still gets the replies to all it sent; then its
+// connection ends.
 //
 // Deactivation closes every connection and joins every connection thread,
-// also while handlers wait for input or are blocked writing. An exception
-// that escapes a handler closes only that handler's connection.
+// also while handlers wait for input or are blocked writing; on the main
+// thread it serves Synchronize calls meanwhile, so a handler that waits for
+// the main thread does not hang it. An exception
+// that escapes a handler closes only that handler's connection. Keep-alive
+// probes end the connection of a peer that has gone without a word.
 #include "platform/TcpClient.h" // TcpError
 
 #include <any>
@@ -31,8 +36,9 @@ public:
   ~TcpConnection();
 
   // Waits until input has arrived, at most TimeoutMs (negative: no limit).
-  // True when bytes wait to be read; false when the time passed or the
-  // connection has ended (closed here, by the peer or by deactivation).
+  // True when bytes wait to be read; false when the time passed, the peer
+  // has finished sending (closed or half-closed: writing still works) or
+  // the connection has ended (closed here or by deactivation).
   bool WaitForInput(int TimeoutMs);
 
   // True when no byte waits to be read now.
@@ -68,6 +74,7 @@ private:
   const int FSocket;
   const std::string FPeerAddress;
   std::atomic<bool> FOpen{true};
+  bool FPeerFinished = false; // the peer sent its end; touched on the connection's thread only
   std::size_t FReads = 0; // ReadAvailable calls, to see whether a handler looked at the input
 };
 

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -170,6 +171,7 @@ protected:
 
   void HandOver(platform::TThreadPtr<TQuorlan> L)
   {
+    EXPECT_TRUE(WaitUntil([this] { return !HoldHandOver; }));
     if (FailHandOver)
       throw std::runtime_error("no room");
     // The procedure's fixed waits, cut short as the loader tests do.
@@ -206,6 +208,7 @@ protected:
   std::vector<platform::TThreadPtr<TQuorlan>> Loaders;
   std::atomic<int> DeviceLogCalls{0};
   std::atomic<bool> FailHandOver{false};
+  std::atomic<bool> HoldHandOver{false}; // the connect handler waits while it is set
 };
 
 } // namespace
@@ -495,16 +498,34 @@ TEST_F(CommandServerTest, FailuresInHandlersEndOnlyTheirConnection)
   EXPECT_EQ(Orphan->ReadLine(200ms), "");
   EXPECT_FALSE(Orphan->WaitClosed(0ms));
 
-  // A client that goes away while its reply is written.
+  // A client that goes away before its reply is written.
   auto Other = Connect();
   auto Leaving = Connect();
   TQuorlan &L = LoaderOf(1);
   Leaving->Send("GET STATUS");
-  Leaving->ShutdownWrite();
-  EXPECT_TRUE(Leaving->WaitClosed());
+  Leaving->Close();
   EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));
   EXPECT_EQ(L.State(), ssIdle);
   EXPECT_EQ(Other->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+}
+
+TEST_F(CommandServerTest, AClientThatHalfClosesStillGetsItsReply)
+{
+  // Each client sends its command and its end while the hand-over holds its
+  // connection, so both are there when the connection first reads.
+  for (const auto &[Command, Reply] : {std::pair{"GET STATUS", std::string("STATUS=IDLE\r\n")},
+                                       std::pair{"SET STATUS=START", StatusOk}}) {
+    HoldHandOver = true;
+    TClient Client(Server->BoundPort());
+    EXPECT_EQ(Client.ReadLine(), Ready);
+    Client.Send(Command);
+    Client.ShutdownWrite();
+    HoldHandOver = false;
+    EXPECT_TRUE(Client.WaitClosed()) << Command;
+    EXPECT_EQ(Client.FBuffer, Reply) << Command;
+  }
+  TQuorlan &L = LoaderOf(0);
+  EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));
 }
 
 TEST_F(CommandServerTest, DeactivationClosesEveryConnectionAndKeepsTheLoaders)

@@ -265,6 +265,34 @@ TEST(Startup, CloseRefusedWhileAProcessRuns)
   EXPECT_NE(ReadFile(Ini).find("Count=2\r\n"), std::string::npos);
 }
 
+TEST(Startup, CloseRefusedWhileAHandedOverProcessRunsBeforeItHasARow)
+{
+  const TTempDir Dir;
+  auto Silent = sim::SimLine::ListenTcp();
+  auto Form = std::make_unique<TForm1>(Dir.File("q.ini"));
+  auto Remote = platform::MakeThread<loader::TQuorlan>();
+  loader::TQuorlan &Busy = *Remote;
+  Busy.FUseComPort = false;
+  Busy.SetTcpHost("127.0.0.1");
+  Busy.FTcpClient->Port = Silent->Port();
+  Busy.FTcpClient->ReadTimeout = 300;
+  Busy.SetNetAdr("1");
+  Busy.FCloseWait = Busy.FLinkWait = Busy.FTestModeWait = Busy.FAlertWait = std::chrono::milliseconds(10);
+  Busy.Start(); // a client's start, while the loader waits for the window's timer
+  Form->FRemoteProcesses->Add(Remote.release());
+
+  TMessageBoxCatcher Boxes;
+  bool CanClose = true;
+  Form->FormCloseQuery(nullptr, CanClose); // no event served since the hand-over: still no row
+  EXPECT_FALSE(CanClose);
+  EXPECT_EQ(Boxes.Texts().size(), 1);
+
+  Busy.FStopRequested = true;
+  Busy.Stop();
+  ASSERT_TRUE(WaitUntil([&Busy] { return Busy.State() == ssIdle; }, std::chrono::seconds(30)));
+  EXPECT_TRUE(Form->close());
+}
+
 TEST(Startup, DestroyingTheWindowFreesEveryLoader)
 {
   const TTempDir Dir;

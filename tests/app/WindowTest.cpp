@@ -8,6 +8,7 @@
 #include "loader/BuiltinImages.h"
 #include "platform/TcpClient.h"
 #include "platform/TextRules.h"
+#include "support/SimLine.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -309,10 +310,18 @@ TEST_F(Window, SaveWritesMissingSourceUnitsAndReportsFailures)
 
 TEST_F(Window, StartAndStopOnlyTheSelectedRows)
 {
+  // A gateway that takes the connection and never answers keeps a started
+  // row busy until it is stopped.
+  const auto Gateway = sim::SimLine::ListenTcp();
   for (int i = 0; i < 3; ++i)
     Form->AddItemActionExecute(nullptr);
-  for (int i = 0; i < 3; ++i)
-    Form->Row(i)->Data()->FTcpClient->Port = 1; // refused at once: the run ends by itself
+  for (int i = 0; i < 3; ++i) {
+    loader::TQuorlan &L = *Form->Row(i)->Data();
+    L.FTcpClient->Port = Gateway->Port();
+    L.FTcpClient->ReadTimeout = 50;
+    L.SetNetAdr("5");
+    L.FCloseWait = std::chrono::milliseconds(0);
+  }
   SelectOnly({0, 2});
   Form->StartBootAction->trigger();
   EXPECT_NE(Form->Row(0)->Data()->State(), ssIdle);

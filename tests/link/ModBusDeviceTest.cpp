@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
 #include "support/PtyPeer.h"
+#include "support/WaitUntil.h"
 
 using testsupport::PtyPeer;
 using namespace std::chrono_literals;
@@ -439,20 +441,69 @@ TEST(ModBusDevice, PurgeFromAnotherThreadEndsAnExchange) {
   TDeviceOnLine line(meter);
   auto& d = line.Device;
   d.FInfo->SetParam(5, 20000);
-  std::atomic<bool> done{false};
-  bool result = true;
-  std::thread exchange([&] {
-    result = d.Transact(kRequest, 7);
-    done = true;
+  std::atomic<bool> waiting{false};
+  d.SetOnLog([&](int32_t, uint8_t Kind, const char*, int32_t) {
+    if (Kind == evWaiting) waiting = true;
   });
-  const auto start = std::chrono::steady_clock::now();
-  while (!done && std::chrono::steady_clock::now() - start < 10s) {
-    d.Purge();
-    std::this_thread::sleep_for(2ms);
-  }
+  bool result = true;
+  std::thread exchange([&] { result = d.Transact(kRequest, 7); });
+  EXPECT_TRUE(WaitUntil([&] { return waiting.load(); }));
+  // One purge while the exchange waits for the answer ends it.
+  EXPECT_TRUE(d.Purge());
   exchange.join();
   EXPECT_FALSE(result);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(d.FHandle.LastError(), platform::SerialError::Aborted);
   // Aborted, not sent again (the purge may even drop the request unsent).
   EXPECT_LE(meter.Requests().size(), 1u);
+}
+
+namespace {
+
+// A device whose exchange lock a test can hold from another thread, and
+// whose Send runs a hook first.
+class THookedDevice : public TCustomModBusDevice {
+ public:
+  bool Send(const std::string& Data) override {
+    ++FSends;
+    if (FBeforeSend) FBeforeSend();
+    return TCustomModBusDevice::Send(Data);
+  }
+  std::recursive_mutex& IoLock() { return FIoLock; }
+  std::function<void()> FBeforeSend;
+  int FSends = 0;
+};
+
+}  // namespace
+
+TEST(ModBusDevice, ExchangeRefusedWhileAnotherThreadHoldsThePort) {
+  TScriptedMeter meter(std::vector<TReply>{TReply(Crc({0x01, 0x08, 0x34, 0x00, 0x35}))});
+  THookedDevice d;
+  d.FInfo->SetParam(0, meter.ComNumber());
+  d.SetActive(true);
+  ASSERT_TRUE(d.IsOpen());
+  // Another thread holds the port and lets go the moment a send is tried:
+  // the refused exchange must not slip a request out and report success.
+  std::atomic<bool> held{false}, release{false}, released{false};
+  std::thread holder([&] {
+    d.IoLock().lock();
+    held = true;
+    while (!release) std::this_thread::yield();
+    d.IoLock().unlock();
+    released = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  d.FBeforeSend = [&] {
+    release = true;
+    while (!released) std::this_thread::yield();
+  };
+  const bool result = d.Transact(kRequest, 7);
+  release = true;
+  holder.join();
+  EXPECT_FALSE(result);
+  EXPECT_EQ(d.FError, ErrDriverBusy);
+  EXPECT_EQ(d.FSends, 0);
+  // Once the other thread is done, the exchange runs.
+  d.FBeforeSend = nullptr;
+  EXPECT_TRUE(d.Transact(kRequest, 7));
+  EXPECT_EQ(d.FError, ErrNone);
 }

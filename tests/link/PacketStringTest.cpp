@@ -164,10 +164,22 @@ TEST(PacketString, ChainsOfAnswerFrames) {
   chain.ParseAnswer(second, false);
   EXPECT_EQ(*chain.FItems, (TPacketItems{"cd", "e"}));
   EXPECT_EQ(chain.FNextPacket, nullptr);
-  // A failed parse leaves the records and the chain as they were.
+  // A failed parse leaves the records as they were, but no chain of an
+  // earlier string stands for a complete answer.
+  chain.ParseAnswer(first + second, false);
+  ASSERT_TRUE(chain.IsComplete());
   chain.ParseAnswer("\x02", false);
-  EXPECT_EQ(*chain.FItems, (TPacketItems{"cd", "e"}));
+  EXPECT_EQ(*chain.FItems, (TPacketItems{"ab", "cd", "e"}));
   EXPECT_TRUE(chain.FParseError);
+  EXPECT_EQ(chain.FNextPacket, nullptr);
+  EXPECT_FALSE(chain.IsComplete());
+  // Nor for a packet that adds to another's list.
+  TPacketItems shared;
+  TPacketString adding(first + second, false, shared);
+  ASSERT_TRUE(adding.IsComplete());
+  adding.ParseAnswer("\x02", false);
+  EXPECT_TRUE(adding.FParseError);
+  EXPECT_FALSE(adding.IsComplete());
 
   // A long chain is parsed and freed without nesting calls.
   std::string many;

@@ -11,6 +11,7 @@
 
 #include "link/DeviceList.h"
 #include "support/PtyPeer.h"
+#include "support/WaitUntil.h"
 
 using testsupport::PtyPeer;
 using namespace std::chrono_literals;
@@ -42,6 +43,20 @@ class TTestPort : public TRS485 {
  private:
   std::mutex FEventLock;
   std::vector<uint8_t> FEvents;
+};
+
+// A port that runs a hook once, before its next read.
+class THookedPort : public TTestPort {
+ public:
+  bool ReadData(void* Buf, int32_t Count, int32_t& Done) override {
+    if (BeforeRead) {
+      const auto hook = std::move(BeforeRead);
+      BeforeRead = nullptr;
+      hook();
+    }
+    return TTestPort::ReadData(Buf, Count, Done);
+  }
+  std::function<void()> BeforeRead;
 };
 
 using Events = std::vector<uint8_t>;
@@ -234,6 +249,54 @@ TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_FALSE(result);
   EXPECT_EQ(port.FInfo->GetParam(5), 20000);
+}
+
+TEST(RS485, PurgeJustBeforeTheReadIsNotMissed) {
+  PtyPeer peer;
+  THookedPort port;
+  OpenOn(port, peer);
+  port.FInfo->SetParam(5, 5000);
+  ASSERT_TRUE(port.Send("q"));
+  // Another thread purges after the receive has looked at its abort flag and
+  // before the read begins: the read ends at once instead of waiting out the
+  // answer time-out.
+  port.BeforeRead = [&] { std::thread([&] { port.Purge(); }).join(); };
+  EXPECT_FALSE(port.Receive(4));
+  EXPECT_EQ(port.FHandle.LastError(), platform::SerialError::Aborted);
+  EXPECT_EQ(port.FRxData, "");
+  EXPECT_EQ(port.FTxData, "q");  // left to the running receive
+  // The next receive is not ended by that purge.
+  peer.Write("abcd");
+  EXPECT_TRUE(port.Receive(4));
+  EXPECT_EQ(port.FRxData, "abcd");
+}
+
+TEST(RS485, PurgeFromAnotherThreadNeverRefusesTheOwner) {
+  PtyPeer peer;
+  TTestPort port;
+  OpenOn(port, peer);
+  // Another thread purges without pause: it may abort, but the thread that
+  // owns the port must never find it busy because of it.
+  std::atomic<bool> stop{false};
+  std::atomic<int> purges{0};
+  std::thread purger([&] {
+    while (!stop) {
+      port.Purge();
+      ++purges;
+    }
+  });
+  ASSERT_TRUE(WaitUntil([&] { return purges > 0; }));
+  int busy = 0;
+  for (int i = 0; i < 20000; ++i) {
+    if (i % 20 == 0)
+      port.Send("x");
+    else
+      port.Receive(0);  // takes the port and gives it back at once
+    if (port.FError == ErrDriverBusy) ++busy;
+  }
+  stop = true;
+  purger.join();
+  EXPECT_EQ(busy, 0);
 }
 
 TEST(RS485, SetParamChangesAnOpenPortAtOnce) {

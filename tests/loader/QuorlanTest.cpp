@@ -69,6 +69,10 @@ protected:
   {
     auto q = platform::MakeThread<TQuorlan>();
     q->FDevice->FInfo->SetParam(0, 1);
+    // Answers come at once; generous time-outs keep a loaded machine (or a
+    // sanitizer build) from turning a slow answer into a failed block.
+    q->FDevice->FInfo->SetParam(5, 2000);
+    q->FDevice->FInfo->SetParam(6, 100);
     q->SetNetAdr(addresses);
     q->FTestModeWait = 0ms;
     q->FCloseWait = 0ms;
@@ -80,8 +84,8 @@ protected:
   // Starts the loader and waits until its run has ended.
   static void Run(TQuorlan &q)
   {
-    q.Start();
-    ASSERT_TRUE(WaitUntil([&] { return q.State() != ssIdle; }, 5s));
+    ASSERT_EQ(q.State(), ssIdle);
+    q.Start(); // idle -> ssStart at once, on this thread
     ASSERT_TRUE(WaitUntil([&] { return q.State() == ssIdle; }, 60s)) << platform::Cp1251ToUtf8(q.StateText());
   }
 
@@ -410,6 +414,8 @@ TEST_F(LoaderTest, FailingAddressesRunToTheEndOfTheList)
     list += std::to_string(a) + ",";
   list += "8";
   auto q = MakeLoader(list);
+  q->FDevice->FInfo->SetParam(5, 100); // nobody answers: every wait runs out
+  q->FDevice->FInfo->SetParam(6, 30);
   Run(*q);
   EXPECT_EQ(q->StateText(), "???");
   int failures = 0;
@@ -498,7 +504,6 @@ TEST_F(LoaderTest, BlockAnswersAcceptedRefusedAndMissing)
     return std::nullopt;
   });
   auto q = MakeLoader("5");
-  q->FDevice->FInfo->SetParam(5, 100);
   Run(*q);
   line.reset(); // the meter's thread has ended: its counts can be read
   EXPECT_EQ(seen[1], 1) << "status 3 is accepted";

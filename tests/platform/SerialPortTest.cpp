@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/PtyPeer.h"
+#include "support/WaitUntil.h"
 
 using namespace platform;
 using testsupport::PtyPeer;
@@ -252,6 +253,20 @@ TEST(SerialPort, PurgeFromAnotherThreadAbortsABlockedRead) {
   ASSERT_TRUE(port.SetCommTimeouts({0, 0, 100, 0, 0}));
   peer.Write("z");
   EXPECT_EQ(ReadAll(port, 1), "z");
+
+  // A read given an abort count taken earlier ends at any abort since then,
+  // even one made before the read began and with a byte waiting.
+  const uint64_t mark = port.RxAbortGeneration();
+  ASSERT_TRUE(port.PurgeComm(PURGE_RXABORT));
+  peer.Write("y");
+  ASSERT_TRUE(WaitUntil([&] { return peer.PendingToSlave() == 1; }));
+  char c = 0;
+  uint32_t done = 0;
+  EXPECT_FALSE(port.ReadFile(&c, 1, done, mark));
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(port.LastError(), SerialError::Aborted);
+  EXPECT_TRUE(port.ReadFile(&c, 1, done, port.RxAbortGeneration()));
+  EXPECT_EQ(c, 'y');
 }
 
 TEST(SerialPort, AHungUpLineEndsAReadAtOnce) {

@@ -1,12 +1,24 @@
 #include "platform/TcpServer.h"
+
+#include "platform/Synchronize.h"
 #include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -56,6 +68,75 @@ std::string ReadLine(LineClient &client)
       return "<closed>";
     }
   }
+}
+
+// A plain client socket on 127.0.0.1, for what TcpClient does not offer
+// (a half-close); closed with the object.
+struct RawClient
+{
+  explicit RawClient(int port)
+  {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (Fd < 0 || ::connect(Fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+      throw std::runtime_error("cannot connect");
+  }
+  ~RawClient() { ::close(Fd); }
+  RawClient(const RawClient &) = delete;
+  RawClient &operator=(const RawClient &) = delete;
+
+  void Send(std::string_view bytes) const
+  {
+    ASSERT_EQ(::send(Fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Everything the server sends until it closes the connection, followed by
+  // "<open>" when it has not closed it within the deadline.
+  std::string ReadToEnd() const
+  {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd entry{Fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+        return data + "<open>";
+      char chunk[4096];
+      const ssize_t got = ::recv(Fd, chunk, sizeof chunk, 0);
+      if (got <= 0)
+        return data;
+      data.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
+  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+// The server's end of Client's connection among this process's descriptors;
+// -1 while it has not been accepted.
+int ServerSideOf(const RawClient &client)
+{
+  sockaddr_in mine{};
+  socklen_t length = sizeof mine;
+  if (::getsockname(client.Fd, reinterpret_cast<sockaddr *>(&mine), &length) != 0)
+    return -1;
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_in peer{};
+    length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0 && peer.sin_family == AF_INET &&
+        peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+      return fd;
+  }
+  return -1;
+}
+
+int IntOption(int fd, int level, int name)
+{
+  int value = -1;
+  socklen_t length = sizeof value;
+  return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
 }
 
 // A small line protocol: a greeting, "got " and the line (line ends shown as
@@ -122,6 +203,35 @@ TEST(TcpServer, GreetsAnswersEachTransmissionOnceAndClosesOnRequest)
   EXPECT_EQ(ReadLine(*second), "got x 1");
   second->Disconnect();
   EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 2; }));
+}
+
+TEST(TcpServer, AClientThatHalfClosesGetsItsReplyAndTheConnectionEnds)
+{
+  TcpServer server;
+  std::atomic<bool> sent{false};
+  std::atomic<int> disconnects{0};
+  // The connect handler holds the connection until the client has sent its
+  // command and its end, so both are there at the first read.
+  server.OnConnect = [&](TcpConnection &connection) {
+    connection.WriteLn("hello");
+    EXPECT_TRUE(WaitUntil([&] { return sent.load(); }));
+  };
+  server.OnExecute = [](TcpConnection &connection) { connection.WriteLn("got " + connection.ReadAvailable(100)); };
+  server.OnDisconnect = [&](TcpConnection &) { ++disconnects; };
+  server.SetActive(true);
+
+  RawClient client(server.BoundPort());
+  client.Send("GET STATUS");
+  ::shutdown(client.Fd, SHUT_WR);
+  sent = true;
+  EXPECT_EQ(client.ReadToEnd(), "hello\r\ngot GET STATUS\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return disconnects == 1; }));
+
+  // A client that half-closes without a word ends its connection too.
+  RawClient silent(server.BoundPort());
+  ::shutdown(silent.Fd, SHUT_WR);
+  EXPECT_EQ(silent.ReadToEnd(), "hello\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return disconnects == 2 && server.ConnectionCount() == 0; }));
 }
 
 TEST(TcpServer, PortInUseFailsActivationAndTheServerCanListenAgainLater)
@@ -195,6 +305,43 @@ TEST(TcpServer, DeactivationEndsIdleWaitingAndBlockedConnectionsAndJoinsThem)
   late.Host = "127.0.0.1";
   late.Port = server.BoundPort();
   EXPECT_THROW(late.Connect(), TcpError);
+}
+
+TEST(TcpServer, DeactivationOnTheMainThreadServesTheCallsHandlersWaitFor)
+{
+  platform::SetMainThread();
+  TcpServer server;
+  std::atomic<bool> waiting{false};
+  std::atomic<bool> served{false};
+  server.OnExecute = [&](TcpConnection &connection) {
+    waiting = true;
+    while (connection.WaitForInput(-1))
+      connection.ReadAvailable(100);
+    // Closed by the deactivation; now this thread waits for the main thread,
+    // as one that frees a loader waits for its timer's call to the window.
+    platform::Synchronize([&] { served = true; });
+  };
+  server.SetActive(true);
+  RawClient client(server.BoundPort());
+  client.Send("x");
+  ASSERT_TRUE(WaitUntil([&] { return waiting.load(); }));
+  server.SetActive(false); // would wait for the connection's thread for good
+  EXPECT_TRUE(served);
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+TEST(TcpServer, AcceptedConnectionsProbeAPeerThatWentSilent)
+{
+  EchoServer echo;
+  RawClient client(echo.Server.BoundPort());
+  pollfd greeting{client.Fd, POLLIN, 0}; // the connection has been set up
+  ASSERT_EQ(::poll(&greeting, 1, 10000), 1);
+  const int fd = ServerSideOf(client);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+  EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
 }
 
 TEST(TcpServer, HandlerExceptionClosesOnlyItsOwnConnection)
