@@ -19,6 +19,11 @@
 
 #include <filesystem>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace apptest;
 using app::TForm1;
 
@@ -309,10 +314,31 @@ TEST_F(Window, SaveWritesMissingSourceUnitsAndReportsFailures)
 
 TEST_F(Window, StartAndStopOnlyTheSelectedRows)
 {
+  // A gateway that takes the connection and never answers keeps a run busy
+  // until it is stopped (a refused one could end it before it is looked at).
+  const int Gateway = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(Gateway, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof Address;
+  ASSERT_EQ(::bind(Gateway, reinterpret_cast<sockaddr *>(&Address), Length), 0);
+  ASSERT_EQ(::listen(Gateway, 8), 0);
+  ASSERT_EQ(::getsockname(Gateway, reinterpret_cast<sockaddr *>(&Address), &Length), 0);
+  const std::unique_ptr<int, void (*)(int *)> CloseGateway(new int(Gateway), [](int *Fd) {
+    ::close(*Fd);
+    delete Fd;
+  });
   for (int i = 0; i < 3; ++i)
     Form->AddItemActionExecute(nullptr);
-  for (int i = 0; i < 3; ++i)
-    Form->Row(i)->Data()->FTcpClient->Port = 1; // refused at once: the run ends by itself
+  for (int i = 0; i < 3; ++i) {
+    loader::TQuorlan &L = *Form->Row(i)->Data();
+    L.FTcpClient->Port = ntohs(Address.sin_port);
+    L.FTcpClient->ReadTimeout = 500;
+    L.FDevice->FInfo->SetParam(5, 500);
+    L.SetNetAdr("9");
+    L.FTestModeWait = L.FCloseWait = L.FAlertWait = L.FLinkWait = std::chrono::milliseconds(0);
+  }
   SelectOnly({0, 2});
   Form->StartBootAction->trigger();
   EXPECT_NE(Form->Row(0)->Data()->State(), ssIdle);
