@@ -222,8 +222,10 @@ void TForm1::Memo1KeyPress(QObject *, QChar &Key)
     } else if (StartsWith(Line, texts::SAdminPrefix)) {
       SetAdminMode(platform::Trim(FAdminPassword) == texts::SAdminPassPhrase);
     }
-    if (!Cleared)
+    if (!Cleared) {
       Memo1->appendPlainText(ToQt(texts::SEcho + Line));
+      Memo1->moveCursor(QTextCursor::End); // the Enter then opens a line below the echo
+    }
   }
 }
 

@@ -86,6 +86,12 @@ TEST_F(Window, AdministratorCommandInTheMemo)
   Form->Memo1->clear();
   Type(QStringLiteral("abc"));
   Enter();
+  // Enter on a line above others: the echo goes last, and the Enter below it.
+  Form->Memo1->moveCursor(QTextCursor::Start);
+  QTest::keyClick(Form->Memo1, Qt::Key_End);
+  Enter();
+  EXPECT_EQ(Form->Memo1->toPlainText(), QStringLiteral("abc\nOK abc\n\nOK abc\n"));
+  EXPECT_EQ(Form->Memo1->textCursor().position(), Form->Memo1->toPlainText().size());
   Type(QStringLiteral("-CLRSCR "));
   Enter();
   EXPECT_TRUE(MemoLines().contains(QStringLiteral("OK -CLRSCR ")));
