@@ -110,6 +110,12 @@ TEST(Startup, SectionsOnlyAndBadValuesReadAsDefaults)
   EXPECT_EQ(Added.FDevice->FInfo->GetParam(6), 50);
   EXPECT_EQ(Added.FTcpClient->ReadTimeout, 20000);
   EXPECT_EQ(Added.FDevice->FOwner.load(), &Added);
+  // Captions are left-aligned, the sub-items of every row centred.
+  for (int Row : {0, 2}) {
+    EXPECT_EQ(Form.Row(Row)->textAlignment(0) & (Qt::AlignHCenter | Qt::AlignRight), 0) << Row;
+    for (int i = 1; i < 8; ++i)
+      EXPECT_EQ(Form.Row(Row)->textAlignment(i), Qt::AlignCenter) << Row << ":" << i;
+  }
   // The first row made is selected, the later ones are not.
   EXPECT_TRUE(Form.Row(0)->isSelected());
   EXPECT_FALSE(Form.Row(2)->isSelected());
