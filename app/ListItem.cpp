@@ -6,6 +6,9 @@ namespace app {
 
 TListItem::TListItem(int ColumnCount) : QTreeWidgetItem(QStringList(QVector<QString>(ColumnCount)))
 {
+  // The caption is left-aligned, the sub-items are centred like their headers.
+  for (int i = 1; i < ColumnCount; ++i)
+    setTextAlignment(i, Qt::AlignCenter);
 }
 
 TListItem::~TListItem()

@@ -339,8 +339,10 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
   const int Width = Ini.ReadInteger(SMain, "Width", width());
   resize(Width, Height);
   SetPanel1Height(Ini.ReadInteger(SMain, "Panel1.Height", Panel1Height()));
+  // A stored width is held to the list's minimum: a column of width 0 could not be dragged back.
   for (int i = 0; i < ListView1->columnCount(); ++i)
-    ListView1->setColumnWidth(i, Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth));
+    ListView1->setColumnWidth(i, std::max(ListView1->header()->minimumSectionSize(),
+                                          Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth)));
   const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), MaxProcessCount);
   FCommandPort = Ini.ReadInteger(SServer, "Port", 9111);
 

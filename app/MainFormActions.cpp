@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -59,6 +60,27 @@ int ImageOfExtension(const std::string &FileName)
   return -1;
 }
 
+// What the memo shows of a log: the log text it was last filled from and the
+// document's revision right after. The memo's own text cannot be compared with
+// the log, since a no-break space or a CR inside a line does not come back as
+// it went in; the memo is rewritten only when the log has changed or the memo
+// has been edited since. It lives as a child of the memo.
+class TMemoShown : public QObject {
+public:
+  explicit TMemoShown(QObject *Parent) : QObject(Parent) { setObjectName(QStringLiteral("MemoShown")); }
+
+  static TMemoShown &Of(QPlainTextEdit *Memo)
+  {
+    if (auto *Shown = dynamic_cast<TMemoShown *>(
+          Memo->findChild<QObject *>(QStringLiteral("MemoShown"), Qt::FindDirectChildrenOnly)))
+      return *Shown;
+    return *new TMemoShown(Memo);
+  }
+
+  std::string FLog;
+  int FRevision = -1;
+};
+
 } // namespace
 
 TListItem *TForm1::FirstSelectedRow() const
@@ -84,13 +106,16 @@ void TForm1::Timer1Timer(QObject *)
   const TListItem *Item = FirstSelectedRow();
   if (const loader::TQuorlan *L = Item ? Item->Data() : nullptr) {
     SetEnabled(StopBootAction, L->State() != ssIdle);
-    QStringList Lines;
-    for (const std::string &Line : platform::SplitCommaText(L->Log()))
-      Lines << ToQt(Line);
-    const QString Text = Lines.join(QLatin1Char('\n'));
-    if (Memo1->toPlainText() != Text) {
-      Memo1->setPlainText(Text);
+    TMemoShown &Shown = TMemoShown::Of(Memo1);
+    std::string Log = L->Log();
+    if (Log != Shown.FLog || Memo1->document()->revision() != Shown.FRevision) {
+      QStringList Lines;
+      for (const std::string &Line : platform::SplitCommaText(Log))
+        Lines << ToQt(Line);
+      Memo1->setPlainText(Lines.join(QLatin1Char('\n')));
       Memo1->moveCursor(QTextCursor::End);
+      Shown.FLog = std::move(Log);
+      Shown.FRevision = Memo1->document()->revision();
     }
     SetChecked(TestMaxSpeedAction, L->FMaxSpeed);
     Idle = L->State() == ssIdle;
@@ -199,8 +224,10 @@ void TForm1::Memo1KeyPress(QObject *, QChar &Key)
     } else if (StartsWith(Line, texts::SAdminPrefix)) {
       SetAdminMode(platform::Trim(FAdminPassword) == texts::SAdminPassPhrase);
     }
-    if (!Cleared)
+    if (!Cleared) {
       Memo1->appendPlainText(ToQt(texts::SEcho + Line));
+      Memo1->moveCursor(QTextCursor::End); // the Enter then opens a line below the echo
+    }
   }
 }
 

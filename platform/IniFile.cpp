@@ -96,6 +96,27 @@ private:
   int FFd;
 };
 
+// Errors of making a file in a folder that say the folder takes no new file,
+// while a file already in it may still be writable.
+bool FolderTakesNoNewFile(int error)
+{
+  return error == EACCES || error == EPERM || error == EROFS;
+}
+
+// Writes Text over the file itself. A failure part way can leave the file cut
+// short, and the message says so.
+void RewriteInPlace(const std::string &target, const std::string &fileName, std::string_view text)
+{
+  const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0)
+    throw FileError("write", fileName, errno);
+  FileDescriptor file(fd);
+  if (!WriteAll(fd, text) || ::fsync(fd) != 0 || !file.Close())
+    throw IniFileError("Cannot rewrite settings file \"" + fileName +
+                       "\" in place (its folder takes no new file); the file may now be incomplete: " +
+                       std::strerror(errno));
+}
+
 } // namespace
 
 IniFile::IniFile(std::string FileName) : FFileName(std::move(FileName))
@@ -289,8 +310,14 @@ void IniFile::UpdateFile() const
 
   std::string temporary = target + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0)
-    throw FileError("write a new copy of", FFileName, errno);
+  if (fd < 0) {
+    if (!FolderTakesNoNewFile(errno))
+      throw FileError("write a new copy of", FFileName, errno);
+    // A writable file in a folder the user may not change (beside the
+    // program, say): rather than lose the settings, the file is rewritten.
+    RewriteInPlace(target, FFileName, text);
+    return;
+  }
   FileDescriptor file(fd);
   // The copy takes the old file's owner (where allowed) and permissions.
   [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);

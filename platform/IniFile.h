@@ -60,7 +60,10 @@ public:
 
   // Writes the contents to the file, creating it when needed. The text goes
   // to a new file in the same directory first, which then replaces the old
-  // one, so a failed write leaves the old file whole. Throws IniFileError.
+  // one, so a failed write leaves the old file whole. Where the directory
+  // takes no new file but the file is writable, the file is rewritten in
+  // place instead (a failure then can leave it cut short, and its message
+  // says so). Throws IniFileError.
   void UpdateFile() const;
 
 private:

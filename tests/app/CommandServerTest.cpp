@@ -154,7 +154,6 @@ class CommandServerTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    loader::LoaderUnitsInitialization();
     ::setenv("QUORLAN2_COM_DIR", (Dir / "").c_str(), 1);
     Server = std::make_unique<TCommandServer>(
         0, [this](platform::TThreadPtr<TQuorlan> L) { HandOver(std::move(L)); },
@@ -166,7 +165,6 @@ protected:
   {
     Server.reset();
     Loaders.clear();
-    loader::LoaderUnitsFinalization();
   }
 
   void HandOver(platform::TThreadPtr<TQuorlan> L)

@@ -89,11 +89,16 @@ TEST(Startup, SectionsOnlyAndBadValuesReadAsDefaults)
 {
   const TTempDir Dir;
   const std::string Ini = Dir.File("q.ini");
-  WriteFile(Ini, "[main]\nCOUNT=2\nHeight=0x200\nWidth=wide\n[Objects(1)]\nBlockSize=100\nType=7\n");
+  WriteFile(Ini, "[main]\nCOUNT=2\nHeight=0x200\nWidth=wide\nColumn[0]=0\nColumn[1]=-5\nColumn[2]=15\nColumn[3]=16\n"
+                 "[Objects(1)]\nBlockSize=100\nType=7\n");
   TForm1 Form(Ini);
   ASSERT_EQ(Form.RowCount(), 2);
   EXPECT_EQ(Form.height(), 512);
   EXPECT_EQ(Form.width(), 712);
+  // Column widths are held to the list's minimum of 16.
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(Form.ListView1->columnWidth(i), 16) << i;
+  EXPECT_EQ(Form.ListView1->columnWidth(4), 150);
   ExpectFileDefaults(*Form.Row(0)->Data());
   ExpectFileDefaults(*Form.Row(1)->Data());
   // A row made by the add action uses a TCP link, the file's default a COM link.
@@ -105,6 +110,12 @@ TEST(Startup, SectionsOnlyAndBadValuesReadAsDefaults)
   EXPECT_EQ(Added.FDevice->FInfo->GetParam(6), 50);
   EXPECT_EQ(Added.FTcpClient->ReadTimeout, 20000);
   EXPECT_EQ(Added.FDevice->FOwner.load(), &Added);
+  // Captions are left-aligned, the sub-items of every row centred.
+  for (int Row : {0, 2}) {
+    EXPECT_EQ(Form.Row(Row)->textAlignment(0) & (Qt::AlignHCenter | Qt::AlignRight), 0) << Row;
+    for (int i = 1; i < 8; ++i)
+      EXPECT_EQ(Form.Row(Row)->textAlignment(i), Qt::AlignCenter) << Row << ":" << i;
+  }
   // The first row made is selected, the later ones are not.
   EXPECT_TRUE(Form.Row(0)->isSelected());
   EXPECT_FALSE(Form.Row(2)->isSelected());

@@ -15,10 +15,12 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
 
 using namespace apptest;
 using app::TForm1;
@@ -81,6 +83,12 @@ TEST_F(Window, AdministratorCommandInTheMemo)
   Form->Memo1->clear();
   Type(QStringLiteral("abc"));
   Enter();
+  // Enter on a line above others: the echo goes last, and the Enter below it.
+  Form->Memo1->moveCursor(QTextCursor::Start);
+  QTest::keyClick(Form->Memo1, Qt::Key_End);
+  Enter();
+  EXPECT_EQ(Form->Memo1->toPlainText(), QStringLiteral("abc\nOK abc\n\nOK abc\n"));
+  EXPECT_EQ(Form->Memo1->textCursor().position(), Form->Memo1->toPlainText().size());
   Type(QStringLiteral("-CLRSCR "));
   Enter();
   EXPECT_TRUE(MemoLines().contains(QStringLiteral("OK -CLRSCR ")));
@@ -124,6 +132,34 @@ TEST_F(Window, MemoShowsTheSelectedRowsLogAndActionsFollowIt)
   Form->Memo1->appendPlainText(QStringLiteral("typed"));
   QTest::qWait(250);
   EXPECT_TRUE(Form->Memo1->toPlainText().endsWith(QStringLiteral("typed")));
+}
+
+TEST_F(Window, MemoIsRewrittenOnlyWhenTheLogChangedOrTheMemoWasEdited)
+{
+  Form->AddItemActionExecute(nullptr);
+  loader::TQuorlan &L = *Form->Row(0)->Data();
+  // A no-break space and a CR inside a line do not come back from the memo as they went in.
+  L.AppendLog("no-break\xA0space");
+  L.AppendLog("carriage\rreturn");
+  Form->Timer1Timer(nullptr);
+  ASSERT_TRUE(Form->Memo1->toPlainText().startsWith(QStringLiteral("\tno-break")));
+
+  // The operator's caret stays where it was put while the log stays the same.
+  Form->Memo1->moveCursor(QTextCursor::Start);
+  const int Revision = Form->Memo1->document()->revision();
+  for (int i = 0; i < 3; ++i)
+    Form->Timer1Timer(nullptr);
+  EXPECT_EQ(Form->Memo1->document()->revision(), Revision);
+  EXPECT_EQ(Form->Memo1->textCursor().position(), 0);
+
+  // A new log line is shown at the next tick, and so is the log over typed text.
+  L.AppendLog("more");
+  Form->Timer1Timer(nullptr);
+  EXPECT_TRUE(Form->Memo1->toPlainText().endsWith(QStringLiteral("\tmore")));
+  Form->Memo1->insertPlainText(QStringLiteral("typed"));
+  Form->Timer1Timer(nullptr);
+  EXPECT_FALSE(Form->Memo1->toPlainText().contains(QStringLiteral("typed")));
+  EXPECT_TRUE(Form->Memo1->toPlainText().endsWith(QStringLiteral("\tmore")));
 }
 
 TEST_F(Window, RemoveDeletesSelectedRowsAndFreesTheirLoaders)

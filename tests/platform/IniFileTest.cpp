@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,7 +39,51 @@ protected:
     return {std::istreambuf_iterator<char>(in), {}};
   }
 
+  // UpdateFile with file sizes limited to 64 bytes, so that a longer text
+  // cannot be written; the error's message, empty when none came.
+  static std::string UpdateWithSmallFileSizeLimit(const IniFile &ini)
+  {
+    rlimit saved{};
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 64;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+      ini.UpdateFile();
+    } catch (const IniFileError &error) {
+      message = error.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    return message;
+  }
+
   std::filesystem::path FDir;
+};
+
+// For the rest of its scope the process acts as an ordinary user when the
+// tests run as root, whom no folder permission stops.
+class OrdinaryUser
+{
+public:
+  OrdinaryUser() : FWasRoot(::geteuid() == 0)
+  {
+    if (FWasRoot && ::seteuid(65534) != 0)
+      FWasRoot = false;
+  }
+  ~OrdinaryUser()
+  {
+    if (FWasRoot && ::seteuid(0) != 0)
+      std::abort();
+  }
+  OrdinaryUser(const OrdinaryUser &) = delete;
+  OrdinaryUser &operator=(const OrdinaryUser &) = delete;
+  bool Active() const { return ::geteuid() != 0; }
+
+private:
+  bool FWasRoot;
 };
 
 TEST_F(IniFileTest, MissingFileReadsDefaultsAndIsCreatedOnUpdate)
@@ -144,25 +189,9 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
   for (int i = 0; i < 100; ++i)
     ini.WriteInteger("Main", "Column[" + std::to_string(i) + "]", 150);
 
-  // Limit file sizes so that the new text cannot be written; writing the old
-  // file in place would already have cut it short.
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 64;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  bool failed = false;
-  try {
-    ini.UpdateFile();
-  } catch (const IniFileError &error) {
-    failed = true;
-    EXPECT_NE(std::string(error.what()).find(path), std::string::npos);
-  }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previousHandler);
-
-  EXPECT_TRUE(failed);
+  // The new text cannot be written; writing the old file in place would
+  // already have cut it short.
+  EXPECT_NE(UpdateWithSmallFileSizeLimit(ini).find(path), std::string::npos);
   EXPECT_EQ(Get(path), old);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir), {}), 1) << "no temporary file left";
 
@@ -185,6 +214,37 @@ TEST_F(IniFileTest, UpdateKeepsPermissionsAndWritesThroughALink)
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(Get(real), "[Main]\r\nCount=2\r\n");
   EXPECT_EQ(std::filesystem::status(real).permissions(), std::filesystem::perms(0640));
+}
+
+TEST_F(IniFileTest, WritableFileInAFolderThatTakesNoNewFileIsRewrittenInPlace)
+{
+  // A settings file beside a program, in a folder the user may not change.
+  namespace fs = std::filesystem;
+  const fs::path folder = FDir / "program";
+  fs::create_directory(folder);
+  const std::string path = (folder / "Quorlan2.INI").string();
+  Put(path, "[Main]\r\nCount=1\r\n");
+  fs::permissions(path, fs::perms(0666));
+  fs::permissions(folder, fs::perms(0555));
+  fs::permissions(FDir, fs::perms(0755));
+  {
+    const OrdinaryUser user;
+    if (!user.Active())
+      GTEST_SKIP() << "cannot act as an ordinary user";
+    IniFile ini(path);
+    ini.WriteInteger("Main", "Count", 2);
+    ini.UpdateFile();
+    EXPECT_EQ(Get(path), "[Main]\r\nCount=2\r\n");
+
+    // A rewrite that fails part way says that the file may be incomplete.
+    for (int i = 0; i < 100; ++i)
+      ini.WriteInteger("Main", "Column[" + std::to_string(i) + "]", 150);
+    const std::string message = UpdateWithSmallFileSizeLimit(ini);
+    EXPECT_NE(message.find(path), std::string::npos) << message;
+    EXPECT_NE(message.find("incomplete"), std::string::npos) << message;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1) << "no other file made in the folder";
+  fs::permissions(folder, fs::perms::owner_all);
 }
 
 } // namespace
