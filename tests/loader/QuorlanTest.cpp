@@ -1,39 +1,20 @@
 // The loader against simulated meters: on a pseudo-terminal standing for a
 // COM port, and on a TCP port standing for a serial gateway.
-#include "loader/Quorlan.h"
-
-#include "TempDir.h"
+#include "LoaderFixture.h"
 #include "link/PacketString.h"
-#include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
-#include "platform/Cp1251.h"
-#include "platform/TextRules.h"
-#include "support/SimLine.h"
-#include "support/WaitUntil.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <map>
 #include <termios.h>
 
 using namespace loader;
 using namespace std::chrono_literals;
+using loader_test::Hex;
+using loader_test::LoaderTest;
 using sim::MeterConfig;
 using sim::SimLine;
 
 namespace {
-
-std::string Hex(const std::string &bytes)
-{
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes) {
-    out += digits[static_cast<unsigned char>(c) >> 4];
-    out += digits[static_cast<unsigned char>(c) & 15];
-  }
-  return out;
-}
 
 // A row of the window's list, as the loader sees it.
 class TFakeRow : public TListRow {
@@ -53,65 +34,6 @@ public:
   std::string FCaption;
   std::vector<std::string> FSubItems = std::vector<std::string>(7);
   int Writes = 0;
-};
-
-class LoaderTest : public ::testing::Test {
-protected:
-  void SetUp() override
-  {
-    LoaderUnitsInitialization();
-    ::setenv("QUORLAN2_COM_DIR", Dir.operator/("").c_str(), 1);
-  }
-  void TearDown() override { LoaderUnitsFinalization(); }
-
-  // A loader on COM1 with the procedure's fixed waits cut short.
-  platform::TThreadPtr<TQuorlan> MakeLoader(const std::string &addresses)
-  {
-    auto q = platform::MakeThread<TQuorlan>();
-    q->FDevice->FInfo->SetParam(0, 1);
-    // Answers come at once; generous time-outs keep a loaded machine (or a
-    // sanitizer build) from turning a slow answer into a failed block.
-    q->FDevice->FInfo->SetParam(5, 2000);
-    q->FDevice->FInfo->SetParam(6, 100);
-    q->SetNetAdr(addresses);
-    q->FTestModeWait = 0ms;
-    q->FCloseWait = 0ms;
-    q->FAlertWait = 0ms;
-    q->FLinkWait = 0ms;
-    return q;
-  }
-
-  // Starts the loader and waits until its run has ended.
-  static void Run(TQuorlan &q)
-  {
-    ASSERT_EQ(q.State(), ssIdle);
-    q.Start(); // idle -> ssStart at once, on this thread
-    ASSERT_TRUE(WaitUntil([&] { return q.State() == ssIdle; }, 60s)) << platform::Cp1251ToUtf8(q.StateText());
-  }
-
-  static std::vector<std::string> LogLines(const TQuorlan &q) { return platform::SplitCommaText(q.Log()); }
-
-  static bool LogHas(const TQuorlan &q, const std::string &text)
-  {
-    for (const auto &line : LogLines(q))
-      if (line.find(text) != std::string::npos)
-        return true;
-    return false;
-  }
-
-  // The block indexes of the block writes a meter received, in order.
-  static std::vector<int> BlockIndexes(const sim::SimMeter &meter)
-  {
-    std::vector<int> indexes;
-    for (const auto &r : meter.Requests()) {
-      const std::size_t L = static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
-      if (r.size() > L + 4 && r[L] == '\x07')
-        indexes.push_back((static_cast<unsigned char>(r[L + 2]) << 8) | static_cast<unsigned char>(r[L + 3]));
-    }
-    return indexes;
-  }
-
-  loader_test::TTempDir Dir;
 };
 
 } // namespace
@@ -399,8 +321,7 @@ TEST_F(LoaderTest, OperatorStopEndsTheRunAndLeavesTheRestOfTheList)
   EXPECT_TRUE(second->Requests().empty());
   const auto lines = LogLines(*q);
   ASSERT_FALSE(lines.empty());
-  const std::string stopLine = std::string(texts::STestFinished).replace(0, 2, "").replace(
-      std::string(texts::STestFinished).size() - 4, 2, ""); // " : ... ЗАВЕРШЕНА "
+  const std::string stopLine = StopLineEnd();
   ASSERT_GE(lines.back().size(), stopLine.size());
   EXPECT_EQ(lines.back().substr(lines.back().size() - stopLine.size()), stopLine)
       << "the stop line ends with the blank before its empty verdict";
@@ -542,28 +463,41 @@ TEST_F(LoaderTest, DateCodeSeriesPlainAndPacketAndTheAlertSequence)
   EXPECT_EQ(q->StateText(), texts::SRunDone);
   int alerts = 0, packets = 0;
   for (const auto &frame : line->Frames()) {
-    if (frame == SAlertSequence)
-      ++alerts;
-    if (frame[0] == '\x02') {
-      ++packets;
-      TPacketItems records;
-      TPacketString parsed(frame, records);
-      ASSERT_EQ(records.size(), 5u);
-      const char *commands[] = {"0400", "0801", "0811", "0803", "0800"};
-      for (std::size_t i = 0; i < 5; ++i) {
-        const std::size_t L = records[i][0] == '\xFC' ? 5 : 1;
-        EXPECT_EQ(Hex(records[i]).substr(L * 2, 4), commands[i]) << i;
-        EXPECT_TRUE(sim::CrcOk(records[i])) << "each record is a whole request";
-      }
-      EXPECT_EQ(static_cast<unsigned char>(records[2][records[2][0] == '\xFC' ? 7 : 3]),
-                DateCodeOf(platform::GetLocalTime().wYear, platform::GetLocalTime().wMonth));
-    }
+    alerts += frame == SAlertSequence;
+    packets += frame[0] == '\x02';
   }
   EXPECT_EQ(alerts, 2) << "before the first request and in the stop step";
-
   EXPECT_EQ(packets, 2) << "one frame at the start, one in the stop step";
   for (const auto &r : meter->Requests())
     EXPECT_NE(Hex(r).substr(2, 4), "0400") << "no plain series in packet mode";
+
+  // The meter took each frame's five records as requests: the start step's
+  // with the configured address, the stop step's with the extended one.
+  const auto records = meter->PacketRecords();
+  ASSERT_EQ(records.size(), 10u);
+  const auto now = platform::GetLocalTime();
+  const std::string code = Hex(std::string(1, static_cast<char>(DateCodeOf(now.wYear, now.wMonth))));
+  const std::string commands[] = {"0400", "0801", "0811" + code, "0803", "0800"};
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const std::string prefix = i < 5 ? "05" : "FC00A10005";
+    EXPECT_TRUE(sim::CrcOk(records[i])) << "each record is a whole request";
+    EXPECT_EQ(Hex(records[i]).substr(0, Hex(records[i]).size() - 4), prefix + commands[i % 5]) << i;
+  }
+
+  // The meter answers a frame with one answer frame that the program's codec
+  // reads as complete, holding the plain answer to each record.
+  TPacketString request;
+  request.SetIdent("KelVar");
+  request.FItems->push_back(sim::WithCrc(std::string("\x05\x08\x03", 3)));
+  request.FItems->push_back(sim::WithCrc(std::string("\x05\x00", 2)));
+  std::string frame;
+  ASSERT_TRUE(request.Build(frame));
+  const std::string answer = sim::AnswerPacket({std::make_shared<sim::SimMeter>(MeterConfig::ForType(0, 5))}, frame);
+  TPacketString parsed(answer, false);
+  EXPECT_TRUE(parsed.IsComplete());
+  ASSERT_EQ(parsed.FItems->size(), 2u);
+  EXPECT_EQ(Hex((*parsed.FItems)[0]), Hex(sim::WithCrc(std::string("\x05\x34\x00\x30", 4))));
+  EXPECT_EQ(Hex((*parsed.FItems)[1]), Hex(sim::WithCrc(std::string("\x05\x00", 2))));
 
   EXPECT_EQ(DateCodeOf(2000, 1), 0);
   EXPECT_EQ(DateCodeOf(2021, 4), 255);

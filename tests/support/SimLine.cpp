@@ -119,6 +119,8 @@ bool SimLine::LineSettings(unsigned &Speed, unsigned &ControlFlags) const
   return true;
 }
 
+void SimLine::DropConnection() { FDrop = true; }
+
 std::string SimLine::Received() const
 {
   std::lock_guard lock(FLock);
@@ -144,6 +146,11 @@ void SimLine::Serve()
       return;
     if (fds[0].revents)
       return;
+    if (FDrop.exchange(false) && FListenFd >= 0 && FFd >= 0) {
+      ::close(FFd);
+      FFd = -1;
+      continue;
+    }
     if (listening) {
       if (fds[1].revents & POLLIN)
         FFd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -192,8 +199,14 @@ void SimLine::Handle(int fd, std::string &buffer)
       meters = FMeters;
     }
     const auto first = static_cast<unsigned char>(request[0]);
-    if (first == 0xAA || (first == 0x02 && request.size() > 1 && (request[1] & 0x80)))
-      continue; // alert sequences and packet frames get no answer here
+    if (first == 0xAA)
+      continue; // alert sequences get no answer
+    if (first == 0x02 && request.size() > 1 && (request[1] & 0x80)) {
+      const std::string answer = AnswerPacket(meters, request);
+      if (!answer.empty())
+        WriteAll(fd, answer);
+      continue;
+    }
     const std::string prefix = request.substr(0, first == 0xFC ? 5 : 1);
     for (const auto &meter : meters) {
       if (meter->Addressed(prefix)) {

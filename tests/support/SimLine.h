@@ -33,6 +33,11 @@ public:
   // Every byte that arrived, in order, and every request the line framed.
   std::string Received() const;
   std::vector<std::string> Frames() const;
+  // TCP only: closes the connection the gateway serves now, as a gateway
+  // that resets would, at the line's next look (within 20 ms); the next
+  // client is accepted as before. Safe from any thread, an answer override
+  // included (the close then follows that answer).
+  void DropConnection();
 
 private:
   SimLine() = default;
@@ -48,6 +53,7 @@ private:
   std::string FSlavePath;
   std::string FLinkPath;
   std::atomic<bool> FStop{false};
+  std::atomic<bool> FDrop{false};
   std::thread FThread;
   mutable std::mutex FLock;
   std::vector<std::shared_ptr<SimMeter>> FMeters;

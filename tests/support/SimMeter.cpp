@@ -1,5 +1,7 @@
 #include "support/SimMeter.h"
 
+#include "link/PacketString.h"
+
 namespace sim {
 
 std::uint16_t Crc16(const std::string &bytes)
@@ -11,6 +13,17 @@ std::uint16_t Crc16(const std::string &bytes)
       crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
   }
   return crc;
+}
+
+std::uint16_t CrcPacket(const std::string &bytes)
+{
+  std::uint16_t crc = 0;
+  for (const char c : bytes) {
+    crc ^= static_cast<std::uint16_t>(static_cast<unsigned char>(c) << 8);
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021) : static_cast<std::uint16_t>(crc << 1);
+  }
+  return static_cast<std::uint16_t>(crc | 0x8080);
 }
 
 std::string WithCrc(const std::string &bytes)
@@ -47,7 +60,58 @@ std::string TypeWord(int type)
   }
 }
 
+// The 7-bit packing of packet frames: every byte with bit 7 set, and after
+// each group of up to seven bytes a mark byte 0x80 whose bits 6, 5, ... hold
+// the original bit 7 of the group's first, second, ... byte.
+std::string Pack7(const std::string &data)
+{
+  std::string out;
+  for (std::size_t group = 0; group < data.size(); group += 7) {
+    std::uint8_t mark = 0x80;
+    for (std::size_t j = 0; j < 7 && group + j < data.size(); ++j) {
+      const std::uint8_t c = Byte(data, group + j);
+      if (c & 0x80)
+        mark |= static_cast<std::uint8_t>(0x40 >> j);
+      out += static_cast<char>(c | 0x80);
+    }
+    out += static_cast<char>(mark);
+  }
+  return out;
+}
+
 } // namespace
+
+std::string AnswerPacket(const std::vector<std::shared_ptr<SimMeter>> &meters, const std::string &frame)
+{
+  TPacketItems records;
+  TPacketString parsed(frame, records);
+  if (records.empty())
+    return {};
+  const auto prefixOf = [](const std::string &r) { return r.substr(0, PrefixLength(r)); };
+  std::shared_ptr<SimMeter> meter;
+  for (const auto &m : meters)
+    if (m->Addressed(prefixOf(records[0]))) {
+      meter = m;
+      break;
+    }
+  if (!meter)
+    return {};
+  // Answer records: length of what follows, two bytes (the record's number
+  // and 0), the meter's plain answer.
+  std::string payload;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!meter->Addressed(prefixOf(records[i])))
+      continue;
+    const std::string answer = meter->PacketRecord(records[i]);
+    payload += static_cast<char>(answer.size() + 2);
+    payload += static_cast<char>(i);
+    payload += '\0';
+    payload += answer;
+  }
+  const std::string covered = std::string("\x86\x81", 2) + Pack7(payload);
+  const std::uint16_t crc = CrcPacket(covered);
+  return std::string("\x02\xAA\xAA", 3) + covered + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8) + '\x03';
+}
 
 int RequestLength(const std::string &b)
 {
@@ -187,6 +251,13 @@ std::string SimMeter::OwnAnswer(const std::string &request)
   return AnswerLocked(request);
 }
 
+std::string SimMeter::PacketRecord(const std::string &record)
+{
+  std::lock_guard lock(FLock);
+  FPacketRecords.push_back(record);
+  return AnswerLocked(record);
+}
+
 std::string SimMeter::Status(const std::string &prefix, std::uint8_t status) const
 {
   return WithCrc(prefix + static_cast<char>(status));
@@ -311,6 +382,12 @@ std::vector<std::string> SimMeter::Requests() const
 {
   std::lock_guard lock(FLock);
   return FRequests;
+}
+
+std::vector<std::string> SimMeter::PacketRecords() const
+{
+  std::lock_guard lock(FLock);
+  return FPacketRecords;
 }
 
 int SimMeter::BlockWrites() const

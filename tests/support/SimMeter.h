@@ -1,12 +1,15 @@
 #pragma once
 // A simulated meter of the KV-750L family for tests: it answers the requests
 // of the update procedure from its own memory, as a real meter would on the
-// RS485 line. It knows nothing of the program's own code: its checksum and
+// RS485 line. It knows little of the program's own code: its checksum and
 // framing are written here again on purpose, so that a fault in the
-// program's versions shows instead of being mirrored.
+// program's versions shows instead of being mirrored. Only the records of a
+// packet-mode request frame are read with the program's frame codec (whose
+// own tests cover it); the packet answer frame is built here.
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +19,8 @@ namespace sim {
 
 // CRC-16/MODBUS, written independently of the library.
 std::uint16_t Crc16(const std::string &bytes);
+// CRC-16/XMODEM OR 0x8080, the checksum of packet-mode frames.
+std::uint16_t CrcPacket(const std::string &bytes);
 // bytes followed by their CRC-16/MODBUS, low byte first.
 std::string WithCrc(const std::string &bytes);
 // True when the last two bytes are the CRC-16/MODBUS of the rest.
@@ -57,12 +62,16 @@ public:
   void SetOverride(AnswerOverride override);
   // The meter's own answer, for an override that changes what follows it.
   std::string OwnAnswer(const std::string &request);
+  // One record of a packet-mode frame, taken as that request: recorded (see
+  // PacketRecords) and acted on; the answer is the meter's own (no override).
+  std::string PacketRecord(const std::string &record);
 
   // What a test looks at afterwards.
   bool InTestMode() const;
   std::array<std::uint8_t, 3> CurrentVersion() const;
   std::string Memory() const;                // the whole 128 KiB
   std::vector<std::string> Requests() const; // every request addressed here, in order
+  std::vector<std::string> PacketRecords() const; // every packet record addressed here
   int BlockWrites() const;                   // accepted block writes
   bool WholeImageWritten() const;            // every byte from the write start on written
   std::uint8_t LastTestModeByte() const;
@@ -81,12 +90,19 @@ private:
   std::string FMemory;
   std::vector<bool> FWritten; // per 16-byte unit from the write start
   std::vector<std::string> FRequests;
+  std::vector<std::string> FPacketRecords;
   std::array<std::uint8_t, 3> FVersion;
   bool FTestMode = false;
   int FBlockWrites = 0;
   std::uint8_t FTestModeByte = 0xFF;
   std::uint8_t FSpeedCode;
 };
+
+// The answer to a packet-mode request frame: its records go to the meter
+// that the first one addresses, and their answers come back in one answer
+// frame (identifier AAAA, marked last). Empty when no meter is addressed or
+// the frame holds no record.
+std::string AnswerPacket(const std::vector<std::shared_ptr<SimMeter>> &meters, const std::string &frame);
 
 // Length of the complete request that starts the buffer, 0 when more bytes
 // are needed, -1 when the bytes are no request this meter family knows.

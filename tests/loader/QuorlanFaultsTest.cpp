@@ -1,0 +1,289 @@
+// The loader against meters and gateways that misbehave: lost and refused
+// block answers, corrupted checksums, a meter that falls silent, one that
+// refuses its test mode, and a gateway that drops the connection.
+#include "LoaderFixture.h"
+#include "loader/LoaderTexts.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+using namespace loader;
+using namespace std::chrono_literals;
+using loader_test::Hex;
+using loader_test::LoaderTest;
+using sim::MeterConfig;
+using sim::SimLine;
+
+namespace {
+
+// Counts the block writes per block index, for overrides that act on the
+// n-th write of a block. Overrides run on the line's thread.
+class TBlockCounter {
+public:
+  int Next(int index)
+  {
+    std::lock_guard lock(FLock);
+    return FCount[index]++;
+  }
+
+private:
+  std::mutex FLock;
+  std::map<int, int> FCount;
+};
+
+// The same answer with its checksum spoiled.
+std::string SpoilCrc(std::string answer)
+{
+  answer.back() = static_cast<char>(answer.back() ^ 0x5A);
+  return answer;
+}
+
+} // namespace
+
+TEST_F(LoaderTest, SilentBlocksAreSentAgainFromTheirPage)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  TBlockCounter seen;
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    const int index = BlockIndexOf(r);
+    if (index < 0)
+      return std::nullopt;
+    const int count = seen.Next(index);
+    if (index == 6 && count == 0) // the request is lost on the line
+      return std::string();
+    if (index == 9 && count == 0) { // the meter writes the block, its answer is lost
+      meter->OwnAnswer(r);
+      return std::string();
+    }
+    if (index == 13 && count < 3) // three times in a row
+      return std::string();
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5");
+  q->SetBlockSize(128); // four blocks a page
+  ShortAnswerWait(*q);
+  Run(*q);
+
+  const std::vector<int> indexes = BlockIndexes(*meter);
+  ASSERT_GE(indexes.size(), 24u);
+  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 24),
+            (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11, 12, 13, 12, 13, 12, 13, 12}));
+  EXPECT_EQ(indexes.size(), 864u + 3u + 2u + 3u * 2u);
+  EXPECT_EQ(q->Errors(), 5) << "one error per silent block";
+  EXPECT_EQ(Written(*meter), ImageOf(0));
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_EQ(q->VersionAfter(), ImageVersions[0]);
+}
+
+TEST_F(LoaderTest, BlockRefusedWithStatusOneIsSentAgain)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(1, 5));
+  TBlockCounter seen;
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    const int index = BlockIndexOf(r);
+    if (index < 0)
+      return std::nullopt;
+    const int count = seen.Next(index);
+    const std::string prefix = r.substr(0, 5);
+    if (index == 2 && count == 0) // the short status answer: code 1
+      return sim::WithCrc(prefix + '\x01');
+    if (index == 5 && count == 0) // the block answer with its tag and status 1
+      return sim::WithCrc(prefix + r[10] + '\x01');
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5");
+  q->SetBlockSize(256); // two blocks a page
+  Run(*q);
+
+  const std::vector<int> indexes = BlockIndexes(*meter);
+  ASSERT_GE(indexes.size(), 10u);
+  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 10), (std::vector<int>{0, 1, 2, 2, 3, 4, 5, 4, 5, 6}));
+  EXPECT_EQ(indexes.size(), 432u + 1u + 2u);
+  EXPECT_EQ(q->Errors(), 2);
+  EXPECT_EQ(Written(*meter), ImageOf(1));
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+}
+
+// On the COM link a block answer is judged by its length, tag and status:
+// the device reports a wrong checksum but the exchange succeeds once the
+// expected number of bytes has arrived. A spoiled checksum on a good answer
+// costs nothing; a spoiled answer that reads as accepted leaves a gap that
+// only the version read after the write reveals.
+TEST_F(LoaderTest, BlockAnswerWithAWrongChecksumIsTakenAsItReads)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto first = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto second = line->AddMeter(MeterConfig::ForType(2, 6));
+  first->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (BlockIndexOf(r) == 5)
+      return SpoilCrc(first->OwnAnswer(r)); // written, answer spoiled on the way
+    return std::nullopt;
+  });
+  second->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (BlockIndexOf(r) == 7) // not written; status 1 spoiled into 0 on the way
+      return SpoilCrc(sim::WithCrc(r.substr(0, 5) + r[10] + '\x00'));
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5,6");
+  Run(*q);
+
+  std::vector<int> once(216);
+  for (int i = 0; i < 216; ++i)
+    once[static_cast<std::size_t>(i)] = i;
+  EXPECT_EQ(BlockIndexes(*first), once) << "no block is sent twice";
+  EXPECT_EQ(BlockIndexes(*second), once);
+  EXPECT_EQ(q->Errors(), 0);
+  EXPECT_EQ(Written(*first), ImageOf(0));
+
+  const std::string image = ImageOf(2);
+  const std::string written = Written(*second);
+  EXPECT_EQ(written.substr(0, 7 * 512), image.substr(0, 7 * 512));
+  EXPECT_EQ(written.substr(7 * 512, 512), std::string(512, '\xFF')) << "the block the meter refused is missing";
+  EXPECT_EQ(written.substr(8 * 512), image.substr(8 * 512));
+  EXPECT_EQ(second->CurrentVersion()[2], 0x20) << "a meter with a gap keeps its old software";
+
+  std::vector<std::string> verdicts;
+  for (const auto &l : LogLines(*q))
+    if (l.find(texts::SVersionAfter) != std::string::npos || l.find(texts::SVersionMismatch) != std::string::npos)
+      verdicts.push_back(l);
+  ASSERT_EQ(verdicts.size(), 2u);
+  EXPECT_EQ(verdicts[0], "\t" + std::string(texts::SVersionAfter) + std::string(ImageVersions[0]));
+  EXPECT_EQ(verdicts[1], "\t" + std::string(texts::SVersionMismatch));
+  EXPECT_EQ(q->StateText(), "???") << "the run is not reported done";
+}
+
+TEST_F(LoaderTest, MeterFallingSilentStallsTheRunUntilTheOperatorStops)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  std::atomic<bool> dead{false};
+  meter->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (BlockIndexOf(r) == 10)
+      dead = true;
+    return dead ? std::optional<std::string>(std::string()) : std::nullopt;
+  });
+  auto q = MakeLoader("5");
+  q->SetBlockSize(128);
+  ShortAnswerWait(*q);
+  q->Start();
+  ASSERT_TRUE(WaitUntil([&] { return q->Errors() >= 3; }));
+  EXPECT_EQ(q->State(), ssRun) << "the run goes on without a limit";
+  EXPECT_EQ(q->StateText().rfind(texts::SProgress, 0), 0u);
+
+  q->FStopRequested = true; // the operator's stop
+  q->Stop();
+  ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
+  EXPECT_EQ(q->StateText(), texts::STestStopped);
+  EXPECT_FALSE(q->IsLinkActive());
+  EXPECT_EQ(q->VersionAfter(), "") << "the silent meter's version is not read";
+
+  const std::vector<int> indexes = BlockIndexes(*meter);
+  ASSERT_GE(indexes.size(), 11u + 2u);
+  for (int i = 0; i <= 10; ++i)
+    EXPECT_EQ(indexes[static_cast<std::size_t>(i)], i);
+  for (std::size_t i = 11; i < indexes.size(); ++i)
+    EXPECT_EQ(indexes[i], 8) << "every resend starts the page of block 10 again";
+  EXPECT_EQ(q->Errors(), static_cast<std::int32_t>(indexes.size() - 10)) << "one error per unanswered block";
+
+  const auto lines = LogLines(*q);
+  ASSERT_GE(lines.size(), 2u);
+  const std::string &last = lines.back();
+  ASSERT_GE(last.size(), StopLineEnd().size());
+  EXPECT_EQ(last.substr(last.size() - StopLineEnd().size()), StopLineEnd());
+  EXPECT_FALSE(LogHas(*q, texts::SVersionMismatch));
+  EXPECT_FALSE(LogHas(*q, texts::SVersionUnread));
+  EXPECT_FALSE(LogHas(*q, texts::SStopError));
+
+  const std::string written = Written(*meter);
+  EXPECT_EQ(written.substr(0, 10 * 128), ImageOf(0).substr(0, 10 * 128));
+  EXPECT_EQ(written.substr(10 * 128), std::string(written.size() - 10 * 128, '\xFF'));
+}
+
+TEST_F(LoaderTest, MeterRefusingTestModeIsLeftAndTheListGoesOn)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto refusing = line->AddMeter(MeterConfig::ForType(0, 7));
+  auto next = line->AddMeter(MeterConfig::ForType(3, 8));
+  refusing->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    if (r.size() == 8 && r[1] == '\x03' && r[2] == '\x0F') // 03 0F 02 m 00 with the one-byte address
+      return sim::WithCrc(r.substr(0, 1) + '\x01');
+    return std::nullopt;
+  });
+  auto q = MakeLoader("7");
+  Run(*q);
+  EXPECT_EQ(refusing->BlockWrites(), 0);
+  EXPECT_FALSE(refusing->InTestMode());
+  EXPECT_EQ(q->StateText(), "???");
+  EXPECT_EQ(q->VersionBefore(), "34.00.30.");
+  EXPECT_EQ(q->VersionAfter(), "34.00.30.") << "the stop step reads the version again";
+  EXPECT_FALSE(q->IsLinkActive());
+  auto lines = LogLines(*q);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "\t" + std::string(texts::SNoAnswer));
+  EXPECT_EQ(lines.back(), "\t" + std::string(texts::SVersionMismatch));
+  EXPECT_FALSE(LogHas(*q, texts::SNoAnswerInTest));
+  int closes = 0;
+  for (const auto &r : refusing->Requests())
+    closes += Hex(r).substr(0, 4) == "0702";
+  EXPECT_EQ(closes, 1) << "the channel is closed with the configured address after the refusal";
+
+  // The refusal ends only that address: the next one is written.
+  q->SetNetAdr("7,8");
+  Run(*q);
+  EXPECT_EQ(Written(*next), ImageOf(3));
+  EXPECT_EQ(next->LastTestModeByte(), 0x0B);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  lines = LogLines(*q);
+  int refusals = 0;
+  for (const auto &l : lines)
+    refusals += l == "\t" + std::string(texts::SNoAnswer);
+  EXPECT_EQ(refusals, 1) << "the log of the second run starts afresh";
+}
+
+TEST_F(LoaderTest, GatewayDroppingTheConnectionEndsTheRun)
+{
+  auto gateway = SimLine::ListenTcp();
+  MeterConfig config = MeterConfig::ForType(0, 44);
+  config.ExtendedAddress = 300;
+  auto meter = gateway->AddMeter(config);
+  std::atomic<bool> dropped{false};
+  SimLine *const line = gateway.get();
+  meter->SetOverride([&, line](const std::string &r) -> std::optional<std::string> {
+    if (BlockIndexOf(r) == 20 && !dropped.exchange(true)) {
+      line->DropConnection(); // no answer: the connection closes instead
+      return std::string();
+    }
+    return std::nullopt;
+  });
+  auto q = MakeLoader("300");
+  q->FUseComPort = false;
+  q->SetTcpHost("127.0.0.1");
+  q->FTcpClient->Port = gateway->Port();
+  q->FTcpClient->ReadTimeout = 300;
+  Run(*q);
+
+  EXPECT_TRUE(dropped);
+  EXPECT_EQ(q->StateText(), texts::STestStopped) << "the run step's guard ends the run as a stop";
+  EXPECT_FALSE(q->IsLinkActive());
+  EXPECT_FALSE(q->FTcpClient->Connected());
+  EXPECT_EQ(q->Errors(), 0);
+  const auto lines = LogLines(*q);
+  std::size_t running = 0;
+  while (running < lines.size() && lines[running].find(std::string(texts::STestRunning).substr(2)) == std::string::npos)
+    ++running;
+  ASSERT_EQ(running + 2, lines.size()) << "after the headline of the run only the stop line";
+  const std::string &last = lines.back();
+  ASSERT_GE(last.size(), StopLineEnd().size());
+  EXPECT_EQ(last.substr(last.size() - StopLineEnd().size()), StopLineEnd());
+  EXPECT_EQ(BlockIndexes(*meter).size(), 21u);
+  EXPECT_EQ(Written(*meter).substr(0, 20 * 512), ImageOf(0).substr(0, 20 * 512));
+
+  // The gateway takes the next connection: a new start writes the meter.
+  Run(*q);
+  EXPECT_EQ(Written(*meter), ImageOf(0));
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  EXPECT_FALSE(q->FTcpClient->Connected());
+}
