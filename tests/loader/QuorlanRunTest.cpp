@@ -54,14 +54,6 @@ void ExpectLines(const std::vector<std::string> &actual, const std::vector<std::
 
 std::string Tab(const std::string &text) { return "\t" + text; }
 
-// Sanitizer builds run every exchange several times slower: there the
-// smallest blocks (thousands of exchanges) are left to the default build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSmallestBlock = 64;
-#else
-constexpr int kSmallestBlock = 16;
-#endif
-
 } // namespace
 
 class BlockSizeTest : public LoaderTest, public ::testing::WithParamInterface<int> {};
@@ -69,8 +61,6 @@ class BlockSizeTest : public LoaderTest, public ::testing::WithParamInterface<in
 TEST_P(BlockSizeTest, WritesTheExactImage)
 {
   const int size = GetParam();
-  if (size < kSmallestBlock)
-    GTEST_SKIP() << "left to the build without sanitizers";
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(4, 5));
   auto q = MakeLoader("5");
