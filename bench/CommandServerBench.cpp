@@ -80,7 +80,9 @@ bool ReadAll(int Fd, void *Data, std::size_t Size)
 
 double CpuSeconds(const rusage &Usage)
 {
-  const auto Seconds = [](const timeval &T) { return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_usec) / 1e6; };
+  const auto Seconds = [](const timeval &T) {
+    return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_usec) / 1e6;
+  };
   return Seconds(Usage.ru_utime) + Seconds(Usage.ru_stime);
 }
 
