@@ -133,7 +133,7 @@ void Say(int Address, const std::string &Text)
 }
 
 // Reports what changed; the blocks written at most once a second (Tick) and
-// when writing pauses.
+// when writing pauses or ends.
 void Report(TWatched &W, bool Tick)
 {
   const bool TestMode = W.Meter->InTestMode();
@@ -141,7 +141,8 @@ void Report(TWatched &W, bool Tick)
   const auto Version = W.Meter->CurrentVersion();
   if (TestMode && !W.TestMode)
     Say(W.Address, "test mode entered");
-  if (Blocks != W.BlocksShown && (Tick || Blocks == W.Blocks)) {
+  const bool Paused = Blocks == W.Blocks || Version != W.Version || !TestMode;
+  if (Blocks != W.BlocksShown && (Tick || Paused)) {
     Say(W.Address, std::to_string(Blocks - W.BlocksShown) + " blocks written");
     W.BlocksShown = Blocks;
   }
