@@ -67,7 +67,12 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
   const loader::TQuorlan *Template = TemplateRow ? TemplateRow->Data() : nullptr;
   const TLinkSettings T = Template ? ConfiguredSettings(*Template) : TLinkSettings{};
 
-  const std::string Text = FromQt(QGuiApplication::clipboard()->text());
+  // Clipboard text ends its lines with CR LF on the system this program
+  // comes from, and often with LF alone here: lone LFs become CR LF at the
+  // boundary, so that a list copied from any editor gives all its lines.
+  QString Clip = QGuiApplication::clipboard()->text();
+  Clip.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  const std::string Text = FromQt(Clip);
   try {
     for (const std::string &Line : CutLines(Text)) {
       const std::vector<std::string> Items = platform::SplitCommaText(Line);
@@ -92,8 +97,9 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
       if (NetAdrOfItem(ItemOf(Items, 8), NetAdr))
         L->SetNetAdr(NetAdr);
     }
-  } catch (const EListError &Error) {
-    // The rows made so far stay; the lines after this one are not read.
+  } catch (const std::exception &Error) {
+    // A line without an item it needs (or any other failure): the rows made
+    // so far stay; the lines after this one are not read.
     ShowError(Error);
   }
 }

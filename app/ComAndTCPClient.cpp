@@ -20,6 +20,8 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include <limits>
+
 namespace app {
 
 TfrmComAndTCPClient *frmComAndTCPClient = nullptr;
@@ -114,6 +116,7 @@ void TfrmComAndTCPClient::CreateControls()
   RadioButton2 = new QRadioButton(ToQt(texts::STcpRadio), FirstGroupBox);
   RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
   LabeledEdit1 = new QLineEdit(FirstGroupBox);
+  LabeledEdit1->setMaxLength(std::numeric_limits<int>::max());
   LabeledEdit1->setObjectName(QStringLiteral("LabeledEdit1"));
   LabeledEdit1->setFont(BoldFont(10));
   LabeledEdit1Label = Label(texts::SHostLabel, FirstGroupBox, LabeledEdit1);
@@ -140,6 +143,7 @@ void TfrmComAndTCPClient::CreateControls()
   NetAdrGroupBox = new QGroupBox(ToQt(texts::SNetAdrGroup), this);
   NetAdrGroupBox->setObjectName(QStringLiteral("NetAdrGroupBox"));
   NetAdrEdit = new QLineEdit(NetAdrGroupBox);
+  NetAdrEdit->setMaxLength(std::numeric_limits<int>::max()); // no silent cut of a long list
   NetAdrEdit->setObjectName(QStringLiteral("NetAdrEdit"));
   NetAdrEdit->setFont(BoldFont(9));
   (new QVBoxLayout(NetAdrGroupBox))->addWidget(NetAdrEdit);
@@ -300,8 +304,13 @@ void TfrmComAndTCPClient::RadioButton1Click(QObject *)
                      static_cast<QWidget *>(ParityBox), static_cast<QWidget *>(SystemTimeEdit),
                      static_cast<QWidget *>(MultipleEdit)})
     W->setEnabled(Com);
-  LabeledEdit1->setEnabled(RadioButton2->isChecked());
-  LabeledEdit2->setEnabled(RadioButton2->isChecked());
+  for (QWidget *W : {static_cast<QWidget *>(PortLabel), static_cast<QWidget *>(BaudRateLabel),
+                     static_cast<QWidget *>(ParityLabel), static_cast<QWidget *>(SystemTimeLabel),
+                     static_cast<QWidget *>(MultipleLabel)})
+    W->setEnabled(Com); // a label greys out with its control
+  for (QWidget *W : {static_cast<QWidget *>(LabeledEdit1), static_cast<QWidget *>(LabeledEdit1Label),
+                     static_cast<QWidget *>(LabeledEdit2), static_cast<QWidget *>(LabeledEdit2Label)})
+    W->setEnabled(RadioButton2->isChecked());
 }
 
 void TfrmComAndTCPClient::RadioGroup1Click(QObject *)
@@ -312,13 +321,14 @@ void TfrmComAndTCPClient::RadioGroup1Click(QObject *)
 
 int TfrmComAndTCPClient::ItemIndex(const QComboBox *Box)
 {
+  // The selected item, as long as the box still shows it; typed text that
+  // names an item in full counts as that item (what is shown is what is
+  // applied), any other typed text as no selection.
   const QString Text = Box->currentText();
   if (Box->currentIndex() >= 0 && Box->itemText(Box->currentIndex()) == Text)
     return Box->currentIndex();
-  if (Text.isEmpty())
-    return -1;
   for (int i = 0; i < Box->count(); ++i)
-    if (Box->itemText(i).startsWith(Text, Qt::CaseInsensitive))
+    if (Box->itemText(i).compare(Text, Qt::CaseInsensitive) == 0)
       return i;
   return -1;
 }

@@ -204,14 +204,14 @@ std::string Command(loader::TQuorlan &L, std::string_view Line)
 
 } // namespace
 
-TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog)
+TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit)
     : FHandOver(std::move(HandOver)), FDeviceLog(std::move(DeviceLog))
 {
   FServer.DefaultPort = Port;
   FServer.OnConnect = [this](platform::TcpConnection &C) { CommandServerConnect(C); };
   FServer.OnExecute = [this](platform::TcpConnection &C) { CommandServerExecute(C); };
   FServer.OnDisconnect = [this](platform::TcpConnection &C) { CommandServerDisconnect(C); };
-  FServer.SetMaxConnections(MaxConnections, SReplyExecuteError);
+  FServer.SetMaxConnections(ConnectionLimit, SReplyExecuteError);
 }
 
 TCommandServer::~TCommandServer() { FServer.SetActive(false); }

@@ -55,14 +55,18 @@ public:
   // A command line longer than this is answered "400 Error in command line"
   // and dropped whole, never kept.
   static constexpr std::size_t MaxLineLength = 64 * 1024;
-  // Connections served at once; one more gets "401 Execute error" instead
-  // of the greeting and is closed, and no loader is made for it.
+  // Connections served at once by default; one more gets "401 Execute
+  // error" instead of the greeting and is closed, and no loader is made for
+  // it.
   static constexpr std::size_t MaxConnections = 32;
 
   // Port: the port to listen on (0: one the system chooses). HandOver: where
   // new loaders go; empty: connections get no loader and no greeting.
   // DeviceLog: installed as the log callback of each new loader's device.
-  TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog);
+  // ConnectionLimit: the connections served at once (a load benchmark raises
+  // it; 0 sets no bound).
+  TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog,
+                 std::size_t ConnectionLimit = MaxConnections);
   ~TCommandServer(); // deactivates
   TCommandServer(const TCommandServer &) = delete;
   TCommandServer &operator=(const TCommandServer &) = delete;

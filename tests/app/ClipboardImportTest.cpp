@@ -94,10 +94,14 @@ TEST_F(ClipboardImport, OneLineTakesTheFocusedProcessAsTemplate)
 
   // Without a focused row the first selected one is the template.
   Form->ListView1->setCurrentItem(nullptr);
+  Form->ListView1->selectionModel()->select(Form->ListView1->indexFromItem(Form->Row(1)),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  ASSERT_EQ(Form->ListView1->currentItem(), nullptr);
   Import(ObjectLine(QStringLiteral("1"), QStringLiteral("'abc=1'")));
   ASSERT_EQ(Form->RowCount(), 4);
-  EXPECT_FALSE(L(3).FUseComPort);
-  EXPECT_EQ(Info(3).GetParam(5), 20000);
+  EXPECT_TRUE(L(3).FUseComPort);
+  EXPECT_EQ(L(3).FTcpClient->ReadTimeout, 999);
+  EXPECT_EQ(Info(3).GetParam(5), 1234);
 }
 
 TEST_F(ClipboardImport, WhichLinesAndWhichAddressForms)
@@ -115,23 +119,25 @@ TEST_F(ClipboardImport, WhichLinesAndWhichAddressForms)
     QString(),                                                              // an empty line
     QString::fromUtf8("Объект,1,2,3,4,5,6002,7,'abc=9'"),
     QStringLiteral("Object,1,Sub,,,,4001,,\"'adr=1,2,3'\""), // empty items count too
-    // A lone LF ends no line: this is one line of 18 items.
+    // Text copied from an editor here ends its lines with LF alone: the
+    // clipboard boundary makes them CR LF, so both lines come in.
     ObjectLine(QStringLiteral("5005"), QStringLiteral("'abc=4'")) + QLatin1Char('\n') +
       ObjectLine(QStringLiteral("5006"), QStringLiteral("'abc=6'")),
   };
   Import(Lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
-  ASSERT_EQ(Form->RowCount(), 1 + 8);
+  ASSERT_EQ(Form->RowCount(), 1 + 9);
   const std::vector<std::pair<int, std::string>> Expected = {
     {5000, "1,2,3"}, {5001, ""}, {5002, ""}, {5003, ""}, {5004, ""}, {0, "7"}, {4001, "1,2,3"}, {5005, "4"},
+    {5006, "6"},
   };
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 9; ++i) {
     EXPECT_EQ(L(i + 1).FTcpClient->Port, Expected[i].first) << i;
     EXPECT_EQ(L(i + 1).NetAdr(), Expected[i].second) << i;
   }
 
   // An empty clipboard adds nothing.
   Import(QString());
-  EXPECT_EQ(Form->RowCount(), 9);
+  EXPECT_EQ(Form->RowCount(), 10);
 }
 
 TEST_F(ClipboardImport, WithoutRowsTheWindowDefaultsAndTenLinesInOrder)

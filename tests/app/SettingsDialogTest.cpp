@@ -275,14 +275,14 @@ TEST_F(SettingsDialog, ConfirmedSettingsReachTheProcess)
   EXPECT_FALSE(L().FMaxSpeed);
 
   // Then a COM link with typed port, speed and parity; an empty TCP port
-  // gives 65000. Typed text selects the first item that begins with it.
+  // gives 65000. Typed text that names an item in full selects it.
   ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_EQ(D.RadioGroup1Items->checkedId(), 3);
     EXPECT_TRUE(D.PacketModeCheckBox->isChecked());
     QTest::mouseClick(D.RadioButton1, Qt::LeftButton);
     D.PortBox->setEditText(QStringLiteral("com12"));
     D.BaudRateBox->setEditText(QStringLiteral("14400"));
-    D.ParityBox->setEditText(U("Не"));
+    D.ParityBox->setEditText(U("нет"));
     D.LabeledEdit2->clear();
     D.RadioGroup1Items->button(5)->click();
     D.ButOk->click();

@@ -64,14 +64,19 @@ std::unique_ptr<SimLine> SimLine::OpenPty(const std::string &dir, int number)
   return line;
 }
 
-std::unique_ptr<SimLine> SimLine::ListenTcp()
+std::unique_ptr<SimLine> SimLine::ListenTcp(int port)
 {
   std::unique_ptr<SimLine> line(new SimLine);
   line->FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   Check(line->FListenFd >= 0, "socket");
+  if (port != 0) { // a fixed port is taken again at once after a restart
+    const int on = 1;
+    Check(::setsockopt(line->FListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0, "setsockopt");
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
   Check(::bind(line->FListenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind");
   Check(::listen(line->FListenFd, 4) == 0, "listen");
   socklen_t len = sizeof addr;

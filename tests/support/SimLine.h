@@ -18,8 +18,9 @@ class SimLine {
 public:
   // A pty whose slave side is reachable as <dir>/com<number>.
   static std::unique_ptr<SimLine> OpenPty(const std::string &dir, int number);
-  // A listening socket on 127.0.0.1 with a free port (see Port()).
-  static std::unique_ptr<SimLine> ListenTcp();
+  // A listening socket on 127.0.0.1: on the given port, or on a free one
+  // when the port is 0 (see Port()).
+  static std::unique_ptr<SimLine> ListenTcp(int port = 0);
 
   ~SimLine();
   SimLine(const SimLine &) = delete;
