@@ -320,8 +320,11 @@ void TQuorlan::RunStep()
         return;
       }
     }
+    // A block counts as written only on an answer whose checksum holds: a
+    // refusal spoiled on the line into an acceptance would otherwise leave a
+    // gap in the meter's memory. Sending the page again costs nothing.
     const std::uint8_t status = At(a, L + 1);
-    if (a.size() == L + 4 && At(a, L) == tag && (status == 0 || status == 3))
+    if (a.size() == L + 4 && TestCheckSum(a, ctCrc16) && At(a, L) == tag && (status == 0 || status == 3))
       ++FBlockIndex;
     else
       rewind();

@@ -107,52 +107,36 @@ TEST_F(LoaderTest, BlockRefusedWithStatusOneIsSentAgain)
   EXPECT_EQ(q->StateText(), texts::SRunDone);
 }
 
-// On the COM link a block answer is judged by its length, tag and status:
-// the device reports a wrong checksum but the exchange succeeds once the
-// expected number of bytes has arrived. A spoiled checksum on a good answer
-// costs nothing; a spoiled answer that reads as accepted leaves a gap that
-// only the version read after the write reveals.
-TEST_F(LoaderTest, BlockAnswerWithAWrongChecksumIsTakenAsItReads)
+// A block answer whose checksum does not hold counts as a failed block, also
+// when it reads as accepted: a refusal spoiled on the line into an
+// acceptance must not leave a gap in the meter. The page goes out again.
+TEST_F(LoaderTest, BlockAnswerWithAWrongChecksumSendsThePageAgain)
 {
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto first = line->AddMeter(MeterConfig::ForType(0, 5));
   auto second = line->AddMeter(MeterConfig::ForType(2, 6));
+  int spoiled5 = 0, spoiled7 = 0;
   first->SetOverride([&](const std::string &r) -> std::optional<std::string> {
-    if (BlockIndexOf(r) == 5)
+    if (BlockIndexOf(r) == 5 && spoiled5++ == 0)
       return SpoilCrc(first->OwnAnswer(r)); // written, answer spoiled on the way
     return std::nullopt;
   });
   second->SetOverride([&](const std::string &r) -> std::optional<std::string> {
-    if (BlockIndexOf(r) == 7) // not written; status 1 spoiled into 0 on the way
+    if (BlockIndexOf(r) == 7 && spoiled7++ == 0) // not written; status 1 spoiled into 0 on the way
       return SpoilCrc(sim::WithCrc(r.substr(0, 5) + r[10] + '\x00'));
     return std::nullopt;
   });
   auto q = MakeLoader("5,6");
   Run(*q);
 
-  std::vector<int> once(216);
-  for (int i = 0; i < 216; ++i)
-    once[static_cast<std::size_t>(i)] = i;
-  EXPECT_EQ(BlockIndexes(*first), once) << "no block is sent twice";
-  EXPECT_EQ(BlockIndexes(*second), once);
-  EXPECT_EQ(q->Errors(), 0);
+  std::vector<int> withResend(217);
+  for (int i = 0; i < 217; ++i)
+    withResend[static_cast<std::size_t>(i)] = i <= 5 ? i : i - 1;
+  EXPECT_EQ(BlockIndexes(*first), withResend) << "block 5 is sent again";
   EXPECT_EQ(Written(*first), ImageOf(0));
-
-  const std::string image = ImageOf(2);
-  const std::string written = Written(*second);
-  EXPECT_EQ(written.substr(0, 7 * 512), image.substr(0, 7 * 512));
-  EXPECT_EQ(written.substr(7 * 512, 512), std::string(512, '\xFF')) << "the block the meter refused is missing";
-  EXPECT_EQ(written.substr(8 * 512), image.substr(8 * 512));
-  EXPECT_EQ(second->CurrentVersion()[2], 0x20) << "a meter with a gap keeps its old software";
-
-  std::vector<std::string> verdicts;
-  for (const auto &l : LogLines(*q))
-    if (l.find(texts::SVersionAfter) != std::string::npos || l.find(texts::SVersionMismatch) != std::string::npos)
-      verdicts.push_back(l);
-  ASSERT_EQ(verdicts.size(), 2u);
-  EXPECT_EQ(verdicts[0], "\t" + std::string(texts::SVersionAfter) + std::string(ImageVersions[0]));
-  EXPECT_EQ(verdicts[1], "\t" + std::string(texts::SVersionMismatch));
-  EXPECT_EQ(q->StateText(), "???") << "the run is not reported done";
+  EXPECT_EQ(Written(*second), ImageOf(2)) << "the refused block is written on the second try";
+  EXPECT_EQ(q->Errors(), 1) << "the errors of the last meter";
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
 }
 
 TEST_F(LoaderTest, MeterFallingSilentStallsTheRunUntilTheOperatorStops)
