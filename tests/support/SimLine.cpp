@@ -1,5 +1,6 @@
 #include "support/SimLine.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace sim {
@@ -138,9 +140,61 @@ std::vector<std::string> SimLine::Frames() const
   return FFrames;
 }
 
+std::vector<SimLine::FrameTimes> SimLine::Times() const
+{
+  std::lock_guard lock(FLock);
+  return FTimes;
+}
+
+SimLine::Clock::duration SimLine::WireTime(std::size_t bytes) const
+{
+  const unsigned baud = FBaud;
+  if (baud == 0)
+    return {};
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::nanoseconds(static_cast<std::int64_t>(bytes) * 11 * 1'000'000'000 / baud));
+}
+
+SimLine::FrameTimes SimLine::Arrival(std::size_t buffered, std::size_t length)
+{
+  // The request's last byte arrived as many byte times before the last byte
+  // held as there are bytes after it.
+  FrameTimes times;
+  times.Start = FRxStart;
+  times.Complete = FRxEnd - WireTime(buffered - length);
+  times.Answered = times.Written = times.Complete;
+  FRxStart = times.Complete;
+  if (FBaud != 0)
+    std::this_thread::sleep_until(times.Complete);
+  return times;
+}
+
+void SimLine::Reply(int fd, const std::string &answer)
+{
+  // The answer leaves as soon as its request is complete; the line's own
+  // lateness in waking up does not delay it further.
+  auto answered = Clock::now();
+  if (FBaud != 0) {
+    {
+      std::lock_guard lock(FLock);
+      if (!FTimes.empty())
+        answered = FTimes.back().Complete;
+    }
+    answered += WireTime(answer.size());
+    std::this_thread::sleep_until(answered);
+  }
+  const auto written = Clock::now();
+  WriteAll(fd, answer);
+  std::lock_guard lock(FLock);
+  if (!FTimes.empty()) {
+    FTimes.back().Answered = answered;
+    FTimes.back().Written = written;
+    FTimes.back().AnswerBytes = answer.size();
+  }
+}
+
 void SimLine::Serve()
 {
-  using Clock = std::chrono::steady_clock;
   std::string buffer;
   auto lastByte = Clock::now();
   while (!FStop) {
@@ -172,8 +226,13 @@ void SimLine::Serve()
         }
         continue;
       }
-      buffer.append(chunk, static_cast<std::size_t>(n));
       lastByte = Clock::now();
+      // On a paced line the bytes follow one another at the wire's rate.
+      const auto wireFree = std::max(lastByte, FRxEnd);
+      if (buffer.empty())
+        FRxStart = wireFree;
+      FRxEnd = wireFree + WireTime(static_cast<std::size_t>(n));
+      buffer.append(chunk, static_cast<std::size_t>(n));
       {
         std::lock_guard lock(FLock);
         FReceived.append(chunk, static_cast<std::size_t>(n));
@@ -193,14 +252,17 @@ void SimLine::Handle(int fd, std::string &buffer)
       return;
     if (length < 0) { // not a request: look for one further on
       buffer.erase(0, 1);
+      FRxStart += WireTime(1);
       continue;
     }
     const std::string request = buffer.substr(0, static_cast<std::size_t>(length));
+    const FrameTimes times = Arrival(buffer.size(), request.size());
     buffer.erase(0, static_cast<std::size_t>(length));
     std::vector<std::shared_ptr<SimMeter>> meters;
     {
       std::lock_guard lock(FLock);
       FFrames.push_back(request);
+      FTimes.push_back(times);
       meters = FMeters;
     }
     const auto first = static_cast<unsigned char>(request[0]);
@@ -217,7 +279,7 @@ void SimLine::Handle(int fd, std::string &buffer)
       if (meter->Addressed(prefix)) {
         const std::string answer = meter->Answer(request);
         if (!answer.empty())
-          WriteAll(fd, answer);
+          Reply(fd, answer);
         break;
       }
     }

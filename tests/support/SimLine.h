@@ -6,6 +6,7 @@
 #include "support/SimMeter.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,6 +17,16 @@ namespace sim {
 
 class SimLine {
 public:
+  using Clock = std::chrono::steady_clock;
+  // When one framed request was on the line: its first byte, its last byte
+  // (the request is complete), the last byte of its answer as the wire would
+  // deliver it, and when the answer was actually written (the last three are
+  // Complete when there was no answer). Without pacing the wire is instant.
+  struct FrameTimes {
+    Clock::time_point Start, Complete, Answered, Written;
+    std::size_t AnswerBytes = 0;
+  };
+
   // A pty whose slave side is reachable as <dir>/com<number>.
   static std::unique_ptr<SimLine> OpenPty(const std::string &dir, int number);
   // A listening socket on 127.0.0.1: on the given port, or on a free one
@@ -39,12 +50,21 @@ public:
   // client is accepted as before. Safe from any thread, an answer override
   // included (the close then follows that answer).
   void DropConnection();
+  std::vector<FrameTimes> Times() const; // one for each of Frames()
+  // Makes the line as slow as a wire at Baud, 11 bits a byte (8O1: start,
+  // 8 data, parity, stop): a request is complete only when its last byte
+  // would have arrived, and an answer is written when its last byte would
+  // have left. 0 (the default) turns pacing off. Set it before traffic.
+  void SetPacing(unsigned Baud) { FBaud = Baud; }
 
 private:
   SimLine() = default;
   void Serve();
   void Handle(int fd, std::string &buffer);
   void Start();
+  Clock::duration WireTime(std::size_t bytes) const;
+  FrameTimes Arrival(std::size_t buffered, std::size_t length);
+  void Reply(int fd, const std::string &answer);
 
   int FListenFd = -1; // TCP only
   int FFd = -1;       // pty master, or the accepted connection
@@ -60,6 +80,10 @@ private:
   std::vector<std::shared_ptr<SimMeter>> FMeters;
   std::string FReceived;
   std::vector<std::string> FFrames;
+  std::vector<FrameTimes> FTimes;
+  std::atomic<unsigned> FBaud{0};
+  // On the line's thread: the wire times of the first and the last byte held.
+  Clock::time_point FRxStart, FRxEnd;
 };
 
 } // namespace sim
