@@ -151,6 +151,7 @@ private:
 
   // The hand-over to the next address: the stop step marks it due and the
   // outermost step runs it.
+  std::string FEndText; // the row's text for a run the start step ends
   bool FStartDue = false;
   int FStepDepth = 0;
   std::atomic<int> FStartNesting{0};

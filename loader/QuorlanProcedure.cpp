@@ -133,8 +133,10 @@ void TQuorlan::StartStep()
     return;
   }
   if (FAddrCount == 0) {
+    // The row keeps "no addresses" while idle; the text is in place before
+    // the stop step lets the loader go idle, so nobody sees idle without it.
+    FEndText = SNoAddresses;
     StopStep();
-    SetStateText(SNoAddresses);
     return;
   }
   if (P.empty()) {
@@ -405,11 +407,17 @@ void TQuorlan::StopStep()
     AppendLog(SSpeedNotRestored);
   }
 
+  // The text a run that ends now leaves in the row, when the start step
+  // has named one; the verdict's own text otherwise.
+  const std::string endText = std::move(FEndText);
+  FEndText.clear();
+  const auto endWith = [&](const std::string &verdict) { SetStateText(endText.empty() ? verdict : endText); };
+
   const std::int32_t type = FMeterType;
   if (FStopRequested || Terminated()) {
     AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));
     FAddrIndex = -1;
-    SetStateText(STestStopped);
+    endWith(STestStopped);
     TThreadService::DoStop();
   } else if (FAddrCount - 1 > FAddrIndex) {
     SetStateText(SMeterDone);
@@ -417,7 +425,7 @@ void TQuorlan::StopStep()
   } else {
     FAddrIndex = -1;
     const bool done = type >= 0 && type < MeterTypeCount && VersionAfter() == ImageVersions[type];
-    SetStateText(done ? SRunDone : "???");
+    endWith(done ? SRunDone : "???");
     TThreadService::DoStop();
   }
 }
