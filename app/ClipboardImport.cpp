@@ -5,12 +5,15 @@
 #include "app/MainForm.h"
 
 #include "app/QtText.h"
+#include "app/WindowTexts.h"
 #include "platform/TextRules.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QTreeWidget>
 
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -57,6 +60,8 @@ bool NetAdrOfItem(const std::string &Item, std::string &NetAdr)
   return true;
 }
 
+bool IsObjectLine(const std::vector<std::string> &Items) { return !Items.empty() && Items[0] == "Object"; }
+
 } // namespace
 
 void TForm1::AddObjectsFromBufferActionExecute(QObject *)
@@ -73,12 +78,28 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
   QString Clip = QGuiApplication::clipboard()->text();
   Clip.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
   const std::string Text = FromQt(Clip);
+  const std::vector<std::string> Lines = CutLines(Text);
+  int Added = 0;
   try {
-    for (const std::string &Line : CutLines(Text)) {
-      const std::vector<std::string> Items = platform::SplitCommaText(Line);
-      if (Items.empty() || Items[0] != "Object")
+    for (std::size_t i = 0; i < Lines.size(); ++i) {
+      const std::vector<std::string> Items = platform::SplitCommaText(Lines[i]);
+      if (!IsObjectLine(Items))
         continue;
-      loader::TQuorlan *L = AddProcess(nullptr)->Data();
+      TListItem *Item = AddProcess(nullptr);
+      if (!Item) {
+        // The list is full: the rows added stay, and the operator learns how
+        // many of the objects came in and why the others did not.
+        int Objects = Added;
+        for (std::size_t j = i; j < Lines.size(); ++j)
+          Objects += IsObjectLine(platform::SplitCommaText(Lines[j]));
+        char Message[512];
+        std::snprintf(Message, sizeof Message, texts::SImportBounded, Added, Objects,
+                      static_cast<int>(FProcessPlaces.Limit()));
+        QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
+        return;
+      }
+      ++Added;
+      loader::TQuorlan *L = Item->Data();
       if (Template) {
         TRS485Info &Info = *L->FDevice->FInfo;
         Info.SetParam(5, T.AnswerTimeOut);

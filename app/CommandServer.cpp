@@ -204,8 +204,9 @@ std::string Command(loader::TQuorlan &L, std::string_view Line)
 
 } // namespace
 
-TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit)
-    : FHandOver(std::move(HandOver)), FDeviceLog(std::move(DeviceLog))
+TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
+                               TProcessPlaces *Places)
+    : FHandOver(std::move(HandOver)), FDeviceLog(std::move(DeviceLog)), FPlaces(Places)
 {
   FServer.DefaultPort = Port;
   FServer.OnConnect = [this](platform::TcpConnection &C) { CommandServerConnect(C); };
@@ -222,9 +223,20 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
 {
   if (!FHandOver)
     return;
-  platform::TThreadPtr<loader::TQuorlan> L = platform::MakeThread<loader::TQuorlan>();
-  const auto Link = std::make_shared<TRemoteLink>();
+  if (FPlaces && !FPlaces->Take()) {
+    // Every place for a process is taken: refused like a client over the
+    // connection limit.
+    try {
+      AContext.WriteLn(SReplyExecuteError);
+    } catch (...) {
+    }
+    AContext.Disconnect();
+    return;
+  }
+  bool HandedOver = false;
   try {
+    platform::TThreadPtr<loader::TQuorlan> L = platform::MakeThread<loader::TQuorlan>();
+    const auto Link = std::make_shared<TRemoteLink>();
     AContext.WriteLn(SReplyReady);
     Link->Loader = L.get();
     L->FOnFree = [Link] {
@@ -238,10 +250,13 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
     Device.FOwner = L.get();
     L->AppendLog(texts::SRemoteConnected);
     FHandOver(std::move(L));
+    HandedOver = true;
   } catch (...) {
     // The connection stays open without a loader; the loader, unless its
-    // new owner kept it, is freed with its pointer.
+    // new owner kept it, is freed with its pointer, and its place goes back.
     AContext.Data.reset();
+    if (FPlaces && !HandedOver)
+      FPlaces->Give();
   }
 }
 

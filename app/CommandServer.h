@@ -13,6 +13,7 @@
 // the connection first (TQuorlan::FOnFree), under the same lock that every
 // command holds while it touches the loader; the lock is never held while a
 // reply is written, so freeing a loader never waits for a slow client.
+#include "app/ProcessPlaces.h"
 #include "link/ModBusDevice.h" // TLogEvent
 #include "loader/Quorlan.h"
 #include "platform/TcpServer.h"
@@ -64,9 +65,14 @@ public:
   // new loaders go; empty: connections get no loader and no greeting.
   // DeviceLog: installed as the log callback of each new loader's device.
   // ConnectionLimit: the connections served at once (a load benchmark raises
-  // it; 0 sets no bound).
+  // it; 0 sets no bound). Places: where each connection takes a place for its
+  // loader before making it (none: no bound). With every place taken a new
+  // client gets "401 Execute error" instead of the greeting and is closed,
+  // and no loader is made for it; a place taken for a loader that is not
+  // handed over after all is given back. The places of loaders handed over
+  // are their new owner's to give back.
   TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog,
-                 std::size_t ConnectionLimit = MaxConnections);
+                 std::size_t ConnectionLimit = MaxConnections, TProcessPlaces *Places = nullptr);
   ~TCommandServer(); // deactivates
   TCommandServer(const TCommandServer &) = delete;
   TCommandServer &operator=(const TCommandServer &) = delete;
@@ -88,6 +94,7 @@ public:
 private:
   const THandOver FHandOver;
   const TLogEvent FDeviceLog;
+  TProcessPlaces *const FPlaces;
   platform::TcpServer FServer; // last: its threads end before the rest goes
 };
 

@@ -4,8 +4,8 @@
 //
 // While a loader runs, its port rewrites some of its own settings for a while
 // (the time-outs during every receive, the speed and parity of a line raised
-// to 38400 baud for the run), so the window keeps what each loader was
-// configured with as last seen idle and shows and copies that instead.
+// to 38400 baud for the run), so the window shows and copies what the loader
+// was configured with: its port's settings as it left idle.
 #include "loader/Quorlan.h"
 
 #include <cstdint>

@@ -343,14 +343,15 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
   for (int i = 0; i < ListView1->columnCount(); ++i)
     ListView1->setColumnWidth(i, std::max(ListView1->header()->minimumSectionSize(),
                                           Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth)));
-  const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), MaxProcessCount);
+  // Past the bound on rows the file's processes are not read.
+  const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), FProcessPlaces.Limit());
   FCommandPort = Ini.ReadInteger(SServer, "Port", 9111);
 
   for (std::int32_t i = 0; i < Count; ++i) {
     TListItem *Item = AddProcess(nullptr);
-    loader::TQuorlan *L = Item ? Item->Data() : nullptr;
-    if (!L)
-      continue;
+    if (!Item)
+      break;
+    loader::TQuorlan *L = Item->Data();
     const std::string Section = ObjectSection(i);
     L->SetNetAdr(Ini.ReadString(Section, "NetAdr", ""));
     for (const TPortKey &Key : PortKeys)
@@ -396,11 +397,22 @@ void TForm1::WriteSettings(platform::IniFile &Ini)
 
 TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
 {
-  auto *Item = new TListItem(ListView1->columnCount());
-  ListView1->addTopLevelItem(Item);
   const bool IsNew = !Arg;
-  Item->FData = IsNew ? platform::MakeThread<loader::TQuorlan>() : std::move(Arg);
+  if (IsNew && !FProcessPlaces.Take())
+    return nullptr;
+  TListItem *Item = nullptr;
+  try {
+    Item = new TListItem(ListView1->columnCount());
+    Item->FData = IsNew ? platform::MakeThread<loader::TQuorlan>() : std::move(Arg);
+  } catch (...) {
+    // No row: the place goes back, whether it was taken here or by the
+    // command server for the loader that is freed now.
+    delete Item;
+    FProcessPlaces.Give();
+    throw;
+  }
   Item->FOnDeletion = [this](TListItem *Deleted) { ListView1Deletion(ListView1, Deleted); };
+  ListView1->addTopLevelItem(Item);
   loader::TQuorlan *L = Item->Data();
   L->FListItem = Item;
   if (IsNew) {
@@ -416,7 +428,7 @@ TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
     L->FUseComPort = false;
     Device.FOwner = L;
   }
-  if (ListView1->selectedItems().isEmpty())
+  if (!ListView1->selectionModel()->hasSelection())
     Item->setSelected(true);
   return Item;
 }
@@ -425,9 +437,9 @@ void TForm1::ListView1Deletion(QObject *, TListItem *Item)
 {
   if (!Item->FData)
     return;
-  FIdleSettings.erase(Item->FData.get());
   Item->FData->FListItem = nullptr;
   Item->FData.reset(); // ends the loader's run and waits for its threads
+  FProcessPlaces.Give();
 }
 
 void TForm1::FormCloseQuery(QObject *, bool &CanClose)
@@ -511,7 +523,8 @@ void TForm1::CreateCommandServer()
       },
       [this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
         DeviceLog(Index, Kind, Text, Len);
-      });
+      },
+      TCommandServer::MaxConnections, &FProcessPlaces);
   try {
     FCommandServer->SetActive(true);
   } catch (const std::exception &Error) {
@@ -542,6 +555,7 @@ void TForm1::FreeRemoteProcesses()
   FRemoteProcesses.reset();
   for (loader::TQuorlan *L : Left) {
     const platform::TThreadPtr<loader::TQuorlan> Free(L); // ends its threads
+    FProcessPlaces.Give();
   }
 }
 

@@ -7,6 +7,7 @@
 #include "app/CommandServer.h"
 #include "app/LinkSettings.h"
 #include "app/ListItem.h"
+#include "app/ProcessPlaces.h"
 #include "loader/Quorlan.h"
 #include "platform/Thread.h"
 #include "platform/ThreadList.h"
@@ -15,7 +16,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -33,10 +33,6 @@ class IniFile;
 }
 
 namespace app {
-
-// The most process rows read from the settings file: every row costs a loader
-// with two threads, so a damaged "Count" must not start thousands of them.
-inline constexpr std::int32_t MaxProcessCount = 256;
 
 // The settings file that goes with a program file: its extension (the text
 // after the last "." of the file name) replaced by ".INI", or ".INI" appended.
@@ -65,6 +61,12 @@ public:
   // False keeps windows from opening the command server at all: the window
   // tests run many windows at once, and each would claim the same port.
   static inline bool CommandServerEnabled = true;
+  // The bound on rows of the windows made from now on (MaxProcessCount;
+  // tests lower it, so that reaching it takes a few rows).
+  static inline std::int32_t ProcessLimit = MaxProcessCount;
+  // Every row and every loader a connection made for the window holds a
+  // place; the command server takes its places here too.
+  TProcessPlaces FProcessPlaces{ProcessLimit};
   // Loaders made by command-server connections that have no row yet: filled
   // on connection threads (each pointer owned by the list until the window
   // timer gives it a row), emptied by the window timer.
@@ -107,8 +109,9 @@ public:
   void FormCreate(QObject *Sender);
   void FormCloseQuery(QObject *Sender, bool &CanClose);
   void FormClose(QObject *Sender, TCloseAction &Action);
-  // Appends a process row. Arg is a loader to adopt (it keeps its settings);
-  // none makes a new loader with the window's defaults.
+  // Appends a process row. Arg is a loader to adopt (it keeps its settings
+  // and the place the command server took for it); none makes a new loader
+  // with the window's defaults, or nothing (nullptr) when the list is full.
   TListItem *AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg);
   void ListView1Deletion(QObject *Sender, TListItem *Item);
 
@@ -157,12 +160,13 @@ private:
   void SetPanel1Height(int Height);
   void SplitterMoved();
   TListItem *FirstSelectedRow() const;
+  // Brings the memo up to date with a process's log.
+  void ShowLog(const loader::TQuorlan &L);
   bool HasRowOf(const loader::TQuorlan *L) const;
   // What a process was configured with: its settings now while it is idle,
-  // else as last seen idle (a running port bends some of them for a while).
+  // else its port's as it left idle (a running port bends some of them for
+  // a while).
   TLinkSettings ConfiguredSettings(const loader::TQuorlan &L) const;
-  void RememberIdleSettings();
-  std::map<const loader::TQuorlan *, TLinkSettings> FIdleSettings;
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
 };

@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QFileDialog>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -60,11 +61,13 @@ int ImageOfExtension(const std::string &FileName)
   return -1;
 }
 
-// What the memo shows of a log: the log text it was last filled from and the
-// document's revision right after. The memo's own text cannot be compared with
-// the log, since a no-break space or a CR inside a line does not come back as
-// it went in; the memo is rewritten only when the log has changed or the memo
-// has been edited since. It lives as a child of the memo.
+// What the memo shows of a log: how far it has been filled from which log
+// (TQuorlan::LogSince) and the document's revision right after. The memo's
+// own text cannot be compared with the log, since a no-break space or a CR
+// inside a line does not come back as it went in; the memo is rewritten only
+// when the log has changed or the memo has been edited since, and lines
+// appended to the log are appended to the memo. It lives as a child of the
+// memo.
 class TMemoShown : public QObject {
 public:
   explicit TMemoShown(QObject *Parent) : QObject(Parent) { setObjectName(QStringLiteral("MemoShown")); }
@@ -77,18 +80,86 @@ public:
     return *new TMemoShown(Memo);
   }
 
-  std::string FLog;
+  std::uint64_t FMark = 0;
+  std::size_t FLength = 0;
   int FRevision = -1;
+  // Every line shown so far came as a plain quoted item (below), so the log
+  // read whole splits where its pieces split.
+  bool FPlain = false;
 };
+
+// The lines of a piece of a log when every item of it is plain: in double
+// quotes, without a quote or a NUL inside, items separated by one comma (a
+// piece that follows earlier lines begins with that comma). Read as comma
+// text, such pieces give the same lines one by one as joined.
+bool SplitPlainLog(std::string_view Piece, bool First, QStringList &Lines)
+{
+  if (!First) {
+    if (Piece.empty() || Piece.front() != ',')
+      return false;
+    Piece.remove_prefix(1);
+  }
+  for (;;) {
+    if (Piece.size() < 2 || Piece.front() != '"')
+      return false;
+    const std::size_t Close = Piece.find_first_of(std::string_view("\"\0", 2), 1);
+    if (Close == std::string_view::npos || Piece[Close] != '"')
+      return false;
+    Lines << ToQt(std::string(Piece.substr(1, Close - 1)));
+    Piece.remove_prefix(Close + 1);
+    if (Piece.empty())
+      return true;
+    if (Piece.front() != ',')
+      return false;
+    Piece.remove_prefix(1);
+  }
+}
 
 } // namespace
 
+// The selection's ranges, not every row: the first selected row costs as
+// much with a thousand rows as with ten.
 TListItem *TForm1::FirstSelectedRow() const
 {
-  for (int i = 0; i < RowCount(); ++i)
-    if (Row(i)->isSelected())
-      return Row(i);
-  return nullptr;
+  int First = -1;
+  for (const QItemSelectionRange &Range : ListView1->selectionModel()->selection())
+    if (!Range.parent().isValid() && (First < 0 || Range.top() < First))
+      First = Range.top();
+  return First < 0 ? nullptr : Row(First);
+}
+
+void TForm1::ShowLog(const loader::TQuorlan &L)
+{
+  TMemoShown &Shown = TMemoShown::Of(Memo1);
+  if (Memo1->document()->revision() != Shown.FRevision)
+    Shown.FMark = 0; // edited since: shown whole again
+  bool Whole = false;
+  const bool Empty = Shown.FLength == 0;
+  std::string Text = L.LogSince(Shown.FMark, Shown.FLength, Whole);
+  if (!Whole && Text.empty())
+    return;
+  QStringList Lines;
+  if (!Whole && Shown.FPlain && SplitPlainLog(Text, Empty, Lines)) {
+    if (Empty)
+      Memo1->setPlainText(Lines.join(QLatin1Char('\n')));
+    else
+      Memo1->appendPlainText(Lines.join(QLatin1Char('\n')));
+  } else {
+    if (!Whole) {
+      Shown.FMark = 0;
+      Text = L.LogSince(Shown.FMark, Shown.FLength, Whole);
+    }
+    Lines.clear();
+    Shown.FPlain = SplitPlainLog(Text, true, Lines) || Text.empty();
+    if (!Shown.FPlain) {
+      Lines.clear();
+      for (const std::string &Line : platform::SplitCommaText(Text))
+        Lines << ToQt(Line);
+    }
+    Memo1->setPlainText(Lines.join(QLatin1Char('\n')));
+  }
+  Memo1->moveCursor(QTextCursor::End);
+  Shown.FRevision = Memo1->document()->revision();
 }
 
 void TForm1::Timer1Timer(QObject *)
@@ -96,7 +167,9 @@ void TForm1::Timer1Timer(QObject *)
   if (!ListView1)
     return;
 
-  bool AllIdle = true;
+  // The rows are looked at only while administrator mode could enable the
+  // action, and only up to the first busy one.
+  bool AllIdle = FAdminMode;
   for (int i = 0; i < RowCount() && AllIdle; ++i)
     if (const loader::TQuorlan *L = Row(i)->Data())
       AllIdle = L->State() == ssIdle;
@@ -106,32 +179,25 @@ void TForm1::Timer1Timer(QObject *)
   const TListItem *Item = FirstSelectedRow();
   if (const loader::TQuorlan *L = Item ? Item->Data() : nullptr) {
     SetEnabled(StopBootAction, L->State() != ssIdle);
-    TMemoShown &Shown = TMemoShown::Of(Memo1);
-    std::string Log = L->Log();
-    if (Log != Shown.FLog || Memo1->document()->revision() != Shown.FRevision) {
-      QStringList Lines;
-      for (const std::string &Line : platform::SplitCommaText(Log))
-        Lines << ToQt(Line);
-      Memo1->setPlainText(Lines.join(QLatin1Char('\n')));
-      Memo1->moveCursor(QTextCursor::End);
-      Shown.FLog = std::move(Log);
-      Shown.FRevision = Memo1->document()->revision();
-    }
+    ShowLog(*L);
     SetChecked(TestMaxSpeedAction, L->FMaxSpeed);
     Idle = L->State() == ssIdle;
   }
   SetEnabled(StartBootAction, Idle);
   SetEnabled(RemoveItemAction, Idle);
 
-  if (FRemoteProcesses)
-    FRemoteProcesses->LockList([this](std::vector<loader::TQuorlan *> &List) {
-      while (!List.empty()) {
-        platform::TThreadPtr<loader::TQuorlan> L(List.front());
-        List.erase(List.begin());
-        AddProcess(std::move(L));
-      }
-    });
-  RememberIdleSettings();
+  if (!FRemoteProcesses)
+    return;
+  // Oldest first, the whole list at once.
+  std::vector<platform::TThreadPtr<loader::TQuorlan>> Handed;
+  FRemoteProcesses->LockList([&Handed](std::vector<loader::TQuorlan *> &List) {
+    Handed.reserve(List.size());
+    for (loader::TQuorlan *L : List)
+      Handed.emplace_back(L);
+    List.clear();
+  });
+  for (platform::TThreadPtr<loader::TQuorlan> &L : Handed)
+    AddProcess(std::move(L));
 }
 
 void TForm1::StartBootActionExecute(QObject *)
@@ -173,7 +239,14 @@ void TForm1::RemoveItemActionExecute(QObject *)
     Row(std::min(FirstDeleted, RowCount() - 1))->setSelected(true);
 }
 
-void TForm1::AddItemActionExecute(QObject *) { AddProcess(nullptr); }
+void TForm1::AddItemActionExecute(QObject *)
+{
+  if (AddProcess(nullptr))
+    return;
+  char Message[256];
+  std::snprintf(Message, sizeof Message, texts::SAddBounded, static_cast<int>(FProcessPlaces.Limit()));
+  QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
+}
 
 void TForm1::TestMaxSpeedActionExecute(QObject *)
 {

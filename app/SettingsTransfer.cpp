@@ -1,7 +1,6 @@
 // The window's side of the connection settings dialog: the settings of the
 // selected process go into the dialog's variables, the dialog is shown, and
-// confirmed values go back into the process. Also what the window remembers
-// of every process's settings while it is idle.
+// confirmed values go back into the process.
 #include "app/MainForm.h"
 
 #include "app/ComAndTCPClient.h"
@@ -14,25 +13,18 @@
 
 namespace app {
 
-void TForm1::RememberIdleSettings()
-{
-  for (int i = 0; i < RowCount(); ++i) {
-    const loader::TQuorlan *L = Row(i)->Data();
-    if (!L || L->State() != ssIdle)
-      continue;
-    TLinkSettings Settings = ReadLinkSettings(*L);
-    // A process started meanwhile may already have bent its port's settings.
-    if (L->State() == ssIdle)
-      FIdleSettings[L] = std::move(Settings);
-  }
-}
-
 TLinkSettings TForm1::ConfiguredSettings(const loader::TQuorlan &L) const
 {
-  if (L.State() != ssIdle)
-    if (const auto Found = FIdleSettings.find(&L); Found != FIdleSettings.end())
-      return Found->second;
-  return ReadLinkSettings(L);
+  TLinkSettings S = ReadLinkSettings(L);
+  // Only the port's settings are bent by a run; the others stay as set.
+  const std::array<std::int32_t, 9> Params = L.ConfiguredPortParams();
+  S.Port = Params[0];
+  S.BaudRate = Params[1];
+  S.Parity = Params[2];
+  S.AnswerTimeOut = Params[5];
+  S.SystemTimeOut = Params[6];
+  S.Multiplier = Params[7];
+  return S;
 }
 
 bool TForm1::HasRowOf(const loader::TQuorlan *L) const
@@ -94,7 +86,6 @@ void TForm1::SetOnActionExecute(QObject *)
   L->SetBlockSize(DlgBlockSize);
   Info.FAlertSequence = DlgAlertSequence;
   L->FPacketMode = DlgPacketMode;
-  FIdleSettings[L] = ReadLinkSettings(*L);
 }
 
 void TForm1::ListView1DblClick(QObject *Sender)

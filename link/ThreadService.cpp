@@ -128,6 +128,8 @@ bool TCustomThreadService::StoreState(TServiceState state, bool onlyFromIdle)
       if (FCommanded)
         return false;
     } else {
+      if (FState.load() == ssIdle && state != ssIdle)
+        LeavingIdle();
       FCommanded = true;
       FWakeUp = true;
     }

@@ -102,6 +102,12 @@ protected:
   // thread; the service's thread may be running a step meanwhile).
   virtual void BeforeEnd() {}
 
+  // Called as a command (Start, Stop) takes the service out of ssIdle, on
+  // the commanding thread, with the state's lock held and before the new
+  // state is stored: the service's thread has not begun on it yet. Keep it
+  // short; it must neither command the service nor wait for another thread.
+  virtual void LeavingIdle() {}
+
   void TerminatedSet() final;
   void AfterConstruction() final;
   // Ends and waits for the service's thread, takes it off ServiceList, then

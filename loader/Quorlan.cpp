@@ -4,6 +4,7 @@
 #include "loader/LoaderTexts.h"
 #include "loader/MeterTypes.h"
 #include "platform/Clock.h"
+#include "platform/Synchronize.h"
 
 #include <thread>
 
@@ -15,6 +16,13 @@ const std::string SAlertSequence = std::string(40, '\xAA') + std::string(40, '\x
 
 namespace {
 std::atomic<const std::atomic<bool> *> AdminModeSource{nullptr};
+
+// Marks of logs: every log, at every clearing, takes the next one.
+std::uint64_t NextLogMark()
+{
+  static std::atomic<std::uint64_t> Marks{0};
+  return ++Marks;
+}
 } // namespace
 
 void SetAdminModeSource(const std::atomic<bool> *Flag) { AdminModeSource = Flag; }
@@ -37,7 +45,10 @@ TQuorlan::TQuorlan(const TCreateKey &key)
   AppendLog("");
   FStateText = SStopped;
   FTimer->FInterval = 100;
-  FTimer->FOnTimer = [this] { UpdateRow(); };
+  // The timer's handler runs on the timer's thread and hands the refresh to
+  // the main thread itself, only when there is something to show.
+  FTimer->FSynchronized = false;
+  FTimer->FOnTimer = [this] { RefreshRow(); };
   FTimer->Start();
 }
 
@@ -91,6 +102,7 @@ void TQuorlan::SetTcpHost(const std::string &Host)
 {
   std::lock_guard lock(FTextLock);
   FTcpHost = Host;
+  ++FTextGeneration;
 }
 
 std::string TQuorlan::TcpHost() const
@@ -104,6 +116,7 @@ void TQuorlan::AppendLog(const std::string &S)
   std::lock_guard lock(FTextLock);
   if (S.empty()) {
     FLog.clear();
+    FLogMark = NextLogMark();
     return;
   }
   if (!FLog.empty())
@@ -119,6 +132,16 @@ std::string TQuorlan::Log() const
 {
   std::lock_guard lock(FTextLock);
   return FLog;
+}
+
+std::string TQuorlan::LogSince(std::uint64_t &Mark, std::size_t &Length, bool &Whole) const
+{
+  std::lock_guard lock(FTextLock);
+  Whole = Mark != FLogMark || Length > FLog.size();
+  const std::size_t From = Whole ? 0 : Length;
+  Mark = FLogMark;
+  Length = FLog.size();
+  return FLog.substr(From);
 }
 
 std::string TQuorlan::StateText() const
@@ -143,18 +166,21 @@ void TQuorlan::SetStateText(const std::string &Text)
 {
   std::lock_guard lock(FTextLock);
   FStateText = Text;
+  ++FTextGeneration;
 }
 
 void TQuorlan::SetVersionBefore(const std::string &Text)
 {
   std::lock_guard lock(FTextLock);
   FVersionBefore = Text;
+  ++FTextGeneration;
 }
 
 void TQuorlan::SetVersionAfter(const std::string &Text)
 {
   std::lock_guard lock(FTextLock);
   FVersionAfter = Text;
+  ++FTextGeneration;
 }
 
 void TQuorlan::Wait(std::chrono::milliseconds Time)
@@ -193,13 +219,72 @@ void TQuorlan::SetLinkActive(bool Value)
   }
 }
 
+void TQuorlan::LeavingIdle()
+{
+  std::array<std::int32_t, 9> params{};
+  for (std::size_t i = 0; i < params.size(); ++i)
+    params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
+  std::lock_guard lock(FTextLock);
+  FIdleParams = params;
+}
+
+std::array<std::int32_t, 9> TQuorlan::ConfiguredPortParams() const
+{
+  const auto current = [this] {
+    std::array<std::int32_t, 9> params{};
+    for (std::size_t i = 0; i < params.size(); ++i)
+      params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
+    return params;
+  };
+  if (State() == ssIdle) {
+    const std::array<std::int32_t, 9> params = current();
+    if (State() == ssIdle) // nothing could bend them meanwhile
+      return params;
+  }
+  std::lock_guard lock(FTextLock);
+  return FIdleParams ? *FIdleParams : current();
+}
+
+TQuorlan::TRowInputs TQuorlan::RowInputs() const
+{
+  TRowInputs in;
+  in.Row = FListItem.load();
+  in.UseComPort = FUseComPort;
+  const TRS485Info &info = *FDevice->FInfo;
+  in.Port = info.GetParam(0);
+  in.BaudRate = info.GetParam(1);
+  in.Parity = info.GetParam(2);
+  in.TcpPort = FTcpClient->Port;
+  in.Texts = FTextGeneration;
+  in.MeterType = FMeterType;
+  in.NetAddress = FDevice->FNetAddress;
+  in.Errors = FErrors;
+  in.Running = State() == ssRun;
+  if (in.Running)
+    in.ElapsedSeconds = (platform::MonotonicMilliseconds() - FRunStart.load()) / 1000;
+  return in;
+}
+
+void TQuorlan::RefreshRow()
+{
+  // An idle row costs the main thread nothing: what it shows is looked at
+  // here, and only a change is handed over.
+  const TRowInputs inputs = RowInputs();
+  if (FRowShown == inputs)
+    return;
+  if (inputs.Row)
+    platform::Synchronize([this] { UpdateRow(); });
+  FRowShown = inputs;
+}
+
 void TQuorlan::UpdateRow()
 {
-  if (!FListItem)
+  TListRow *const row = FListItem.load();
+  if (!row)
     return;
-  auto put = [this](int index, const std::string &text) {
-    if (FListItem->SubItem(index) != text)
-      FListItem->SetSubItem(index, text);
+  auto put = [row](int index, const std::string &text) {
+    if (row->SubItem(index) != text)
+      row->SetSubItem(index, text);
   };
 
   std::string caption;
@@ -209,8 +294,8 @@ void TQuorlan::UpdateRow()
   } else {
     caption = LinkName();
   }
-  if (FListItem->Caption() != caption)
-    FListItem->SetCaption(caption);
+  if (row->Caption() != caption)
+    row->SetCaption(caption);
 
   std::int32_t type = FMeterType;
   if (type < -1 || type >= MeterTypeCount)

@@ -19,12 +19,14 @@
 #include "loader/ListRow.h"
 #include "platform/TcpClient.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace loader {
@@ -61,13 +63,30 @@ public:
   const std::unique_ptr<TCustomModBusDevice> FDevice;
   const std::unique_ptr<platform::TcpClient> FTcpClient;
 
-  // --- the row (main thread only) ---
-  TListRow *FListItem = nullptr;
+  // --- the row ---
+  // Set and cleared on the main thread; the timer's thread looks whether it
+  // is there.
+  std::atomic<TListRow *> FListItem{nullptr};
+  // On the main thread: writes every text of the row that differs from what
+  // the row shows. The timer hands it over every 100 ms, but only when
+  // something the row shows may have changed since the last time.
   void UpdateRow();
+
+  // The port's settings 0..8 as the process was configured: while it is not
+  // idle, as they were when it last left idle (a run bends some of them for
+  // a while: the speed, the parity, the time-outs); otherwise as they are.
+  std::array<std::int32_t, 9> ConfiguredPortParams() const;
 
   // --- the log and the texts shown ---
   void AppendLog(const std::string &S);
   std::string Log() const;
+  // The log as far as it has grown since a reader last looked. Mark and
+  // Length tell what the reader has (both 0 at first) and are brought up to
+  // date. When the log has only grown since, the result is the text appended
+  // (possibly none) and Whole is false; otherwise (it was cleared since, or
+  // the reader's Mark is of another log) the result is the whole log and
+  // Whole is true. No two logs, nor two clearings, share a mark.
+  std::string LogSince(std::uint64_t &Mark, std::size_t &Length, bool &Whole) const;
   std::string StateText() const;
   std::string VersionBefore() const;
   std::string VersionAfter() const;
@@ -117,6 +136,7 @@ protected:
   void DoRun() override;
   void DoStop() override;
   void BeforeEnd() override;
+  void LeavingIdle() override;
 
 private:
   // The steps themselves; DoStart, DoRun and DoStop run them so that the
@@ -131,6 +151,22 @@ private:
   void SetVersionBefore(const std::string &Text);
   void SetVersionAfter(const std::string &Text);
   std::string Request(const std::string &Prefix, const std::string &Command) const;
+
+  // What the row is made of. The timer's thread compares it with what it
+  // was at the last refresh it handed over.
+  struct TRowInputs {
+    TListRow *Row = nullptr;
+    bool UseComPort = false;
+    std::int32_t Port = 0, BaudRate = 0, Parity = 0, TcpPort = 0;
+    std::uint64_t Texts = 0; // FTextGeneration
+    std::int32_t MeterType = 0, NetAddress = 0, Errors = 0;
+    bool Running = false;
+    std::int64_t ElapsedSeconds = 0; // while running
+    bool operator==(const TRowInputs &) const = default;
+  };
+  TRowInputs RowInputs() const;
+  void RefreshRow(); // the timer's handler, on the timer's thread
+  std::optional<TRowInputs> FRowShown; // the timer's thread only
   std::string LinkName();
   void Wait(std::chrono::milliseconds Time);
 
@@ -158,8 +194,12 @@ private:
   std::atomic<int> FDeepestStart{0};
 
   mutable std::mutex FTextLock;
+  // Counts the changes of the row's texts (state, versions, TCP host).
+  std::atomic<std::uint64_t> FTextGeneration{0};
   std::string FNetAdr;
   std::string FLog;
+  std::uint64_t FLogMark = 0; // taken anew from a process-wide count at every clearing
+  std::optional<std::array<std::int32_t, 9>> FIdleParams; // as the process left idle
   std::string FStateText;
   std::string FVersionBefore;
   std::string FVersionAfter;
