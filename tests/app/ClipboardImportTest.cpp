@@ -182,3 +182,41 @@ TEST_F(ClipboardImport, AShortLineEndsTheImport)
   EXPECT_EQ(L(3).FTcpClient->Port, 5100);
   EXPECT_EQ(L(3).NetAdr(), "");
 }
+
+// The bound on rows (lowered here): the import adds up to it and says how
+// many objects came in and why the rest did not; the rows already there stay
+// as they were, and so does the list at the add action. A deleted row makes
+// room again.
+TEST(ClipboardImportBound, StopsAtTheBoundAndSaysWhy)
+{
+  const TTempDir Dir;
+  TForm1::ProcessLimit = 3;
+  TForm1 Form(Dir.File("q.ini"));
+  TForm1::ProcessLimit = app::MaxProcessCount;
+  Form.AddItemAction->trigger();
+  Form.Row(0)->Data()->SetNetAdr("42");
+  QStringList Lines;
+  for (int i = 0; i < 5; ++i)
+    Lines << ObjectLine(QString::number(7000 + i), QStringLiteral("'adr=%1'").arg(i + 1)) << QStringLiteral("text");
+  QGuiApplication::clipboard()->setText(Lines.join(QStringLiteral("\r\n")));
+  TMessageBoxCatcher Boxes;
+  Form.AddObjectsFromBufferAction->trigger();
+  ASSERT_EQ(Form.RowCount(), 3);
+  EXPECT_EQ(Form.Row(0)->Data()->NetAdr(), "42");
+  EXPECT_EQ(Form.Row(1)->Data()->FTcpClient->Port, 7000);
+  EXPECT_EQ(Form.Row(2)->Data()->NetAdr(), "2");
+  EXPECT_EQ(Boxes.Texts(), QStringList{QString::fromUtf8("Добавлено процессов: 2 из 5. Остальные не добавлены: "
+                                                         "в списке может быть не более 3 процессов.")});
+
+  Form.AddItemAction->trigger();
+  EXPECT_EQ(Form.RowCount(), 3);
+  EXPECT_EQ(Boxes.Texts().back(),
+            QString::fromUtf8("Процесс не добавлен: в списке может быть не более 3 процессов."));
+
+  Form.ListView1->clearSelection();
+  Form.Row(1)->setSelected(true);
+  Form.RemoveItemActionExecute(nullptr);
+  Form.AddItemAction->trigger();
+  EXPECT_EQ(Form.RowCount(), 3);
+  EXPECT_EQ(Boxes.Texts().size(), 2);
+}

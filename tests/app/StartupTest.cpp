@@ -129,9 +129,14 @@ TEST(Startup, CountBelowOneMakesNoRowsAndIsBounded)
     const TForm1 Form(Dir.File("q.ini"));
     EXPECT_EQ(Form.RowCount(), 0) << Count;
   }
-  WriteFile(Dir.File("q.ini"), "[Main]\r\nCount=100000\r\n");
+  // Past the bound on rows (lowered here) the file's further processes are
+  // not read.
+  WriteFile(Dir.File("q.ini"), "[Main]\r\nCount=100000\r\n[Objects(2)]\r\nNetAdr=3\r\n");
+  TForm1::ProcessLimit = 3;
   const TForm1 Form(Dir.File("q.ini"));
-  EXPECT_EQ(Form.RowCount(), app::MaxProcessCount);
+  TForm1::ProcessLimit = app::MaxProcessCount;
+  ASSERT_EQ(Form.RowCount(), 3);
+  EXPECT_EQ(Form.Row(2)->Data()->NetAdr(), "3");
 }
 
 // A file with every key set, read, and written back at close.

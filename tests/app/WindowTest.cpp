@@ -160,6 +160,51 @@ TEST_F(Window, MemoIsRewrittenOnlyWhenTheLogChangedOrTheMemoWasEdited)
   Form->Timer1Timer(nullptr);
   EXPECT_FALSE(Form->Memo1->toPlainText().contains(QStringLiteral("typed")));
   EXPECT_TRUE(Form->Memo1->toPlainText().endsWith(QStringLiteral("\tmore")));
+
+  // Lines appended to the log are appended to the memo; after a line with a
+  // quote in it, and after a clearing, the memo still reads as the whole log.
+  const auto WholeLog = [&L] {
+    QStringList Lines;
+    for (const std::string &Line : platform::SplitCommaText(L.Log()))
+      Lines << app::ToQt(Line);
+    return Lines.join(QLatin1Char('\n'));
+  };
+  for (const char *Line : {"", "a", "b", "with \"quote\", inside", "c", "", "d"}) {
+    L.AppendLog(Line); // the empty line clears the log
+    Form->Timer1Timer(nullptr);
+    EXPECT_EQ(Form->Memo1->toPlainText(), WholeLog()) << Line;
+  }
+}
+
+// A row as its loader sees it, counting the refreshes (each reads the caption).
+class TCountingRow : public loader::TListRow {
+public:
+  explicit TCountingRow(loader::TListRow *Row) : FRow(Row) {}
+  std::string Caption() const override { return ++Refreshes, FRow->Caption(); }
+  void SetCaption(const std::string &Text) override { FRow->SetCaption(Text); }
+  std::string SubItem(int Index) const override { return FRow->SubItem(Index); }
+  void SetSubItem(int Index, const std::string &Text) override { FRow->SetSubItem(Index, Text); }
+  mutable std::atomic<int> Refreshes{0};
+
+private:
+  loader::TListRow *FRow;
+};
+
+// An idle row hands no refresh to the main thread until something it shows
+// has changed.
+TEST_F(Window, AnIdleRowIsRefreshedOnlyWhenItsTextsChange)
+{
+  Form->AddItemActionExecute(nullptr);
+  loader::TQuorlan &L = *Form->Row(0)->Data();
+  TCountingRow Row(L.FListItem);
+  L.FListItem = &Row;
+  ASSERT_TRUE(WaitUntil([&] { return Row.Refreshes > 0; })) << "a new row is shown once";
+  const int Refreshes = Row.Refreshes;
+  WaitUntil([] { return false; }, std::chrono::milliseconds(350));
+  EXPECT_EQ(Row.Refreshes, Refreshes);
+  L.FDevice->FNetAddress = 77;
+  EXPECT_TRUE(WaitUntil([&] { return Form->Row(0)->text(2) == QStringLiteral("77"); }));
+  L.FListItem = Form->Row(0);
 }
 
 TEST_F(Window, RemoveDeletesSelectedRowsAndFreesTheirLoaders)
@@ -260,6 +305,59 @@ TEST(WindowServer, RemoteClientGetsAProcessRowAndDrivesIt)
   Form.FormClose(nullptr, Action);
   EXPECT_FALSE(Form.FCommandServer) << "closing stops and frees the server";
   EXPECT_EQ(Form.RowCount(), 1) << "the row outlives the connection";
+}
+
+// The window's bound on rows holds for connections too: past it a client
+// is refused and no loader is made; a deleted row makes room again.
+TEST(WindowServer, ConnectionsPastTheRowBoundAreRefused)
+{
+  TTempDir Dir;
+  WriteFile(Dir.File("q.ini"), "[Server]\r\nPort=0\r\n");
+  app::TForm1::CommandServerEnabled = true;
+  app::TForm1::ProcessLimit = 2;
+  TForm1 Form(Dir.File("q.ini"));
+  app::TForm1::CommandServerEnabled = false;
+  app::TForm1::ProcessLimit = app::MaxProcessCount;
+  ASSERT_TRUE(Form.FCommandServer && Form.FCommandServer->Active());
+  Form.AddItemActionExecute(nullptr);
+  Form.Row(0)->Data()->SetNetAdr("5");
+
+  const auto Greeting = [&Form] {
+    auto Client = std::make_unique<platform::TcpClient>();
+    Client->Host = "127.0.0.1";
+    Client->Port = Form.FCommandServer->BoundPort();
+    Client->ReadTimeout = 100;
+    Client->Connect();
+    std::string Received;
+    WaitUntil([&] {
+      Received += Client->ReadAvailable();
+      return Received.find("\r\n") != std::string::npos;
+    });
+    return std::make_pair(std::move(Client), Received);
+  };
+  auto [First, FirstGreeting] = Greeting();
+  EXPECT_EQ(FirstGreeting, "204 Quorlan2 ready\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return Form.RowCount() == 2; }));
+  auto [Over, Refusal] = Greeting();
+  EXPECT_EQ(Refusal, "401 Execute error\r\n");
+  EXPECT_TRUE(WaitUntil([&] {
+    try {
+      Over->ReadAvailable();
+    } catch (const platform::TcpError &) {
+      return true;
+    }
+    return !Over->Connected();
+  })) << "the refused client is closed";
+  WaitUntil([] { return false; }, std::chrono::milliseconds(200)); // a timer tick or two
+  EXPECT_EQ(Form.RowCount(), 2) << "no loader for the refused client";
+  EXPECT_EQ(Form.Row(0)->Data()->NetAdr(), "5");
+
+  Form.ListView1->clearSelection();
+  Form.Row(0)->setSelected(true);
+  Form.RemoveItemActionExecute(nullptr);
+  auto [Again, AgainGreeting] = Greeting();
+  EXPECT_EQ(AgainGreeting, "204 Quorlan2 ready\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return Form.RowCount() == 2; }));
 }
 
 TEST_F(Window, DeviceLogLines)
