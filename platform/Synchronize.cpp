@@ -13,18 +13,28 @@ namespace platform {
 
 namespace {
 
+// One queued call. It lives on the stack of the thread that waits for it;
+// the main thread marks it done and notifies its own condition while holding
+// the queue's lock, so the waiter cannot return (and destroy it) in between.
+// A completion thus wakes its own caller only, whatever the number of
+// threads waiting.
 struct TSyncRequest {
+  explicit TSyncRequest(const TThreadMethod &call) : method(&call) {}
   const TThreadMethod *method;
   std::exception_ptr error;
   bool done = false;
+  std::condition_variable Done;
 };
 
 // The queue of the main thread. Queue changes, completions and the end of a
 // waited-for thread are announced under Lock, so no wake-up gets lost.
+//
+// The main thread is woken once per batch: the call that finds the queue
+// empty wakes it; later calls join that batch until CheckSynchronize takes
+// the queue as it stands.
 struct TSyncQueue {
   std::mutex Lock;
   std::condition_variable Changed; // a call queued, or a waited-for thread ended
-  std::condition_variable Done;    // a queued call has run
   std::deque<TSyncRequest *> Calls;
 
   std::mutex HookLock;
@@ -83,9 +93,23 @@ bool IsMainThread()
 void SetWakeMainThread(TWakeMainThread hook)
 {
   TSyncQueue &queue = Queue();
-  const std::lock_guard guard(queue.HookLock);
-  queue.HasHook = static_cast<bool>(hook);
-  queue.Hook = hook ? std::make_shared<const TWakeMainThread>(std::move(hook)) : nullptr;
+  const bool installed = static_cast<bool>(hook);
+  {
+    const std::lock_guard guard(queue.HookLock);
+    queue.HasHook = installed;
+    queue.Hook = installed ? std::make_shared<const TWakeMainThread>(std::move(hook)) : nullptr;
+  }
+  // Calls queued before the hook was there woke nobody through it; their
+  // batch would otherwise wait for a later one that never comes.
+  if (installed) {
+    bool waiting;
+    {
+      const std::lock_guard guard(queue.Lock);
+      waiting = !queue.Calls.empty();
+    }
+    if (waiting)
+      WakeMainThread();
+  }
 }
 
 bool HasWakeMainThread()
@@ -100,16 +124,20 @@ void Synchronize(const TThreadMethod &method)
     return;
   }
   TSyncQueue &queue = Queue();
-  TSyncRequest request{&method, nullptr};
+  TSyncRequest request(method);
+  bool wake;
   {
     const std::lock_guard guard(queue.Lock);
+    wake = queue.Calls.empty();
     queue.Calls.push_back(&request);
   }
-  queue.Changed.notify_all();
-  WakeMainThread();
+  if (wake) {
+    queue.Changed.notify_all();
+    WakeMainThread();
+  }
   {
     std::unique_lock lock(queue.Lock);
-    queue.Done.wait(lock, [&] { return request.done; });
+    request.Done.wait(lock, [&] { return request.done; });
   }
   if (request.error)
     std::rethrow_exception(request.error);
@@ -133,11 +161,9 @@ bool CheckSynchronize()
     } catch (...) {
       request->error = std::current_exception();
     }
-    {
-      const std::lock_guard guard(queue.Lock);
-      request->done = true;
-    }
-    queue.Done.notify_all();
+    const std::lock_guard guard(queue.Lock);
+    request->done = true;
+    request->Done.notify_one();
   }
   return !calls.empty();
 }

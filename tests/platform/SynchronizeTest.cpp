@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -95,4 +97,47 @@ TEST(Synchronize, AQueuedCallWaitsWithoutHookUntilTheMainThreadServes)
   }
   worker.join();
   EXPECT_TRUE(ran.load());
+}
+
+namespace {
+
+long VoluntarySwitchesOfThisThread()
+{
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
+}
+
+} // namespace
+
+// Every row's loader hands a refresh to the main thread each 100 ms: with
+// hundreds of rows, a completion that woke every waiting thread, or a wake-up
+// of the main thread per call, would cost the square of the row count.
+TEST(Synchronize, ACompletionWakesItsOwnCallerOnlyAndABatchWakesTheMainThreadOnce)
+{
+  TMainThreadHook hook;
+  constexpr int threads = 48, calls = 10;
+  std::atomic<int> done{0};
+  std::atomic<long> switches{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&] {
+      const long before = VoluntarySwitchesOfThisThread();
+      for (int c = 0; c < calls; ++c)
+        platform::Synchronize([] {});
+      switches += VoluntarySwitchesOfThisThread() - before;
+      ++done;
+    });
+  long passes = 0; // ServeUntil looks at done() once per CheckSynchronize
+  EXPECT_TRUE(hook.ServeUntil([&] {
+    ++passes;
+    return done.load() == threads;
+  }));
+  for (auto &worker : workers)
+    worker.join();
+  // A caller sleeps about once per call, plus a few times on the queue's lock;
+  // woken by every completion it would sleep some forty times per call here.
+  EXPECT_LT(switches.load(), 8L * threads * calls);
+  // A new wake-up needs a pass that took the queue since the last one.
+  EXPECT_LE(hook.Wakes(), passes + 1);
 }
