@@ -93,7 +93,14 @@ TForm1::~TForm1()
 {
   Timer1->stop();
   // Freeing a loader waits for its threads; the rows go while the window is
-  // whole, so that their deletion event still finds it.
+  // whole, so that their deletion event still finds it. Every loader is told
+  // to end first (a run in progress as if the operator had stopped it), so
+  // that their threads end side by side and not one after another.
+  for (int i = 0; i < RowCount(); ++i)
+    if (loader::TQuorlan *L = Row(i)->Data()) {
+      L->FStopRequested = true;
+      L->Terminate();
+    }
   ListView1->clear();
   FreeCommandServer();
   FreeRemoteProcesses();

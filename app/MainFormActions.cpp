@@ -222,6 +222,13 @@ void TForm1::StopBootActionExecute(QObject *)
 
 void TForm1::RemoveItemActionExecute(QObject *)
 {
+  // The loaders of the rows that go are told to end first, so that many of
+  // them end side by side; each deletion then finds its threads ended.
+  for (int i = 0; i < RowCount(); ++i)
+    if (loader::TQuorlan *L = Row(i)->Data(); L && Row(i)->isSelected()) {
+      L->FStopRequested = true;
+      L->Terminate();
+    }
   int FirstDeleted = -1;
   for (int i = 0; i < RowCount();) {
     if (Row(i)->isSelected()) {

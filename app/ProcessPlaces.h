@@ -11,7 +11,7 @@
 namespace app {
 
 // The most process rows at once. Benchmarks measure what this many idle rows
-// cost (bench/WindowRefreshBench --idle).
+// cost (bench/IdleRowsBench).
 inline constexpr std::int32_t MaxProcessCount = 1000;
 
 // Places for processes: one is taken before a loader is made for a row and
