@@ -108,11 +108,7 @@ void TCustomThreadService::TerminatedSet()
 
 void TCustomThreadService::WakeLoop()
 {
-  {
-    const std::lock_guard guard(FStateLock);
-    FWakeUp = true;
-  }
-  FWake.notify_one();
+  FWakeUp.Raise();
 }
 
 bool TCustomThreadService::StoreState(TServiceState state, bool onlyFromIdle)
@@ -131,12 +127,11 @@ bool TCustomThreadService::StoreState(TServiceState state, bool onlyFromIdle)
       if (FState.load() == ssIdle && state != ssIdle)
         LeavingIdle();
       FCommanded = true;
-      FWakeUp = true;
     }
     FState.store(state);
   }
   if (!own)
-    FWake.notify_one();
+    FWakeUp.Raise();
   return true;
 }
 
@@ -193,16 +188,18 @@ TServiceState TCustomThreadService::BeginPass()
 
 void TCustomThreadService::Pause(std::chrono::nanoseconds delay)
 {
-  std::unique_lock lock(FStateLock);
+  // A command or the terminate request stores first and raises the flag
+  // after, so one that comes after these looks still finds the flag up.
   if (FState.load() == ssIdle) {
     if (Terminated())
       return; // the next pass leaves the loop
     // Nothing to do until a command or the terminate request comes.
-    FWake.wait(lock, [this] { return FWakeUp; });
+    FWakeUp.Wait();
   } else if (delay > 0ns) {
-    FWake.wait_for(lock, delay, [this] { return FWakeUp; });
+    FWakeUp.WaitFor(delay);
+  } else {
+    FWakeUp.Take();
   }
-  FWakeUp = false;
 }
 
 void TCustomThreadService::Execute()

@@ -36,6 +36,7 @@
 // same pass; the next pass acts on the command.
 #include "platform/Thread.h"
 #include "platform/ThreadList.h"
+#include "platform/WakeFlag.h"
 
 #include <atomic>
 #include <chrono>
@@ -126,11 +127,11 @@ private:
 
   std::atomic<TServiceState> FState{ssIdle};
 
-  // Guards the state's writes and the loop's pause.
+  // Guards the state's writes.
   std::mutex FStateLock;
-  std::condition_variable FWake;
   bool FCommanded = false; // another thread wrote the state during this pass
-  bool FWakeUp = false;    // cut the loop's current or next pause short
+  // Cuts the loop's current or next pause short.
+  platform::TWakeFlag FWakeUp;
 };
 
 // A service whose run step calls FOnTimer once per period of FInterval ms.
