@@ -185,6 +185,9 @@ private:
   std::int32_t FSavedBaudRate = 0;
   std::int32_t FSavedParity = 0;
 
+  // The loader's thread has given way to the window's (its first start).
+  bool FPriorityLowered = false;
+
   // The hand-over to the next address: the stop step marks it due and the
   // outermost step runs it.
   std::string FEndText; // the row's text for a run the start step ends

@@ -76,6 +76,12 @@ void TQuorlan::Outermost(Step step)
 
 void TQuorlan::DoStart()
 {
+  // Hundreds of loaders may write at once; the window must stay responsive
+  // all the same, so their threads give way to the main thread.
+  if (!FPriorityLowered) {
+    platform::LowerCurrentThreadPriority();
+    FPriorityLowered = true;
+  }
   Outermost([this] { StartStep(); });
 }
 

@@ -111,6 +111,13 @@ private:
   std::thread FThread;
 };
 
+// Lets the calling thread give way to threads of normal priority, the main
+// thread above all, whenever the processors are short: for threads that do
+// bulk work side by side with the window. On Linux it raises the thread's
+// nice value by 10 (as far as 19), which any thread may do to itself; where
+// that fails, nothing changes.
+void LowerCurrentThreadPriority();
+
 template <class T, class... Args>
 TThreadPtr<T> MakeThread(Args &&...args)
 {
