@@ -2,6 +2,7 @@
 
 #include "platform/Synchronize.h"
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -21,6 +22,12 @@ void LowerCurrentThreadPriority()
   const int now = ::getpriority(PRIO_PROCESS, thread);
   if (errno == 0)
     ::setpriority(PRIO_PROCESS, thread, std::min(now + 10, 19));
+}
+
+void SetCurrentThreadTimerSlack(std::chrono::nanoseconds Slack)
+{
+  if (Slack.count() > 0)
+    ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(Slack.count()), 0, 0, 0);
 }
 
 void TThreadDeleter::operator()(TThread *thread) const noexcept

@@ -20,6 +20,7 @@
 // delete past the deleter) aborts the program with a message instead of
 // letting the thread run on in a dead object.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,11 @@ private:
 // nice value by 10 (as far as 19), which any thread may do to itself; where
 // that fails, nothing changes.
 void LowerCurrentThreadPriority();
+
+// Lets the system end the calling thread's timed waits up to Slack late, so
+// that it can wake many waiting threads at once (Linux: the thread's timer
+// slack). For threads that only need to wake now and then.
+void SetCurrentThreadTimerSlack(std::chrono::nanoseconds Slack);
 
 template <class T, class... Args>
 TThreadPtr<T> MakeThread(Args &&...args)
