@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <set>
 #include <string>
-#include <vector>
 
 extern char **environ;
 
@@ -23,36 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The program, run with the given arguments until the object goes.
-class TProgram {
-public:
-  TProgram(std::string Path, std::vector<std::string> Args) : FArgs(std::move(Args))
-  {
-    FArgs.insert(FArgs.begin(), std::move(Path));
-    std::vector<char *> Argv;
-    for (std::string &Arg : FArgs)
-      Argv.push_back(Arg.data());
-    Argv.push_back(nullptr);
-    if (::posix_spawn(&FPid, Argv[0], nullptr, nullptr, Argv.data(), environ) != 0)
-      FPid = -1;
-  }
-  ~TProgram()
-  {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  TProgram(const TProgram &) = delete;
-  TProgram &operator=(const TProgram &) = delete;
-  bool Started() const { return FPid > 0; }
-
-private:
-  std::vector<std::string> FArgs;
-  pid_t FPid = -1;
-};
-
-std::set<std::string> NamesIn(const std::string &Folder)
+std::set<std::string> NamesIn(const fs::path &Folder)
 {
   std::set<std::string> Names;
   for (const fs::directory_entry &Entry : fs::directory_iterator(Folder))
@@ -60,16 +30,18 @@ std::set<std::string> NamesIn(const std::string &Folder)
   return Names;
 }
 
-// Starts the program and waits until it has written its settings file back
-// at start-up: the file is written with LF line ends and comes back with CR LF.
-void ExpectStartUpWriteBack(const std::string &Program, const std::vector<std::string> &Args,
-                            const std::string &IniFile)
+// Runs the program (with Arg, when given) until it has written IniFile back
+// at start-up: written with LF line ends, it comes back with CR LF.
+void ExpectStartUpWriteBack(std::string Program, std::string Arg, const std::string &IniFile)
 {
   WriteFile(IniFile, "[Server]\nPort=0\n"); // a free port
-  const TProgram Running(Program, Args);
-  ASSERT_TRUE(Running.Started());
+  char *Argv[] = {Program.data(), Arg.empty() ? nullptr : Arg.data(), nullptr};
+  pid_t Pid = -1;
+  ASSERT_EQ(::posix_spawn(&Pid, Argv[0], nullptr, nullptr, Argv, environ), 0);
   EXPECT_TRUE(WaitUntil([&] { return ReadFile(IniFile) == "[Server]\r\nPort=0\r\n"; }, std::chrono::seconds(30)))
     << IniFile;
+  ::kill(Pid, SIGKILL);
+  ::waitpid(Pid, nullptr, 0);
 }
 
 } // namespace
@@ -77,23 +49,17 @@ void ExpectStartUpWriteBack(const std::string &Program, const std::vector<std::s
 TEST(SettingsFile, NamesThatAreNotUtf8AreUsedAsTheyAre)
 {
   const TTempDir Dir;
-  // Named on the command line (a Latin-1 or Windows-1251 name).
-  const std::string Named = Dir.File("set\xE9.ini");
-  ExpectStartUpWriteBack(QUORLAN2_PROGRAM, {Named}, Named);
-  EXPECT_EQ(NamesIn(Dir.Path()), std::set<std::string>{"set\xE9.ini"}); // no other file made
+  // Named on the command line (a Latin-1 or Windows-1251 name): no other file is made.
+  ExpectStartUpWriteBack(QUORLAN2_PROGRAM, Dir.File("set\xE9.ini"), Dir.File("set\xE9.ini"));
+  EXPECT_EQ(NamesIn(Dir.Path()), std::set<std::string>{"set\xE9.ini"});
 
   // Beside the program, in a folder of such a name.
   const fs::path Folder = Dir.File("bin\xE9");
   fs::create_directory(Folder);
-  for (const fs::directory_entry &Entry : fs::directory_iterator(fs::path(QUORLAN2_PROGRAM).parent_path())) {
-    const std::string Name = Entry.path().filename().string();
-    if (Name != "Quorlan2" && Name.rfind("libpellaxa.so", 0) != 0)
-      continue;
-    std::error_code Error;
-    fs::create_hard_link(Entry.path(), Folder / Name, Error);
-    if (Error)
-      fs::copy_file(Entry.path(), Folder / Name); // a link is a file here too
-  }
+  for (const fs::directory_entry &Entry : fs::directory_iterator(fs::path(QUORLAN2_PROGRAM).parent_path()))
+    if (const std::string Name = Entry.path().filename().string();
+        Name == "Quorlan2" || Name.rfind("libpellaxa.so", 0) == 0)
+      fs::copy(Entry.path(), Folder / Name, fs::copy_options::copy_symlinks);
   ExpectStartUpWriteBack((Folder / "Quorlan2").string(), {}, (Folder / "Quorlan2.INI").string());
   EXPECT_EQ(NamesIn(Dir.Path()), (std::set<std::string>{"bin\xE9", "set\xE9.ini"}));
 }

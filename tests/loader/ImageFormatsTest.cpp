@@ -25,30 +25,6 @@ using loader_test::TTempDir;
 
 namespace {
 
-// While it lives, no file of this process may grow past Bytes: a write past
-// that fails with EFBIG (the signal that would end the process is ignored).
-class TFileSizeLimit {
-public:
-  explicit TFileSizeLimit(rlim_t Bytes)
-  {
-    ::getrlimit(RLIMIT_FSIZE, &FOld);
-    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit Limit{Bytes, FOld.rlim_max};
-    ::setrlimit(RLIMIT_FSIZE, &Limit);
-  }
-  ~TFileSizeLimit()
-  {
-    ::setrlimit(RLIMIT_FSIZE, &FOld);
-    std::signal(SIGXFSZ, FOldHandler);
-  }
-  TFileSizeLimit(const TFileSizeLimit &) = delete;
-  TFileSizeLimit &operator=(const TFileSizeLimit &) = delete;
-
-private:
-  rlimit FOld{};
-  void (*FOldHandler)(int) = nullptr;
-};
-
 const std::string FFLine = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF \r\n";
 
 std::string Repeat(const std::string &Text, int Times)
@@ -247,18 +223,22 @@ TEST(ImageFormats, FailuresToCreateOrWriteAreReportedAsTheFormatSays)
 
   // A write that fails after the file was created is reported for every
   // format (files may not grow at all here).
-  {
-    const TFileSizeLimit NoGrowth(0);
-    for (const char *Name : {"full.pas", "full.txt", "full.tsk"}) {
-      try {
-        Image.SaveToFile(Dir / Name);
-        ADD_FAILURE() << "no error for a failed write of " << Name;
-      } catch (const loader::EWriteError &Error) {
-        EXPECT_EQ(Error.ErrorCode(), EFBIG) << Name;
-        EXPECT_NE(std::strstr(Error.what(), Name), nullptr) << Error.what();
-      }
+  rlimit Saved{};
+  ::getrlimit(RLIMIT_FSIZE, &Saved);
+  const auto SavedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit NoGrowth{0, Saved.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &NoGrowth);
+  for (const char *Name : {"full.pas", "full.txt", "full.tsk"}) {
+    try {
+      Image.SaveToFile(Dir / Name);
+      ADD_FAILURE() << "no error for a failed write of " << Name;
+    } catch (const loader::EWriteError &Error) {
+      EXPECT_EQ(Error.ErrorCode(), EFBIG) << Name;
+      EXPECT_NE(std::strstr(Error.what(), Name), nullptr) << Error.what();
     }
   }
+  ::setrlimit(RLIMIT_FSIZE, &Saved);
+  std::signal(SIGXFSZ, SavedHandler);
 
   // A named pipe (with or without a reader) or a device is refused at once
   // in every format and gets nothing.
