@@ -97,6 +97,9 @@ public:
   // that is not a number.
   void NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix);
   bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
+  // An exchange whose answer bytes the procedure reads: it counts only when
+  // the answer's CRC-16/MODBUS holds, on either link and whatever Count.
+  bool ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer);
   bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
   std::int32_t ReadMeterType(const std::string &Prefix);
   bool CloseChannel(const std::string &Prefix);

@@ -174,7 +174,7 @@ void TQuorlan::StartStep()
 
     if (L == 1 && At(P, 0) != 0xFF) {
       SendDateCodeSeries(P);
-      if (Exchange(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
+      if (ExchangeData(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
         FAddrPrefix = '\xFC' + a.substr(1, 4);
         AppendLog(SExtendedAddress + StrToHex(a.substr(1, 4), ""));
       } else {
@@ -213,13 +213,13 @@ void TQuorlan::StartStep()
     const char m = type == 3 ? '\x0B' : type == 4 ? '\x10' : '\x00';
 
     if (P != std::string(1, '\xFF')) {
-      if (Exchange(Request(P, CmdVersion), static_cast<std::int32_t>(L + 5), a) && a.size() > L + 3) {
+      if (ExchangeData(Request(P, CmdVersion), static_cast<std::int32_t>(L + 5), a) && a.size() > L + 3) {
         const std::string version = StrToHex(a.substr(a.size() - 5, 3), ".");
         SetVersionBefore(version);
         AppendLog(SVersionBefore + version);
         if (!AdminMode() && version == ImageVersions[type]) {
           AppendLog(SReadingStatus);
-          if (!Exchange(Request(P, CmdStatusWord), static_cast<std::int32_t>(L + 7), a)) {
+          if (!ExchangeData(Request(P, CmdStatusWord), static_cast<std::int32_t>(L + 7), a)) {
             AppendLog(SNoAnswer);
             CloseChannel(P);
             StopStep();
@@ -238,7 +238,7 @@ void TQuorlan::StartStep()
       if (FMaxSpeed && FUseComPort) {
         // A meter that names no speed code of its own (0xFF) could not be
         // given its speed back after the run: its speed is left alone.
-        if (Exchange(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
+        if (ExchangeData(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
           FSpeedCode = At(a, L);
           if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
             FSpeedCode = 0xFF;
@@ -351,7 +351,7 @@ void TQuorlan::StopLinkPart()
   if (FAddrPrefix != std::string(1, '\xFF')) {
     SendDateCodeSeries(FAddrPrefix);
     if (TestLink(FAddrPrefix)) {
-      if (Exchange(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
+      if (ExchangeData(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
         const std::string version = StrToHex(a.substr(L, 3), ".");
         SetVersionAfter(version);
         const std::int32_t type = FMeterType;
