@@ -86,10 +86,17 @@ void TQuorlan::DoRun()
 
 void TQuorlan::DoStop()
 {
-  // A stop with no run in progress (a Stop that came while the last address
-  // was ending, or to a loader that has just gone idle) only goes idle: the
-  // verdict would otherwise take it for an address with more to follow and
-  // start the list again.
+  // The operator stopped a run before its first address began: the run ends
+  // with the verdict of a stopped run, in a log of its own.
+  if (FStartPending.exchange(false) && FStopRequested) {
+    AppendLog("");
+    Outermost([this] { StopStep(); });
+    return;
+  }
+  // Any other stop with no run in progress (a Stop that came while the last
+  // address was ending, or to a loader that has just gone idle) only goes
+  // idle: the verdict would otherwise take it for an address with more to
+  // follow and start the list again.
   if (FAddrIndex == -1 && !IsLinkActive()) {
     TThreadService::DoStop();
     return;
@@ -109,6 +116,7 @@ void TQuorlan::StartStep()
     ~TNesting() { --Depth; }
   } nesting(FStartNesting, FDeepestStart);
 
+  FStartPending = false;
   FMeterType = -1;
   FImage.reset();
   FErrors = 0;
@@ -152,7 +160,11 @@ void TQuorlan::StartStep()
   SetStateText(SStarting);
   FBlockIndex = 0;
   FRunBlockSize = FBlockSize;
-  FStopRequested = Terminated(); // a loader being freed stays stopped
+  // The operator-stop flag was cleared when the run was started, and a
+  // flag that is set ends the run in the verdict: set now, it is a stop
+  // the operator gave since, which must not be lost here.
+  if (Terminated())
+    FStopRequested = true; // a loader being freed stays stopped
 
   const std::size_t L = P.size();
   std::string a;
@@ -413,6 +425,10 @@ void TQuorlan::StopStep()
   FEndText.clear();
   const auto endWith = [&](const std::string &verdict) { SetStateText(endText.empty() ? verdict : endText); };
 
+  // A Stop that came while this address was ending is spent on it: the
+  // run goes on with the next address as if it had not come. The operator's
+  // stop sets its flag before its Stop, so the flag is read after this.
+  TakeStopCommand();
   const std::int32_t type = FMeterType;
   if (FStopRequested || Terminated()) {
     AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));

@@ -1,5 +1,6 @@
 // The loader on a noisy line: an answer with a bit flipped on the way (its
-// checksum as the meter sent it) is no answer, on either link.
+// checksum as the meter sent it) is no answer, on either link; and stops
+// that come at awkward moments.
 #include "LoaderFixture.h"
 #include "loader/LoaderTexts.h"
 
@@ -92,4 +93,52 @@ TEST_F(LoaderTest, NoisyExtendedAddressIsNotAdopted)
   EXPECT_EQ(LinesWith(LogLines(*q), texts::SExtendedAddressFailed), 1);
   EXPECT_TRUE(Written(*next) == ImageOf(1)) << "the list goes on";
   EXPECT_EQ(q->StateText(), texts::SRunDone);
+}
+
+// A remote stop (no operator flag) that comes while an address ends is
+// spent on that address: the next one is written as if it had not come.
+TEST_F(LoaderTest, RemoteStopWhileAnAddressEndsLeavesTheNextOneWhole)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto first = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto second = line->AddMeter(MeterConfig::ForType(2, 6));
+  std::atomic<TQuorlan *> loader{nullptr};
+  std::atomic<bool> stopped{false};
+  first->SetOverride([&](const std::string &r) -> std::optional<std::string> {
+    const bool close = r.size() == 8 && r[0] == '\xFC' && r[5] == '\x02';
+    if (close && first->BlockWrites() == 216 && !stopped.exchange(true))
+      loader.load()->Stop(); // the stop step's first channel close
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5,6");
+  loader = q.get();
+  Run(*q);
+
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(Written(*first) == ImageOf(0));
+  EXPECT_TRUE(Written(*second) == ImageOf(2));
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+}
+
+// The operator's stop at once after the start, whether or not the start
+// step has begun: the run ends as a stopped one, with a log of its own.
+TEST_F(LoaderTest, OperatorStopRightAfterStartShowsTheStop)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto q = MakeLoader("5");
+  q->AppendLog("left from before");
+  q->Start();
+  q->FStopRequested = true;
+  q->Stop();
+  ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
+
+  EXPECT_EQ(q->StateText(), texts::STestStopped);
+  const auto lines = LogLines(*q);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(LinesWith(lines, "left from before"), 0);
+  ASSERT_GE(lines.back().size(), StopLineEnd().size());
+  EXPECT_EQ(lines.back().substr(lines.back().size() - StopLineEnd().size()), StopLineEnd());
+  EXPECT_FALSE(meter->InTestMode());
+  EXPECT_FALSE(q->IsLinkActive());
 }
