@@ -102,6 +102,17 @@ protected:
   // thread; the service's thread may be running a step meanwhile).
   virtual void BeforeEnd() {}
 
+  // Called by Start on the commanding thread, under the state's lock, when
+  // it takes the service from idle to ssStart: before any step can see the
+  // new state. Quick, no throw, no call back into the service.
+  virtual void StartTaken() {}
+
+  // In a step, on the service's own thread: a Stop that came in during this
+  // pass is taken as done with by the step, and the state goes back to what
+  // it was before that Stop, so that the state the step sets next stands.
+  // True when there was such a Stop.
+  bool TakeStopCommand();
+
   void TerminatedSet() final;
   void AfterConstruction() final;
   // Ends and waits for the service's thread, takes it off ServiceList, then
@@ -124,6 +135,7 @@ private:
   std::mutex FStateLock;
   std::condition_variable FWake;
   bool FCommanded = false; // another thread wrote the state during this pass
+  TServiceState FBeforeCommand = ssIdle; // the state that the first of them replaced
   bool FWakeUp = false;    // cut the loop's current or next pause short
 };
 

@@ -50,6 +50,15 @@ void TQuorlan::BeforeEnd()
   FStopRequested = true;
 }
 
+void TQuorlan::StartTaken()
+{
+  // A new run: the operator-stop flag of the last one has had its say, and
+  // from now on it means a stop of this run (the window sets it before its
+  // Stop, so it cannot be set for this run yet).
+  FStopRequested = false;
+  FStartPending = true;
+}
+
 TQuorlan::~TQuorlan()
 {
   // Both threads have ended here. The device closes its port itself.

@@ -78,7 +78,8 @@ public:
   int DeepestStartNesting() const { return FDeepestStart.load(); }
 
   // Set together with Stop by the operator: the run ends with the verdict
-  // of a stopped run and the rest of the address list is left.
+  // of a stopped run and the rest of the address list is left. Cleared when
+  // a Start is taken: while a run goes on, it means a stop of that run.
   std::atomic<bool> FStopRequested{false};
 
   // Called first when the loader is freed, on the freeing thread, before its
@@ -97,6 +98,9 @@ public:
   // that is not a number.
   void NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix);
   bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
+  // An exchange whose answer bytes the procedure reads: it counts only when
+  // the answer's CRC-16/MODBUS holds, on either link and whatever Count.
+  bool ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer);
   bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
   std::int32_t ReadMeterType(const std::string &Prefix);
   bool CloseChannel(const std::string &Prefix);
@@ -117,6 +121,7 @@ protected:
   void DoRun() override;
   void DoStop() override;
   void BeforeEnd() override;
+  void StartTaken() override;
 
 private:
   // The steps themselves; DoStart, DoRun and DoStop run them so that the
@@ -153,6 +158,8 @@ private:
   // outermost step runs it.
   std::string FEndText; // the row's text for a run the start step ends
   bool FStartDue = false;
+  // A Start was taken and its start step has not run yet.
+  std::atomic<bool> FStartPending{false};
   int FStepDepth = 0;
   std::atomic<int> FStartNesting{0};
   std::atomic<int> FDeepestStart{0};
