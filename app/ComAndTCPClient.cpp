@@ -240,7 +240,8 @@ void TfrmComAndTCPClient::FormShow(QObject *)
     if (Box->currentIndex() < 0)
       Box->setEditText(QString());
   };
-  Select(PortBox, DlgPort - 1);
+  // A port below 1 selects nothing; subtracting first would overflow at INT32_MIN.
+  Select(PortBox, DlgPort >= 1 ? DlgPort - 1 : -1);
   Select(BaudRateBox, BaudRateBox->findText(QString::number(DlgBaudRate), Qt::MatchExactly));
   Select(ParityBox, DlgParity);
 

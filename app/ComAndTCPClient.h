@@ -95,8 +95,8 @@ public:
   void ButOkClick(QObject *Sender);
 
   // The index of the combo box's selected item, -1 for none. Text typed into
-  // the box selects, as in the system's combo boxes, the first item that
-  // begins with it (letter case aside), or none.
+  // the box counts only when it names an item in full (letter case aside):
+  // the first such item; any other typed text gives none.
   static int ItemIndex(const QComboBox *Box);
 
 protected:

@@ -11,12 +11,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QSplitter>
 #include <QStyle>
 #include <QTimer>
@@ -25,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <filesystem>
 
 #ifndef QUORLAN2_IMAGE_SOURCE_DIR
 #define QUORLAN2_IMAGE_SOURCE_DIR "."
@@ -65,6 +68,17 @@ constexpr TPortKey PortKeys[] = {
   {"COM", 0, 1},          {"BaudRate", 1, 9600},    {"Parity", 2, 1},
   {"AnswerTimeOut", 5, 500}, {"SystemTimeOut", 6, 50}, {"RWMTimeOut", 7, 0},
 };
+
+// The program file's path as the system names it: bytes, which need not be
+// valid UTF-8 and so cannot go through a QString unchanged.
+std::string ProgramFilePath()
+{
+  std::error_code Error;
+  const std::filesystem::path Path = std::filesystem::read_symlink("/proc/self/exe", Error);
+  if (!Error && !Path.empty())
+    return Path.string();
+  return QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
+}
 
 } // namespace
 
@@ -256,12 +270,14 @@ void TForm1::CreateControls()
   OpenDialog1->setFileMode(QFileDialog::ExistingFile);
   OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
   OpenDialog1->setSizeGripEnabled(true);
+  // Each filter's text shows its pattern once, in the parentheses at its end,
+  // which is where the dialog takes the pattern from.
   OpenDialog1->setNameFilters({QStringLiteral("TSK file format (*.tsk)"),
-                               QStringLiteral("Binary file format (*.V7A) (*.V7A)"),
-                               QStringLiteral("Binary file format (*.V7B) (*.V7B)"),
-                               QStringLiteral("Binary file format (*.V7C) (*.V7C)"),
-                               QStringLiteral("Binary file format (*.V7P) (*.V7P)"),
-                               QStringLiteral("Binary file format (*.V7Q) (*.V7Q)")});
+                               QStringLiteral("Binary file format (*.V7A)"),
+                               QStringLiteral("Binary file format (*.V7B)"),
+                               QStringLiteral("Binary file format (*.V7C)"),
+                               QStringLiteral("Binary file format (*.V7P)"),
+                               QStringLiteral("Binary file format (*.V7Q)")});
 }
 
 // Lays the window out at its present size, so that the panel's height is
@@ -307,7 +323,7 @@ TListItem *TForm1::Row(int Index) const { return static_cast<TListItem *>(ListVi
 void TForm1::FormCreate(QObject *)
 {
   if (FIniFileName.empty())
-    FIniFileName = IniFileNameOf(QCoreApplication::applicationFilePath().toStdString());
+    FIniFileName = IniFileNameOf(ProgramFilePath());
 
   std::unique_ptr<platform::IniFile> Ini;
   try {
@@ -342,8 +358,12 @@ void TForm1::FormCreate(QObject *)
 
 void TForm1::ReadSettings(platform::IniFile &Ini)
 {
-  const int Height = Ini.ReadInteger(SMain, "Height", height());
-  const int Width = Ini.ReadInteger(SMain, "Width", width());
+  // A stored size is held to the screen: a window far larger than any screen
+  // is never painted and costs memory by its area.
+  const QScreen *Screen = screen();
+  const QSize Largest = Screen ? Screen->availableGeometry().size() : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  const int Height = std::min(Ini.ReadInteger(SMain, "Height", height()), Largest.height());
+  const int Width = std::min(Ini.ReadInteger(SMain, "Width", width()), Largest.width());
   resize(Width, Height);
   SetPanel1Height(Ini.ReadInteger(SMain, "Panel1.Height", Panel1Height()));
   // A stored width is held to the list's minimum: a column of width 0 could not be dragged back.

@@ -8,9 +8,11 @@
 #include "link/RS485.h"
 #include "link/UnExtlibs.h"
 #include "loader/BuiltinImages.h"
+#include "loader/FileErrors.h"
 #include "platform/TextRules.h"
 
 #include <QAction>
+#include <QFile>
 #include <QFileDialog>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
@@ -375,7 +377,7 @@ void TForm1::OpenFileActionExecute(QObject *)
 {
   if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
     return;
-  const std::string FileName = OpenDialog1->selectedFiles().front().toStdString();
+  const std::string FileName = QFile::encodeName(OpenDialog1->selectedFiles().front()).toStdString();
   const int Target = ImageOfExtension(FileName);
   loader::TExtDumpMem *Image = Target >= 0 ? loader::DumpMem[static_cast<std::size_t>(Target)].get() : nullptr;
   if (Image) {
@@ -405,9 +407,11 @@ void TForm1::SaveFileActionExecute(QObject *)
       Image->SaveToFile(Path.string());
       if (!fs::exists(Path, Ignored))
         Failed << QString::fromStdString(Path.string());
-    } catch (const std::exception &Error) {
+    } catch (const loader::EWriteError &Error) {
       fs::remove(Path, Ignored); // no half-written unit is left to be taken for a whole one
       Failed << QString::fromUtf8(Error.what());
+    } catch (const std::exception &Error) {
+      Failed << QString::fromUtf8(Error.what()); // nothing was written: whatever has the name stays
     }
   }
   if (!Failed.isEmpty())

@@ -23,9 +23,10 @@ int main(int argc, char *argv[])
     const loader::TLoaderUnits LoaderUnits; // the five images
     QApplication Application(argc, argv);
     const app::TWakeHook WakeHook;
-    // The first argument names the settings file.
-    const QStringList Arguments = QCoreApplication::arguments();
-    const std::string IniFileName = Arguments.size() > 1 ? Arguments[1].toStdString() : std::string();
+    // The first argument names the settings file. It is taken as the bytes
+    // it is (QApplication has removed its own options from argv by now): a
+    // file name need not be valid UTF-8, and a QString would change it.
+    const std::string IniFileName = argc > 1 && argv[1] ? std::string(argv[1]) : std::string();
     {
       auto Form = std::make_unique<app::TForm1>(IniFileName);
       // The connection settings dialog, made once and shown again and

@@ -194,9 +194,10 @@ bool TCustomModBusDevice::JudgeOther(const std::string& Request, int32_t Count,
       if (TPacketString(FRxData, false).IsComplete()) break;
       const std::string copy = FRxData;
       Receive(-1);
-      if (FAborted) {  // purged: the exchange ends here, unjudged
+      if (FAborted) {  // purged: the chain stays incomplete, and is judged so
         FRxData = copy + FRxData;
-        return false;
+        ok = false;
+        break;
       }
       if (FRxData.empty()) {
         ok = false;

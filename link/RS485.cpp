@@ -277,18 +277,23 @@ bool TRS485::Transact(const std::string& Request, int32_t Count) {
 }
 
 bool TRS485::Purge() {
+  // The data of a running operation is its own: only the thread that runs it
+  // (from an event, or through an auto-open) empties it here. That is settled
+  // before the abort, which can end another thread's operation at once: looked
+  // at afterwards, the port could seem at rest already, and the answer that
+  // the ended operation keeps would be emptied under it.
+  {
+    std::lock_guard lock(FOwnerLock);
+    if (FIoOwner == std::thread::id{} || FIoOwner == std::this_thread::get_id()) {
+      FTxData.clear();
+      FRxData.clear();
+    }
+  }
   FAborted = true;
   bool result = false;
   if (IsOpen())
     result = FHandle.PurgeComm(platform::PURGE_TXABORT | platform::PURGE_RXABORT |
                                platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR);
-  // The data of a running operation is its own: only the thread that runs it
-  // (from an event, or through an auto-open) empties it here.
-  std::lock_guard lock(FOwnerLock);
-  if (FIoOwner == std::thread::id{} || FIoOwner == std::this_thread::get_id()) {
-    FTxData.clear();
-    FRxData.clear();
-  }
   return result;
 }
 

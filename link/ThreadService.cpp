@@ -124,10 +124,12 @@ bool TCustomThreadService::StoreState(TServiceState state, bool onlyFromIdle)
       if (FCommanded)
         return false;
     } else {
-      if (FState.load() == ssIdle && state != ssIdle)
-        LeavingIdle();
+      if (!FCommanded)
+        FBeforeCommand = FState.load();
       FCommanded = true;
     }
+    if (onlyFromIdle)
+      StartTaken();
     FState.store(state);
   }
   if (!own)
@@ -139,6 +141,19 @@ void TCustomThreadService::SetState(TServiceState state)
 {
   if (StoreState(state, false))
     CallEvent(FOnStateChange);
+}
+
+bool TCustomThreadService::TakeStopCommand()
+{
+  {
+    const std::lock_guard guard(FStateLock);
+    if (!FCommanded || FState.load() != ssStop)
+      return false;
+    FCommanded = false;
+    FState.store(FBeforeCommand);
+  }
+  CallEvent(FOnStateChange);
+  return true;
 }
 
 void TCustomThreadService::Start()

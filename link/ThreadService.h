@@ -103,11 +103,16 @@ protected:
   // thread; the service's thread may be running a step meanwhile).
   virtual void BeforeEnd() {}
 
-  // Called as a command (Start, Stop) takes the service out of ssIdle, on
-  // the commanding thread, with the state's lock held and before the new
-  // state is stored: the service's thread has not begun on it yet. Keep it
-  // short; it must neither command the service nor wait for another thread.
-  virtual void LeavingIdle() {}
+  // Called by Start on the commanding thread, under the state's lock, when
+  // it takes the service from idle to ssStart: before any step can see the
+  // new state. Quick, no throw, no call back into the service.
+  virtual void StartTaken() {}
+
+  // In a step, on the service's own thread: a Stop that came in during this
+  // pass is taken as done with by the step, and the state goes back to what
+  // it was before that Stop, so that the state the step sets next stands.
+  // True when there was such a Stop.
+  bool TakeStopCommand();
 
   void TerminatedSet() final;
   void AfterConstruction() final;
@@ -130,6 +135,7 @@ private:
   // Guards the state's writes.
   std::mutex FStateLock;
   bool FCommanded = false; // another thread wrote the state during this pass
+  TServiceState FBeforeCommand = ssIdle; // the state that the first of them replaced
   // Cuts the loop's current or next pause short.
   platform::TWakeFlag FWakeUp;
 };

@@ -98,9 +98,40 @@ void WriteAndClose(TFileHandle &File, const std::string &FileName, std::string_v
     throw EWriteError(FileMessage("Cannot write file", FileName, SystemReason(Code)), Code);
 }
 
+EFCreateError NotRegularFile(const std::string &FileName)
+{
+  return EFCreateError(FileMessage("Cannot create file", FileName, "It is not a regular file."), 0);
+}
+
+// Opens FileName for writing, made when missing, and empties it; -1 with
+// errno set when it cannot be made or opened. Only a regular file is written:
+// a named pipe, a device or a socket under that name raises EFCreateError and
+// gets nothing. The open does not block, so that a pipe without a reader
+// cannot hold the caller (it fails with ENXIO, as a socket does); the type is
+// then judged on the open file itself, and only a regular file is emptied.
 int CreateFile(const std::string &FileName)
 {
-  return ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  const int Fd = ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  if (Fd < 0) {
+    if (errno == ENXIO)
+      throw NotRegularFile(FileName);
+    return -1;
+  }
+  struct stat Status {};
+  int Code = ::fstat(Fd, &Status) == 0 ? 0 : errno;
+  if (Code == 0 && !S_ISREG(Status.st_mode)) {
+    ::close(Fd);
+    throw NotRegularFile(FileName);
+  }
+  // O_NONBLOCK does nothing to a regular file's reads and writes.
+  if (Code == 0 && ::ftruncate(Fd, 0) != 0)
+    Code = errno;
+  if (Code != 0) {
+    ::close(Fd);
+    errno = Code;
+    return -1;
+  }
+  return Fd;
 }
 
 // The text from the last "." of the name, dot included, unless a folder

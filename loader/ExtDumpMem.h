@@ -42,7 +42,8 @@ public:
   // ".tsk" the raw bytes; any other name writes nothing. When a text file
   // cannot be created nothing is written and nothing is reported; a raw dump
   // that cannot be created raises EFCreateError; a failed write raises
-  // EWriteError.
+  // EWriteError. A name that is not a regular file (a named pipe, a device)
+  // raises EFCreateError in every format and gets nothing.
   void SaveToFile(const std::string &FileName) const;
 
   // At most Count bytes from image offset Offset (fewer where the image ends);

@@ -61,6 +61,21 @@ void TQuorlan::BeforeEnd()
   FStopRequested = true;
 }
 
+void TQuorlan::StartTaken()
+{
+  // A new run: the operator-stop flag of the last one has had its say, and
+  // from now on it means a stop of this run (the window sets it before its
+  // Stop, so it cannot be set for this run yet).
+  FStopRequested = false;
+  FStartPending = true;
+  // The port's settings as configured, before the run bends any of them.
+  std::array<std::int32_t, 9> params{};
+  for (std::size_t i = 0; i < params.size(); ++i)
+    params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
+  std::lock_guard lock(FTextLock);
+  FIdleParams = params;
+}
+
 TQuorlan::~TQuorlan()
 {
   // Both threads have ended here. The device closes its port itself.
@@ -217,15 +232,6 @@ void TQuorlan::SetLinkActive(bool Value)
   } catch (const std::exception &) {
     AppendLog(SConnectionFailed + name);
   }
-}
-
-void TQuorlan::LeavingIdle()
-{
-  std::array<std::int32_t, 9> params{};
-  for (std::size_t i = 0; i < params.size(); ++i)
-    params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
-  std::lock_guard lock(FTextLock);
-  FIdleParams = params;
 }
 
 std::array<std::int32_t, 9> TQuorlan::ConfiguredPortParams() const

@@ -73,8 +73,9 @@ public:
   void UpdateRow();
 
   // The port's settings 0..8 as the process was configured: while it is not
-  // idle, as they were when it last left idle (a run bends some of them for
-  // a while: the speed, the parity, the time-outs); otherwise as they are.
+  // idle, as they were when its last Start was taken (a run bends some of
+  // them for a while: the speed, the parity, the time-outs); otherwise as
+  // they are.
   std::array<std::int32_t, 9> ConfiguredPortParams() const;
 
   // --- the log and the texts shown ---
@@ -97,7 +98,8 @@ public:
   int DeepestStartNesting() const { return FDeepestStart.load(); }
 
   // Set together with Stop by the operator: the run ends with the verdict
-  // of a stopped run and the rest of the address list is left.
+  // of a stopped run and the rest of the address list is left. Cleared when
+  // a Start is taken: while a run goes on, it means a stop of that run.
   std::atomic<bool> FStopRequested{false};
 
   // Called first when the loader is freed, on the freeing thread, before its
@@ -116,6 +118,9 @@ public:
   // that is not a number.
   void NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix);
   bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
+  // An exchange whose answer bytes the procedure reads: it counts only when
+  // the answer's CRC-16/MODBUS holds, on either link and whatever Count.
+  bool ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer);
   bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
   std::int32_t ReadMeterType(const std::string &Prefix);
   bool CloseChannel(const std::string &Prefix);
@@ -136,7 +141,7 @@ protected:
   void DoRun() override;
   void DoStop() override;
   void BeforeEnd() override;
-  void LeavingIdle() override;
+  void StartTaken() override;
 
 private:
   // The steps themselves; DoStart, DoRun and DoStop run them so that the
@@ -192,6 +197,8 @@ private:
   // outermost step runs it.
   std::string FEndText; // the row's text for a run the start step ends
   bool FStartDue = false;
+  // A Start was taken and its start step has not run yet.
+  std::atomic<bool> FStartPending{false};
   int FStepDepth = 0;
   std::atomic<int> FStartNesting{0};
   std::atomic<int> FDeepestStart{0};
@@ -202,7 +209,7 @@ private:
   std::string FNetAdr;
   std::string FLog;
   std::uint64_t FLogMark = 0; // taken anew from a process-wide count at every clearing
-  std::optional<std::array<std::int32_t, 9>> FIdleParams; // as the process left idle
+  std::optional<std::array<std::int32_t, 9>> FIdleParams; // as at the last Start taken
   std::string FStateText;
   std::string FVersionBefore;
   std::string FVersionAfter;

@@ -92,10 +92,17 @@ void TQuorlan::DoRun()
 
 void TQuorlan::DoStop()
 {
-  // A stop with no run in progress (a Stop that came while the last address
-  // was ending, or to a loader that has just gone idle) only goes idle: the
-  // verdict would otherwise take it for an address with more to follow and
-  // start the list again.
+  // The operator stopped a run before its first address began: the run ends
+  // with the verdict of a stopped run, in a log of its own.
+  if (FStartPending.exchange(false) && FStopRequested) {
+    AppendLog("");
+    Outermost([this] { StopStep(); });
+    return;
+  }
+  // Any other stop with no run in progress (a Stop that came while the last
+  // address was ending, or to a loader that has just gone idle) only goes
+  // idle: the verdict would otherwise take it for an address with more to
+  // follow and start the list again.
   if (FAddrIndex == -1 && !IsLinkActive()) {
     TThreadService::DoStop();
     return;
@@ -115,6 +122,7 @@ void TQuorlan::StartStep()
     ~TNesting() { --Depth; }
   } nesting(FStartNesting, FDeepestStart);
 
+  FStartPending = false;
   FMeterType = -1;
   FImage.reset();
   FErrors = 0;
@@ -158,7 +166,11 @@ void TQuorlan::StartStep()
   SetStateText(SStarting);
   FBlockIndex = 0;
   FRunBlockSize = FBlockSize;
-  FStopRequested = Terminated(); // a loader being freed stays stopped
+  // The operator-stop flag was cleared when the run was started, and a
+  // flag that is set ends the run in the verdict: set now, it is a stop
+  // the operator gave since, which must not be lost here.
+  if (Terminated())
+    FStopRequested = true; // a loader being freed stays stopped
 
   const std::size_t L = P.size();
   std::string a;
@@ -180,7 +192,7 @@ void TQuorlan::StartStep()
 
     if (L == 1 && At(P, 0) != 0xFF) {
       SendDateCodeSeries(P);
-      if (Exchange(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
+      if (ExchangeData(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
         FAddrPrefix = '\xFC' + a.substr(1, 4);
         AppendLog(SExtendedAddress + StrToHex(a.substr(1, 4), ""));
       } else {
@@ -219,13 +231,13 @@ void TQuorlan::StartStep()
     const char m = type == 3 ? '\x0B' : type == 4 ? '\x10' : '\x00';
 
     if (P != std::string(1, '\xFF')) {
-      if (Exchange(Request(P, CmdVersion), static_cast<std::int32_t>(L + 5), a) && a.size() > L + 3) {
+      if (ExchangeData(Request(P, CmdVersion), static_cast<std::int32_t>(L + 5), a) && a.size() > L + 3) {
         const std::string version = StrToHex(a.substr(a.size() - 5, 3), ".");
         SetVersionBefore(version);
         AppendLog(SVersionBefore + version);
         if (!AdminMode() && version == ImageVersions[type]) {
           AppendLog(SReadingStatus);
-          if (!Exchange(Request(P, CmdStatusWord), static_cast<std::int32_t>(L + 7), a)) {
+          if (!ExchangeData(Request(P, CmdStatusWord), static_cast<std::int32_t>(L + 7), a)) {
             AppendLog(SNoAnswer);
             CloseChannel(P);
             StopStep();
@@ -244,7 +256,7 @@ void TQuorlan::StartStep()
       if (FMaxSpeed && FUseComPort) {
         // A meter that names no speed code of its own (0xFF) could not be
         // given its speed back after the run: its speed is left alone.
-        if (Exchange(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
+        if (ExchangeData(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
           FSpeedCode = At(a, L);
           if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
             FSpeedCode = 0xFF;
@@ -357,7 +369,7 @@ void TQuorlan::StopLinkPart()
   if (FAddrPrefix != std::string(1, '\xFF')) {
     SendDateCodeSeries(FAddrPrefix);
     if (TestLink(FAddrPrefix)) {
-      if (Exchange(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
+      if (ExchangeData(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
         const std::string version = StrToHex(a.substr(L, 3), ".");
         SetVersionAfter(version);
         const std::int32_t type = FMeterType;
@@ -419,6 +431,10 @@ void TQuorlan::StopStep()
   FEndText.clear();
   const auto endWith = [&](const std::string &verdict) { SetStateText(endText.empty() ? verdict : endText); };
 
+  // A Stop that came while this address was ending is spent on it: the
+  // run goes on with the next address as if it had not come. The operator's
+  // stop sets its flag before its Stop, so the flag is read after this.
+  TakeStopCommand();
   const std::int32_t type = FMeterType;
   if (FStopRequested || Terminated()) {
     AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));

@@ -73,6 +73,14 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
   return ReceiveAnswer(Count, Answer);
 }
 
+bool TQuorlan::ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer)
+{
+  // A bit flipped on the line must not pass for the meter's word: on the COM
+  // link an answer of the right length counts whatever its checksum, on the
+  // TCP link one of a fixed length is judged by its length alone.
+  return Exchange(Request, Count, Answer) && TestCheckSum(Answer, ctCrc16);
+}
+
 bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
 {
   Answer.clear();
@@ -108,7 +116,7 @@ std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
     return i < s.size() ? static_cast<std::uint8_t>(s[i]) : std::uint8_t{0};
   };
   std::string answer;
-  if (!Exchange(Request(Prefix, std::string("\x08\x12", 2)), static_cast<std::int32_t>(L + 5), answer))
+  if (!ExchangeData(Request(Prefix, std::string("\x08\x12", 2)), static_cast<std::int32_t>(L + 5), answer))
     return -1;
   const std::uint8_t v0 = byte(answer, L), v1 = byte(answer, L + 1), v2 = byte(answer, L + 2);
   if (v0 == 0 && v1 == 0 && v2 == 0)
@@ -122,14 +130,14 @@ std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
     candidate = 1;
     break;
   case 0xF:
-    if (Exchange(Request(Prefix, std::string("\x08\x12\x01", 3)), static_cast<std::int32_t>(L + 8), answer) &&
+    if (ExchangeData(Request(Prefix, std::string("\x08\x12\x01", 3)), static_cast<std::int32_t>(L + 8), answer) &&
         byte(answer, L + 3) == 0x10)
       candidate = 2;
     break;
   default:
     break;
   }
-  if (!Exchange(Request(Prefix, std::string("\x08\x03", 2)), static_cast<std::int32_t>(L + 5), answer))
+  if (!ExchangeData(Request(Prefix, std::string("\x08\x03", 2)), static_cast<std::int32_t>(L + 5), answer))
     return -1;
   if (candidate == 0 && byte(answer, L + 1) == 0x01)
     return 3;

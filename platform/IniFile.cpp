@@ -13,6 +13,8 @@
 namespace platform {
 namespace {
 
+constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
+
 char AsciiLower(char c)
 {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -148,6 +150,12 @@ IniFile::~IniFile() = default;
 
 void IniFile::Load(std::string_view text)
 {
+  // An editor that saved the file as UTF-8 may have put a byte-order mark
+  // before the first line; it is no part of that line, and goes back where it
+  // was when the file is written.
+  FByteOrderMark = text.starts_with(ByteOrderMark);
+  if (FByteOrderMark)
+    text.remove_prefix(ByteOrderMark.size());
   SectionData *current = &FPreamble;
   while (!text.empty()) {
     const auto end = text.find('\n');
@@ -270,6 +278,8 @@ std::string IniFile::Text() const
     text.append("[").append(section->Name).append("]\r\n");
     appendLines(*section);
   }
+  if (FByteOrderMark)
+    text.insert(0, ByteOrderMark);
   return text;
 }
 

@@ -7,7 +7,8 @@
 // Windows-1251 bytes: nothing is converted. Files with CR LF or LF line ends
 // are read; CR LF is written, as Windows editors expect. Sections and keys keep
 // the order of the file; new ones are appended. Comment lines (";" or "#") and
-// other lines without "=" are kept where they stand; blank lines are not.
+// other lines without "=" are kept where they stand; blank lines are not. A
+// UTF-8 byte-order mark at the start of the file is skipped, and kept.
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -85,6 +86,7 @@ private:
   std::string Text() const;
 
   std::string FFileName;
+  bool FByteOrderMark = false; // the file began with one
   SectionData FPreamble; // lines before the first section
   std::vector<std::unique_ptr<SectionData>> FSections;
   std::unordered_map<std::string, SectionData *> FIndex; // by the ASCII lower-case name

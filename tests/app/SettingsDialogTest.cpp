@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <limits>
 
 using namespace apptest;
 using app::TfrmComAndTCPClient;
@@ -198,6 +199,14 @@ TEST_F(SettingsDialog, ValuesOutsideTheListsAndCorrectionsGoBackAsShown)
   ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_EQ(D.PortBox->currentText(), QStringLiteral("COM3"));
     EXPECT_EQ(D.BaudRateBox->currentText(), QStringLiteral("57600"));
+    D.ButCancel->click();
+  }));
+
+  // The lowest port number a file or a client can give selects nothing
+  // (and has no predecessor to compute).
+  Info().SetParam(0, std::numeric_limits<std::int32_t>::min());
+  ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
+    EXPECT_EQ(D.PortBox->currentIndex(), -1);
     D.ButCancel->click();
   }));
 }

@@ -11,6 +11,7 @@
 #include "support/SimLine.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -407,6 +408,10 @@ TEST_F(Window, ImageFileOpensIntoTheImageItsExtensionNames)
     Form->OpenFileAction->trigger();
   };
   const std::string Before = *loader::DumpMem[1]->Snapshot();
+  // Each filter shows its pattern once.
+  const auto *Types = Form->OpenDialog1->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+  ASSERT_NE(Types, nullptr);
+  EXPECT_EQ(Types->itemText(1), QStringLiteral("Binary file format (*.V7A)"));
 
   Open("new.tsk"); // no image of that extension: nothing loaded, saving disabled
   EXPECT_EQ(*loader::DumpMem[1]->Snapshot(), Before);

@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -216,15 +222,38 @@ TEST(ImageFormats, FailuresToCreateOrWriteAreReportedAsTheFormatSays)
   }
 
   // A write that fails after the file was created is reported for every
-  // format (a full disk: /dev/full).
+  // format (files may not grow at all here).
+  rlimit Saved{};
+  ::getrlimit(RLIMIT_FSIZE, &Saved);
+  const auto SavedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit NoGrowth{0, Saved.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &NoGrowth);
   for (const char *Name : {"full.pas", "full.txt", "full.tsk"}) {
-    std::filesystem::create_symlink("/dev/full", Dir / Name);
     try {
       Image.SaveToFile(Dir / Name);
       ADD_FAILURE() << "no error for a failed write of " << Name;
     } catch (const loader::EWriteError &Error) {
-      EXPECT_EQ(Error.ErrorCode(), ENOSPC) << Name;
+      EXPECT_EQ(Error.ErrorCode(), EFBIG) << Name;
       EXPECT_NE(std::strstr(Error.what(), Name), nullptr) << Error.what();
     }
   }
+  ::setrlimit(RLIMIT_FSIZE, &Saved);
+  std::signal(SIGXFSZ, SavedHandler);
+
+  // A named pipe (with or without a reader) or a device is refused at once
+  // in every format and gets nothing.
+  const std::string Pipe = Dir / "pipe";
+  ASSERT_EQ(::mkfifo(Pipe.c_str(), 0600), 0);
+  const int Reader = ::open(Pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(Reader, 0);
+  for (const char *Name : {"pipe.pas", "pipe.txt", "pipe.tsk", "null.tsk"}) {
+    std::filesystem::create_symlink(Name[0] == 'n' ? "/dev/null" : Pipe, Dir / Name);
+    EXPECT_THROW(Image.SaveToFile(Dir / Name), loader::EFCreateError) << Name;
+  }
+  char Byte = 0;
+  EXPECT_LE(::read(Reader, &Byte, 1), 0) << "bytes went into the pipe";
+  ::close(Reader);
+  const std::string Lonely = Dir / "lonely.tsk";
+  ASSERT_EQ(::mkfifo(Lonely.c_str(), 0600), 0);
+  EXPECT_THROW(Image.SaveToFile(Lonely), loader::EFCreateError); // no reader: would block for ever
 }

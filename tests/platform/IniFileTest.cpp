@@ -172,6 +172,19 @@ TEST_F(IniFileTest, EraseSectionRemovesAllItsKeysAndARewriteAppendsAnew)
   EXPECT_EQ(Get(path), "[Objects(1)]\r\nCOM=5\r\n\r\n[Main]\r\nCount=1\r\n\r\n[Objects(0)]\r\nCOM=3\r\n");
 }
 
+TEST_F(IniFileTest, ByteOrderMarkBeforeTheFirstSectionIsSkippedAndKept)
+{
+  const std::string path = Path("bom.ini");
+  const std::string bom = "\xEF\xBB\xBF";
+  Put(path, bom + "[Main]\r\nHeight=5\r\nCount=1\r\n");
+  IniFile ini(path);
+  EXPECT_EQ(ini.ReadInteger("Main", "Height", 0), 5);
+  ini.EraseSection("Main");
+  ini.WriteInteger("Main", "Height", 6);
+  ini.UpdateFile();
+  EXPECT_EQ(Get(path), bom + "[Main]\r\nHeight=6\r\n");
+}
+
 TEST_F(IniFileTest, FileThatCannotBeReadIsAnError)
 {
   // A directory stands for an unreadable file (the tests may run as root).

@@ -231,18 +231,38 @@ void SimMeter::SetOverride(AnswerOverride override)
   FOverride = std::move(override);
 }
 
+void SimMeter::FlipAnswerBit(const std::string &Command, int Nth, std::size_t Offset, int Bit)
+{
+  std::lock_guard lock(FLock);
+  FFlips.push_back({Command, Nth, Offset, Bit});
+}
+
+void SimMeter::FlipLocked(const std::string &request, std::string &answer)
+{
+  if (request.size() < 3)
+    return;
+  const std::size_t L = PrefixLength(request);
+  const std::string body = request.substr(L, request.size() - L - 2);
+  for (BitFlip &flip : FFlips)
+    if (flip.Command == body && flip.Seen++ == flip.Nth && L + flip.Offset < answer.size())
+      answer[L + flip.Offset] = static_cast<char>(answer[L + flip.Offset] ^ (1 << flip.Bit));
+}
+
 std::string SimMeter::Answer(const std::string &request)
 {
   std::unique_lock lock(FLock);
   FRequests.push_back(request);
+  std::optional<std::string> answer;
   if (FOverride) {
     auto override = FOverride; // run it without the lock: it may look at the meter
     lock.unlock();
-    if (auto answer = override(request))
-      return *answer;
+    answer = override(request);
     lock.lock();
   }
-  return AnswerLocked(request);
+  if (!answer)
+    answer = AnswerLocked(request);
+  FlipLocked(request, *answer);
+  return *answer;
 }
 
 std::string SimMeter::OwnAnswer(const std::string &request)

@@ -60,6 +60,11 @@ public:
   std::string Answer(const std::string &request);
 
   void SetOverride(AnswerOverride override);
+  // Noise on the line: in the answer to the nth (from 0) request whose bytes
+  // between the prefix and the checksum are Command, bit Bit of the answer
+  // byte Offset after the echoed prefix is flipped; the checksum stays as
+  // the meter sent it. Applies to overridden answers too.
+  void FlipAnswerBit(const std::string &Command, int Nth, std::size_t Offset, int Bit);
   // The meter's own answer, for an override that changes what follows it.
   std::string OwnAnswer(const std::string &request);
   // One record of a packet-mode frame, taken as that request: recorded (see
@@ -84,9 +89,19 @@ private:
   std::string WriteBlock(const std::string &prefix, const std::string &body);
   bool AllWrittenLocked() const;
 
+  struct BitFlip {
+    std::string Command;
+    int Nth;
+    std::size_t Offset;
+    int Bit;
+    int Seen = 0;
+  };
+  void FlipLocked(const std::string &request, std::string &answer);
+
   mutable std::mutex FLock;
   MeterConfig FConfig;
   AnswerOverride FOverride;
+  std::vector<BitFlip> FFlips;
   std::string FMemory;
   std::vector<bool> FWritten; // per 16-byte unit from the write start
   std::vector<std::string> FRequests;
