@@ -263,6 +263,16 @@ TEST(ModBusDevice, BusyNibbleWaitsBeforeTheCode) {
   for (auto kind : line.Kinds()) EXPECT_NE(kind, evBusyTick);
 }
 
+TEST(ModBusDevice, BusyWaitNeverEndsEarly) {
+  // Each wait starts at some point within a millisecond of the clock.
+  TCustomModBusDevice device;
+  for (int i = 0; i < 50; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    device.WaitMs(2);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2ms);
+  }
+}
+
 TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
   // No answer: three sends in all.
   {
