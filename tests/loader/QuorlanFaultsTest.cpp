@@ -246,7 +246,7 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionEndsTheRun)
   q->FUseComPort = false;
   q->SetTcpHost("127.0.0.1");
   q->FTcpClient->Port = gateway->Port();
-  q->FTcpClient->ReadTimeout = 300;
+  q->FTcpClient->ReadTimeout = 2000; // the gateway answers at once; generous as on COM
   Run(*q);
 
   EXPECT_TRUE(dropped);
