@@ -170,7 +170,7 @@ TEST_F(SimMeterTool, BadArgumentsAreRefusedWithTheUsage)
         {"--meters", "5:LA"}, {"--tcp", "0", "--meters", "5:LA,5:LB"}, {"--tcp", "0", "--meters", "0:LA"},
         {"--tcp", "0", "--com", "/tmp", "3", "--meters", "5:LA"}, {"--bogus"}}) {
     TTool Tool(Args);
-    EXPECT_TRUE(Tool.WaitFor("Usage:", 5s)) << Args.back();
+    EXPECT_TRUE(Tool.WaitFor("Usage:")) << Args.back();
     EXPECT_EQ(Tool.Stop(0), 2) << Args.back();
   }
   TTool Help({"--help"});
