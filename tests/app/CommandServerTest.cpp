@@ -559,7 +559,7 @@ TEST_F(CommandServerTest, ARemoteClientUpdatesAMeterOverAComPort)
   auto Client = Connect();
   TQuorlan &L = LoaderOf(0);
   L.FAlertWait = 100ms; // the line reads the alert sequence before the loader purges the port
-  EXPECT_EQ(Client->Ask("SET COM=2,9600,NONE,2000,100"), Ok); // generous time-outs, as in the loader tests
+  EXPECT_EQ(Client->Ask("SET COM=2,9600,NONE,20000,100"), Ok); // generous time-outs, as in the loader tests
   EXPECT_EQ(Client->Ask("SET NETADR=5"), Ok);
   EXPECT_EQ(Client->Ask("SET BLOCKSIZE=256"), Ok);
   EXPECT_EQ(Client->Ask("SET STATUS=START"), StatusOk);

@@ -392,7 +392,7 @@ TEST_F(LoaderTest, UpdatesOneMeterThroughATcpGateway)
   q->FUseComPort = false;
   q->SetTcpHost("127.0.0.1");
   q->FTcpClient->Port = gateway->Port();
-  q->FTcpClient->ReadTimeout = 2000; // the gateway answers at once; generous as on COM
+  q->FTcpClient->ReadTimeout = 2000; // waited out once, for the probe outside test mode
   Run(*q);
   EXPECT_EQ(meter->Memory().substr(0x5000), DumpMem[0]->Snapshot()->substr(0x5000));
   EXPECT_EQ(q->StateText(), texts::SRunDone);
@@ -425,6 +425,7 @@ TEST_F(LoaderTest, BlockAnswersAcceptedRefusedAndMissing)
     return std::nullopt;
   });
   auto q = MakeLoader("5");
+  ShortAnswerWait(*q);
   Run(*q);
   line.reset(); // the meter's thread has ended: its counts can be read
   EXPECT_EQ(seen[1], 1) << "status 3 is accepted";
@@ -444,6 +445,7 @@ TEST_F(LoaderTest, LinkTestFailingAfterTheWriteLeavesTheVersionUnread)
     return std::nullopt;
   });
   auto q = MakeLoader("5");
+  ShortAnswerWait(*q);
   Run(*q);
   EXPECT_EQ(q->VersionAfter(), "");
   EXPECT_FALSE(LogHas(*q, texts::SVersionUnread));

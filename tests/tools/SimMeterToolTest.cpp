@@ -104,7 +104,7 @@ protected:
   static platform::TThreadPtr<loader::TQuorlan> MakeLoader(const std::string &Addresses)
   {
     auto Q = platform::MakeThread<loader::TQuorlan>();
-    Q->FDevice->FInfo->SetParam(5, 2000);
+    Q->FDevice->FInfo->SetParam(5, 20000); // answers come at once: only a loaded machine delays them
     Q->FDevice->FInfo->SetParam(6, 100);
     Q->SetNetAdr(Addresses);
     Q->FTestModeWait = Q->FCloseWait = Q->FAlertWait = Q->FLinkWait = 0ms;
@@ -157,7 +157,7 @@ TEST_F(SimMeterTool, TcpGatewayServesALoaderAndEndsOnSigterm)
   Q->FUseComPort = false;
   Q->SetTcpHost("127.0.0.1");
   Q->FTcpClient->Port = Port;
-  Q->FTcpClient->ReadTimeout = 2000;
+  Q->FTcpClient->ReadTimeout = 20000;
   Run(*Q);
   EXPECT_TRUE(Tool.WaitFor("meter 9: new version 63.00.21")) << Tool.Text();
   EXPECT_EQ(Tool.Stop(SIGTERM), 0);
