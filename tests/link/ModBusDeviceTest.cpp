@@ -93,7 +93,7 @@ class TScriptedMeter {
 // The scripted meter answers at once, but a loaded machine may wake it late:
 // the answer time-out of an exchange that gets an answer is generous, the
 // short one is for silences that a test waits out on purpose.
-constexpr int32_t kAnswerWait = 5000;
+constexpr int32_t kAnswerWait = 20000;
 constexpr int32_t kSilenceWait = 150;
 
 // A device that counts the steps of its busy waits, which never reach the log.
