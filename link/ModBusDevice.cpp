@@ -59,8 +59,11 @@ void TCustomModBusDevice::SetRetryLimit(int32_t Guard, int32_t Limit) {
 }
 
 void TCustomModBusDevice::WaitMs(int32_t Ms) {
-  const int64_t start = platform::MonotonicMilliseconds();
-  while (platform::MonotonicMilliseconds() - start < Ms) {
+  // The deadline is kept on the fine clock: whole milliseconds read at the
+  // start and at each step would let the wait end up to 1 ms early.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(Ms);
+  while (Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     DoEvent(evBusyTick, *this);
   }

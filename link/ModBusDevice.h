@@ -39,7 +39,7 @@ class TCustomModBusDevice : public TRS485 {
   // Installs the log callback; safe while the device is in use on its thread.
   void SetOnLog(TLogEvent OnLog);
   void SetRetryLimit(int32_t Guard, int32_t Limit);
-  // Sleeps Ms milliseconds in 1 ms steps, raising event 5 after each.
+  // Sleeps at least Ms milliseconds in 1 ms steps, raising event 5 after each.
   void WaitMs(int32_t Ms);
   // Count: the answer's length; -1 reads until the line falls silent; 0 only
   // sends. The answer stays in FRxData, the reason of a failure in FError.

@@ -18,9 +18,10 @@ using Clock = std::chrono::steady_clock;
 // One read takes at most this much; what is left waits for the next read.
 constexpr std::size_t MaxReadBytes = 65536;
 
+// Rounded up: a wait cut down to whole milliseconds would end before its time.
 int MillisecondsUntil(Clock::time_point deadline)
 {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 

@@ -16,9 +16,11 @@ bool WaitUntil(const std::function<bool()> &Done, std::chrono::milliseconds Time
 {
   const auto Deadline = std::chrono::steady_clock::now() + Timeout;
   while (!Done()) {
+    // Events are served before the deadline is looked at: a thread that
+    // was held up past the deadline still runs what was queued before it.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     if (std::chrono::steady_clock::now() >= Deadline)
       return Done();
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;

@@ -496,8 +496,11 @@ TEST_F(CommandServerTest, FailuresInHandlersEndOnlyTheirConnection)
   EXPECT_EQ(Orphan->ReadLine(200ms), "");
   EXPECT_FALSE(Orphan->WaitClosed(0ms));
 
-  // A client that goes away before its reply is written.
+  // A client that goes away before its reply is written. The greeting goes
+  // out before the hand-over: the first loader is waited for, so that the
+  // second one is the leaving client's.
   auto Other = Connect();
+  LoaderOf(0);
   auto Leaving = Connect();
   TQuorlan &L = LoaderOf(1);
   Leaving->Send("GET STATUS");
@@ -556,7 +559,7 @@ TEST_F(CommandServerTest, ARemoteClientUpdatesAMeterOverAComPort)
   auto Client = Connect();
   TQuorlan &L = LoaderOf(0);
   L.FAlertWait = 100ms; // the line reads the alert sequence before the loader purges the port
-  EXPECT_EQ(Client->Ask("SET COM=2,9600,NONE,500,50"), Ok);
+  EXPECT_EQ(Client->Ask("SET COM=2,9600,NONE,20000,100"), Ok); // generous time-outs, as in the loader tests
   EXPECT_EQ(Client->Ask("SET NETADR=5"), Ok);
   EXPECT_EQ(Client->Ask("SET BLOCKSIZE=256"), Ok);
   EXPECT_EQ(Client->Ask("SET STATUS=START"), StatusOk);

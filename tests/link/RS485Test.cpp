@@ -183,18 +183,18 @@ TEST(RS485, SendAndReceiveWithTheirEvents) {
     std::this_thread::sleep_for(10ms);
     peer.Write("34");
   });
-  port.FInfo->SetParam(6, 500);
+  port.FInfo->SetParam(6, 1000);  // far above the pause, also on a loaded machine
   EXPECT_TRUE(port.Receive(-1));
   late.join();
   EXPECT_EQ(port.FRxData, "1234");
 
   // The receive's own time-outs do not outlive it.
   EXPECT_EQ(port.FInfo->GetParam(5), 150);
-  EXPECT_EQ(port.FInfo->GetParam(6), 500);
+  EXPECT_EQ(port.FInfo->GetParam(6), 1000);
   EXPECT_EQ(port.FInfo->GetParam(7), 0);
   const auto t = port.FHandle.GetCommTimeouts();
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 150u);
-  EXPECT_EQ(t.ReadIntervalTimeout, 500u);
+  EXPECT_EQ(t.ReadIntervalTimeout, 1000u);
   EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
 }
 
@@ -332,7 +332,7 @@ TEST(RS485, AutoOpenSendsAndReceives) {
   EXPECT_TRUE(port.IsOpen());
   port.SetActive(false);
   // The receive opens the port itself and is not ended by the opening purge.
-  port.FInfo->SetParam(5, 2000);
+  port.FInfo->SetParam(5, 20000);
   std::thread writer([&] {
     std::this_thread::sleep_for(50ms);
     peer.Write("ok");

@@ -139,7 +139,9 @@ TEST(ThreadService, AStopThatArrivesWhileAStepRunsIsNotLost)
   ASSERT_TRUE(probe.WaitIdle());
   EXPECT_EQ(probe.Record->Steps(), (Strings{"start", "stop"}));
   EXPECT_EQ(probe.Record->Runs.load(), 0);
-  // DoStart's own ssRun gave way to the command.
+  // DoStart's own ssRun gave way to the command. The event of a change
+  // fires just after the change is seen: wait for the last one.
+  ASSERT_TRUE(recorder.WaitFor(3));
   EXPECT_EQ(recorder.Take(), (std::vector<TServiceState>{ssStart, ssStop, ssIdle}));
 }
 

@@ -48,9 +48,10 @@ protected:
   {
     auto q = platform::MakeThread<TQuorlan>();
     q->FDevice->FInfo->SetParam(0, 1);
-    // Answers come at once; generous time-outs keep a loaded machine (or a
-    // sanitizer build) from turning a slow answer into a failed block.
-    q->FDevice->FInfo->SetParam(5, 2000);
+    // Answers come at once; an answer time-out far above any delay keeps a
+    // loaded machine (or a sanitizer build) from turning a slow answer into
+    // a failed block. A test that waits out silences sets a shorter one.
+    q->FDevice->FInfo->SetParam(5, 20000);
     q->FDevice->FInfo->SetParam(6, 100);
     q->SetNetAdr(addresses);
     q->FTestModeWait = 0ms;
@@ -68,9 +69,10 @@ protected:
     ASSERT_TRUE(WaitUntil([&] { return q.State() == ssIdle; }, timeout)) << platform::Cp1251ToUtf8(q.StateText());
   }
 
-  // Answer time-outs for tests where the meter stays silent on purpose: a
-  // silent block then costs this long instead of two seconds.
-  static void ShortAnswerWait(TQuorlan &q, int ms = 400) { q.FDevice->FInfo->SetParam(5, ms); }
+  // Answer time-outs for tests where the meter stays silent, on purpose or
+  // because it answers some request only in test mode: each silence costs
+  // this long, and every answer must still come within it.
+  static void ShortAnswerWait(TQuorlan &q, int ms = 2000) { q.FDevice->FInfo->SetParam(5, ms); }
 
   static std::vector<std::string> LogLines(const TQuorlan &q) { return platform::SplitCommaText(q.Log()); }
 

@@ -63,7 +63,7 @@ TEST_F(LoaderTest, SilentBlocksAreSentAgainFromTheirPage)
   });
   auto q = MakeLoader("5");
   q->SetBlockSize(128); // four blocks a page
-  ShortAnswerWait(*q);
+  ShortAnswerWait(*q, 1000); // some 900 answers must each come within it
   Run(*q);
 
   const std::vector<int> indexes = BlockIndexes(*meter);
@@ -151,7 +151,7 @@ TEST_F(LoaderTest, MeterFallingSilentStallsTheRunUntilTheOperatorStops)
   });
   auto q = MakeLoader("5");
   q->SetBlockSize(128);
-  ShortAnswerWait(*q);
+  ShortAnswerWait(*q, 400); // few answers before the meter falls silent, many silences after
   q->Start();
   ASSERT_TRUE(WaitUntil([&] { return q->Errors() >= 3; }));
   EXPECT_EQ(q->State(), ssRun) << "the run goes on without a limit";
@@ -246,7 +246,7 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionEndsTheRun)
   q->FUseComPort = false;
   q->SetTcpHost("127.0.0.1");
   q->FTcpClient->Port = gateway->Port();
-  q->FTcpClient->ReadTimeout = 300;
+  q->FTcpClient->ReadTimeout = 2000; // waited out once, for the probe outside test mode
   Run(*q);
 
   EXPECT_TRUE(dropped);

@@ -94,6 +94,7 @@ TEST_F(LoaderTest, AddressAbove255OverAComPort)
   config.ExtendedAddress = 300;
   auto meter = line->AddMeter(config);
   auto q = MakeLoader("300");
+  ShortAnswerWait(*q); // the probe outside test mode gets no answer
   Run(*q);
 
   EXPECT_EQ(Written(*meter), ImageOf(1));

@@ -392,7 +392,7 @@ TEST_F(LoaderTest, UpdatesOneMeterThroughATcpGateway)
   q->FUseComPort = false;
   q->SetTcpHost("127.0.0.1");
   q->FTcpClient->Port = gateway->Port();
-  q->FTcpClient->ReadTimeout = 300;
+  q->FTcpClient->ReadTimeout = 2000; // waited out once, for the probe outside test mode
   Run(*q);
   EXPECT_EQ(meter->Memory().substr(0x5000), DumpMem[0]->Snapshot()->substr(0x5000));
   EXPECT_EQ(q->StateText(), texts::SRunDone);
@@ -425,6 +425,7 @@ TEST_F(LoaderTest, BlockAnswersAcceptedRefusedAndMissing)
     return std::nullopt;
   });
   auto q = MakeLoader("5");
+  ShortAnswerWait(*q);
   Run(*q);
   line.reset(); // the meter's thread has ended: its counts can be read
   EXPECT_EQ(seen[1], 1) << "status 3 is accepted";
@@ -444,6 +445,7 @@ TEST_F(LoaderTest, LinkTestFailingAfterTheWriteLeavesTheVersionUnread)
     return std::nullopt;
   });
   auto q = MakeLoader("5");
+  ShortAnswerWait(*q);
   Run(*q);
   EXPECT_EQ(q->VersionAfter(), "");
   EXPECT_FALSE(LogHas(*q, texts::SVersionUnread));
@@ -510,11 +512,20 @@ TEST_F(LoaderTest, StopWhileTheLastAddressEndsNeverStartsTheListAgain)
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
   auto q = MakeLoader("5");
-  q->FCloseWait = 300ms;
+  // A remote STATUS=STOP (no operator-stop flag) that comes while the stop
+  // step of the last address runs: sent when its first request arrives.
+  std::atomic<bool> stopped{false};
+  TQuorlan *const loader = q.get();
+  meter->SetOverride([&, loader](const std::string &) -> std::optional<std::string> {
+    if (!stopped && loader->StateText() == texts::SFinishing) {
+      loader->Stop();
+      stopped = true;
+    }
+    return std::nullopt;
+  });
   q->Start();
-  ASSERT_TRUE(WaitUntil([&] { return q->StateText() == texts::SFinishing; }));
-  q->Stop(); // a remote STATUS=STOP: no operator-stop flag
   ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
+  EXPECT_TRUE(stopped);
   EXPECT_EQ(meter->BlockWrites(), 216) << "the meter is written once";
   EXPECT_EQ(q->StateText(), texts::SRunDone);
 

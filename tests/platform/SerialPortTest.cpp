@@ -194,14 +194,17 @@ TEST(SerialPort, ReadTimeoutsFollowCommTimeouts) {
   while (peer.PendingToSlave() < 2) std::this_thread::yield();
   EXPECT_EQ(ReadAll(port, 5), "ab");
 
-  // The interval ends a read at the first pause after the first byte.
+  // The interval ends a read at the first pause after the first byte. The
+  // rest comes once the read has returned, or after 5 s when it does not.
   ASSERT_TRUE(port.SetCommTimeouts({50, 0, 0, 0, 0}));
   peer.Write("123");
+  std::atomic<bool> returned{false};
   std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    WaitUntil([&] { return returned.load(); }, std::chrono::seconds(5));
     peer.Write("45");
   });
   EXPECT_EQ(ReadAll(port, 5), "123");
+  returned = true;
   late.join();
   EXPECT_EQ(ReadAll(port, 5), "45");
 

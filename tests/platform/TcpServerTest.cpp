@@ -353,7 +353,9 @@ TEST(TcpServer, HandlerExceptionClosesOnlyItsOwnConnection)
   ReadLine(*healthy);
   failing->Write("boom");
   EXPECT_EQ(ReadLine(*failing), "<closed>");
-  EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 1; }));
+  // The failing connection counts until its thread has finished, a moment
+  // after its disconnect handler.
+  EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 1 && echo.Server.ConnectionCount() == 1; }));
   healthy->Write("still");
   EXPECT_EQ(ReadLine(*healthy), "got still 1");
   EXPECT_EQ(echo.Server.ConnectionCount(), 1u);
