@@ -149,7 +149,8 @@ int main(int argc, char **argv)
   TMeasure M;
   const loader::TLoaderUnits Units;
   const app::TWakeHook WakeHook;
-  // The program's own hook, with the run of the queued calls timed.
+  // In place of the program's hook (one wake-up of the event loop per batch
+  // of queued calls), one that times the run of each batch.
   platform::SetWakeMainThread([&M] {
     QMetaObject::invokeMethod(
       QCoreApplication::instance(),
