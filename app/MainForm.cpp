@@ -264,7 +264,15 @@ void TForm1::CreateControls()
   Timer1 = new QTimer(this);
   Timer1->setInterval(100);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+}
 
+// The open dialog is made when first needed: once made, it watches the
+// folder it shows, and a busy working folder would cost the window's thread
+// all the time.
+QFileDialog *TForm1::OpenDialog()
+{
+  if (OpenDialog1)
+    return OpenDialog1;
   OpenDialog1 = new QFileDialog(this, ToQt(texts::SOpenDialogTitle));
   OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
   OpenDialog1->setFileMode(QFileDialog::ExistingFile);
@@ -278,6 +286,7 @@ void TForm1::CreateControls()
                                QStringLiteral("Binary file format (*.V7C)"),
                                QStringLiteral("Binary file format (*.V7P)"),
                                QStringLiteral("Binary file format (*.V7Q)")});
+  return OpenDialog1;
 }
 
 // Lays the window out at its present size, so that the panel's height is

@@ -90,7 +90,8 @@ public:
   QWidget *Panel1 = nullptr;
   QPlainTextEdit *Memo1 = nullptr;
   QTimer *Timer1 = nullptr;
-  QFileDialog *OpenDialog1 = nullptr;
+  QFileDialog *OpenDialog1 = nullptr; // made by OpenDialog() on first use
+  QFileDialog *OpenDialog();
   QMenu *PopupMenu1 = nullptr;
 
   // --- actions ---

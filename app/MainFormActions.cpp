@@ -375,9 +375,10 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
 
 void TForm1::OpenFileActionExecute(QObject *)
 {
-  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
+  QFileDialog *const Dialog = OpenDialog();
+  if (Dialog->exec() != QDialog::Accepted || Dialog->selectedFiles().isEmpty())
     return;
-  const std::string FileName = QFile::encodeName(OpenDialog1->selectedFiles().front()).toStdString();
+  const std::string FileName = QFile::encodeName(Dialog->selectedFiles().front()).toStdString();
   const int Target = ImageOfExtension(FileName);
   loader::TExtDumpMem *Image = Target >= 0 ? loader::DumpMem[static_cast<std::size_t>(Target)].get() : nullptr;
   if (Image) {

@@ -395,21 +395,21 @@ TEST_F(Window, ImageFileOpensIntoTheImageItsExtensionNames)
   WriteFile(Dir.File("new.tsk"), Image);
   Form->SetAdminMode(true);
   const auto Open = [this](const std::string &Name) {
-    QTimer::singleShot(50, Form->OpenDialog1, [this, Name] {
-      auto *Edit = Form->OpenDialog1->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    QTimer::singleShot(50, Form->OpenDialog(), [this, Name] {
+      auto *Edit = Form->OpenDialog()->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
       ASSERT_NE(Edit, nullptr);
       Edit->setText(QString::fromStdString(Dir.File(Name)));
       QTest::keyClick(Edit, Qt::Key_Return);
-      if (Form->OpenDialog1->isVisible()) { // not taken: fail instead of hanging
+      if (Form->OpenDialog()->isVisible()) { // not taken: fail instead of hanging
         ADD_FAILURE() << "the dialog did not take " << Name;
-        Form->OpenDialog1->reject();
+        Form->OpenDialog()->reject();
       }
     });
     Form->OpenFileAction->trigger();
   };
   const std::string Before = *loader::DumpMem[1]->Snapshot();
   // Each filter shows its pattern once.
-  const auto *Types = Form->OpenDialog1->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+  const auto *Types = Form->OpenDialog()->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
   ASSERT_NE(Types, nullptr);
   EXPECT_EQ(Types->itemText(1), QStringLiteral("Binary file format (*.V7A)"));
 
