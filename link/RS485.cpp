@@ -91,6 +91,11 @@ int32_t TRS485Info::GetParam(int32_t Index) const {
 
 void TRS485Info::SetParam(int32_t Index, int32_t Value) {
   if (Index < 0 || Index > 8) return;
+  StoreParam(Index, Value);
+  if (FOnChange) FOnChange();
+}
+
+void TRS485Info::StoreParam(int32_t Index, int32_t Value) {
   std::lock_guard lock(FLock);
   const auto word = static_cast<uint32_t>(Value);
   const auto byte = static_cast<uint8_t>(Value);

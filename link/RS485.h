@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,10 @@ class TRS485Info {
   int32_t GetParam(int32_t Index) const;
   // Stores Value (a byte parameter keeps its low byte); outside 0 to 8 nothing.
   void SetParam(int32_t Index, int32_t Value);
+  // Called after every SetParam, on the thread that set: the owner hears
+  // that a setting may have changed. Set it once, before the settings are
+  // shared; it must not throw.
+  void SetOnChange(std::function<void()> Handler) { FOnChange = std::move(Handler); }
   // Applies all settings to the port when it is open.
   bool Apply();
   void SetDefaults();
@@ -61,6 +66,9 @@ class TRS485Info {
   std::atomic<bool> FAlertSequence{false};
 
  private:
+  void StoreParam(int32_t Index, int32_t Value);
+
+  std::function<void()> FOnChange;
   mutable std::mutex FLock;
   int32_t FPortNumber = 1;
   platform::DCB FDCB;

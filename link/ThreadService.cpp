@@ -210,6 +210,8 @@ void TCustomThreadService::Pause(std::chrono::nanoseconds delay)
       return; // the next pass leaves the loop
     // Nothing to do until a command or the terminate request comes.
     FWakeUp.Wait();
+  } else if (delay == Forever) {
+    FWakeUp.Wait();
   } else if (delay > 0ns) {
     FWakeUp.WaitFor(delay);
   } else {
@@ -274,8 +276,27 @@ void TThreadTimer::ResetTime()
   FStartTime.store(TClock::now());
 }
 
+void TThreadTimer::Hold(std::uint64_t Mark)
+{
+  FHeldAt.store(Mark);
+}
+
+void TThreadTimer::Wake()
+{
+  // The mark moves before the loop is woken: a hold taken with an older mark
+  // no longer holds when the loop looks again.
+  ++FWakes;
+  WakeLoop();
+}
+
+bool TThreadTimer::Held() const
+{
+  return FHeldAt.load() == FWakes.load();
+}
+
 void TThreadTimer::DoStart()
 {
+  FHeldAt.store(NotHeld);
   // Periods of many timers may end a little late together rather than each
   // on its own: fewer wake-ups of the system for the same calls.
   platform::SetCurrentThreadTimerSlack(std::chrono::milliseconds(1));
@@ -285,8 +306,9 @@ void TThreadTimer::DoStart()
 
 void TThreadTimer::DoRun()
 {
-  if (Terminated())
+  if (Terminated() || Held())
     return;
+  FHeldAt.store(NotHeld);
   const TClock::time_point t = TClock::now();
   if (t - FStartTime.load() >= std::chrono::milliseconds(FInterval.load())) {
     CallEvent(FOnTimer);
@@ -303,6 +325,8 @@ std::chrono::nanoseconds TThreadTimer::PassDelay() const
   const std::chrono::nanoseconds pass = TCustomThreadService::PassDelay();
   if (State() != ssRun || Terminated())
     return pass;
+  if (Held())
+    return Forever; // until a Wake, Stop or the terminate request
   // Sleep until the period is due; Stop or the terminate request cut it short.
   const TClock::time_point due = FStartTime.load() + std::chrono::milliseconds(FInterval.load());
   return std::max<std::chrono::nanoseconds>(due - TClock::now(), pass);

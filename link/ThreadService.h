@@ -95,8 +95,10 @@ protected:
   void Execute() override;
 
   // How long the loop pauses after a pass that leaves the service busy: 1 ms.
-  // An idle service waits for a command instead.
+  // An idle service waits for a command instead, and so does one whose
+  // delay is Forever.
   virtual std::chrono::nanoseconds PassDelay() const;
+  static constexpr std::chrono::nanoseconds Forever = std::chrono::nanoseconds::max();
 
   // Called first when the object is freed, before its thread is asked to
   // end: a descendant tells a step in progress how to end (on the freeing
@@ -115,6 +117,8 @@ protected:
   bool TakeStopCommand();
 
   void TerminatedSet() final;
+  // Cuts the loop's current or next pause short.
+  void WakeLoop();
   void AfterConstruction() final;
   // Ends and waits for the service's thread, takes it off ServiceList, then
   // ends the threads it owns (EndOwnedThreads), all with the object whole.
@@ -128,7 +132,6 @@ private:
   bool StoreState(TServiceState state, bool onlyFromIdle);
   TServiceState BeginPass();
   void Pause(std::chrono::nanoseconds delay);
-  void WakeLoop();
 
   std::atomic<TServiceState> FState{ssIdle};
 
@@ -161,6 +164,19 @@ public:
   // Begins a new period now.
   void ResetTime();
 
+  // A handler that finds nothing to do may let the timer sleep: Hold, from
+  // the handler, with the mark it took (WakeMark) before it looked. The
+  // timer then calls it no more until a Wake comes after that mark; a Wake
+  // that came while the handler looked keeps it from sleeping at all. A
+  // woken timer calls the handler when its period is due, at once when the
+  // period has passed while it slept. Start clears the hold.
+  std::uint64_t WakeMark() const { return FWakes.load(); }
+  void Hold(std::uint64_t Mark);
+  // Any thread: ends a hold (or keeps the next from taking hold).
+  void Wake();
+  // True while the timer sleeps in a hold.
+  bool Held() const;
+
 protected:
   ~TThreadTimer() override = default;
 
@@ -170,6 +186,9 @@ protected:
 
 private:
   std::atomic<TClock::time_point> FStartTime{}; // when the current period began
+  static constexpr std::uint64_t NotHeld = ~std::uint64_t{0};
+  std::atomic<std::uint64_t> FWakes{0};
+  std::atomic<std::uint64_t> FHeldAt{NotHeld}; // the mark of the hold, if any
 };
 
 // A service with a timer thread of its own. The timer is made (its thread

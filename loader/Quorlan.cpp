@@ -49,6 +49,12 @@ TQuorlan::TQuorlan(const TCreateKey &key)
   // the main thread itself, only when there is something to show.
   FTimer->FSynchronized = false;
   FTimer->FOnTimer = [this] { RefreshRow(); };
+  // Whoever changes what the row shows wakes the timer, which otherwise
+  // sleeps while the loader is idle and its row up to date.
+  FUseComPort.SetOnChange([this] { RowChanged(); });
+  FListItem.SetOnChange([this] { RowChanged(); });
+  FTcpClient->Port.SetOnChange([this] { RowChanged(); });
+  FDevice->FInfo->SetOnChange([this] { RowChanged(); });
   FTimer->Start();
 }
 
@@ -72,8 +78,16 @@ void TQuorlan::StartTaken()
   std::array<std::int32_t, 9> params{};
   for (std::size_t i = 0; i < params.size(); ++i)
     params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
-  std::lock_guard lock(FTextLock);
-  FIdleParams = params;
+  {
+    std::lock_guard lock(FTextLock);
+    FIdleParams = params;
+  }
+  RowChanged(); // the row shows the run's time from now on
+}
+
+void TQuorlan::RowChanged()
+{
+  FTimer->Wake();
 }
 
 TQuorlan::~TQuorlan()
@@ -115,9 +129,12 @@ std::string TQuorlan::NetAdr() const
 
 void TQuorlan::SetTcpHost(const std::string &Host)
 {
-  std::lock_guard lock(FTextLock);
-  FTcpHost = Host;
-  ++FTextGeneration;
+  {
+    std::lock_guard lock(FTextLock);
+    FTcpHost = Host;
+    ++FTextGeneration;
+  }
+  RowChanged();
 }
 
 std::string TQuorlan::TcpHost() const
@@ -179,23 +196,32 @@ std::string TQuorlan::VersionAfter() const
 
 void TQuorlan::SetStateText(const std::string &Text)
 {
-  std::lock_guard lock(FTextLock);
-  FStateText = Text;
-  ++FTextGeneration;
+  {
+    std::lock_guard lock(FTextLock);
+    FStateText = Text;
+    ++FTextGeneration;
+  }
+  RowChanged();
 }
 
 void TQuorlan::SetVersionBefore(const std::string &Text)
 {
-  std::lock_guard lock(FTextLock);
-  FVersionBefore = Text;
-  ++FTextGeneration;
+  {
+    std::lock_guard lock(FTextLock);
+    FVersionBefore = Text;
+    ++FTextGeneration;
+  }
+  RowChanged();
 }
 
 void TQuorlan::SetVersionAfter(const std::string &Text)
 {
-  std::lock_guard lock(FTextLock);
-  FVersionAfter = Text;
-  ++FTextGeneration;
+  {
+    std::lock_guard lock(FTextLock);
+    FVersionAfter = Text;
+    ++FTextGeneration;
+  }
+  RowChanged();
 }
 
 void TQuorlan::Wait(std::chrono::milliseconds Time)
@@ -271,16 +297,26 @@ TQuorlan::TRowInputs TQuorlan::RowInputs() const
   return in;
 }
 
+bool TQuorlan::RowShows(const TRowInputs &Inputs) const
+{
+  std::lock_guard lock(FRowShownLock);
+  return FRowShown == Inputs;
+}
+
 void TQuorlan::RefreshRow()
 {
-  // An idle row costs the main thread nothing: what it shows is looked at
-  // here, and only a change is handed over.
-  const TRowInputs inputs = RowInputs();
-  if (FRowShown == inputs)
-    return;
-  if (inputs.Row)
+  // An idle row costs nothing: what it shows is looked at here, only a
+  // change is handed to the main thread, and an idle loader whose row is up
+  // to date lets its timer sleep until something changes. The mark is taken
+  // before the look, so a change made while looking keeps the timer awake.
+  const std::uint64_t mark = FTimer->WakeMark();
+  TRowInputs inputs = RowInputs();
+  if (inputs.Row && !RowShows(inputs) && platform::HasWakeMainThread()) {
     platform::Synchronize([this] { UpdateRow(); });
-  FRowShown = inputs;
+    inputs = RowInputs();
+  }
+  if (State() == ssIdle && (!inputs.Row || RowShows(inputs)))
+    FTimer->Hold(mark);
 }
 
 void TQuorlan::UpdateRow()
@@ -293,49 +329,72 @@ void TQuorlan::UpdateRow()
       row->SetSubItem(index, text);
   };
 
-  std::string caption;
-  if (FUseComPort) {
-    const auto param = [this](int i) { return std::to_string(static_cast<std::uint32_t>(FDevice->FInfo->GetParam(i))); };
-    caption = "COM" + param(0) + " (" + param(1) + "/" + (FDevice->FInfo->GetParam(2) == 0 ? SParityNone : SParityOdd);
-  } else {
-    caption = LinkName();
-  }
-  if (row->Caption() != caption)
-    row->SetCaption(caption);
-
-  std::int32_t type = FMeterType;
-  if (type < -1 || type >= MeterTypeCount)
-    type = -1;
-  put(0, std::string(MeterTypeNames[type]));
-
-  const std::string address = std::to_string(static_cast<std::uint32_t>(FDevice->FNetAddress.load()));
-  if (address != "0")
-    put(1, address);
-
-  std::string before, after, state;
+  // Each value is read once, shown, and recorded as shown: a change that
+  // comes while the row is written differs from the record and is shown at
+  // the next refresh.
+  TRowInputs in;
+  in.Row = row;
+  std::string host, before, after, state;
   {
     std::lock_guard lock(FTextLock);
+    in.Texts = FTextGeneration;
+    host = FTcpHost;
     before = FVersionBefore;
     after = FVersionAfter;
     state = FStateText;
   }
+  in.UseComPort = FUseComPort;
+  const TRS485Info &info = *FDevice->FInfo;
+  in.Port = info.GetParam(0);
+  in.BaudRate = info.GetParam(1);
+  in.Parity = info.GetParam(2);
+  in.TcpPort = FTcpClient->Port;
+  in.MeterType = FMeterType;
+  in.NetAddress = FDevice->FNetAddress;
+  in.Errors = FErrors;
+  in.Running = State() == ssRun;
+  if (in.Running)
+    in.ElapsedSeconds = (platform::MonotonicMilliseconds() - FRunStart.load()) / 1000;
+
+  std::string caption;
+  if (in.UseComPort) {
+    const auto number = [](std::int32_t value) { return std::to_string(static_cast<std::uint32_t>(value)); };
+    caption = "COM" + number(in.Port) + " (" + number(in.BaudRate) + "/" + (in.Parity == 0 ? SParityNone : SParityOdd);
+  } else {
+    caption = host + ":" + std::to_string(in.TcpPort);
+  }
+  if (row->Caption() != caption)
+    row->SetCaption(caption);
+
+  std::int32_t type = in.MeterType;
+  if (type < -1 || type >= MeterTypeCount)
+    type = -1;
+  put(0, std::string(MeterTypeNames[type]));
+
+  const std::string address = std::to_string(static_cast<std::uint32_t>(in.NetAddress));
+  if (address != "0")
+    put(1, address);
+
   put(2, before);
   put(3, after);
 
-  if (State() == ssRun) {
-    const std::int64_t elapsed = (platform::MonotonicMilliseconds() - FRunStart.load()) / 1000 % 86400;
+  if (in.Running) {
+    const std::int64_t seconds = in.ElapsedSeconds % 86400;
     platform::TSystemTime time;
     time.wYear = 2000;
     time.wMonth = 1;
     time.wDay = 1;
     time.wDayOfWeek = 6;
-    time.wHour = static_cast<std::uint16_t>(elapsed / 3600);
-    time.wMinute = static_cast<std::uint16_t>(elapsed / 60 % 60);
-    time.wSecond = static_cast<std::uint16_t>(elapsed % 60);
+    time.wHour = static_cast<std::uint16_t>(seconds / 3600);
+    time.wMinute = static_cast<std::uint16_t>(seconds / 60 % 60);
+    time.wSecond = static_cast<std::uint16_t>(seconds % 60);
     put(4, platform::TTimeLocale::User().FormatTime(time));
   }
-  put(5, std::to_string(FErrors.load()));
+  put(5, std::to_string(in.Errors));
   put(6, state);
+
+  std::lock_guard lock(FRowShownLock);
+  FRowShown = in;
 }
 
 } // namespace loader

@@ -18,6 +18,7 @@
 #include "loader/ExtDumpMem.h"
 #include "loader/ListRow.h"
 #include "platform/TcpClient.h"
+#include "platform/Watched.h"
 
 #include <array>
 #include <atomic>
@@ -48,7 +49,7 @@ public:
   explicit TQuorlan(const TCreateKey &key);
 
   // --- settings (change while idle) ---
-  std::atomic<bool> FUseComPort{true}; // COM port through FDevice, else TCP
+  platform::TWatched<bool> FUseComPort{true}; // COM port through FDevice, else TCP
   std::atomic<bool> FMaxSpeed{false};  // raise a COM line to 38400 for the run
   std::atomic<bool> FPacketMode{false};
   void SetBlockSize(std::int32_t N); // 16..512 in powers of two, else 512
@@ -66,11 +67,16 @@ public:
   // --- the row ---
   // Set and cleared on the main thread; the timer's thread looks whether it
   // is there.
-  std::atomic<TListRow *> FListItem{nullptr};
+  platform::TWatched<TListRow *> FListItem{nullptr};
   // On the main thread: writes every text of the row that differs from what
-  // the row shows. The timer hands it over every 100 ms, but only when
-  // something the row shows may have changed since the last time.
+  // the row shows, and records what it showed. The timer hands it over at
+  // most every 100 ms, only when something the row shows differs from what
+  // was recorded. While the loader is idle and its row is up to date the
+  // timer sleeps; every change of what the row shows (a setting, a text, a
+  // start) wakes it.
   void UpdateRow();
+  // Any thread: something the row shows may have changed.
+  void RowChanged();
 
   // The port's settings 0..8 as the process was configured: while it is not
   // idle, as they were when its last Start was taken (a run bends some of
@@ -171,7 +177,9 @@ private:
   };
   TRowInputs RowInputs() const;
   void RefreshRow(); // the timer's handler, on the timer's thread
-  std::optional<TRowInputs> FRowShown; // the timer's thread only
+  bool RowShows(const TRowInputs &Inputs) const;
+  mutable std::mutex FRowShownLock;
+  std::optional<TRowInputs> FRowShown; // what UpdateRow last showed
   std::string LinkName();
   void Wait(std::chrono::milliseconds Time);
 

@@ -7,6 +7,8 @@
 // the thread that frees it afterwards). Port and ReadTimeout are atomic so
 // that the window may show them while another thread changes them; Host is a
 // text and is guarded by its owner.
+#include "platform/Watched.h"
+
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -33,7 +35,7 @@ public:
   TcpClient &operator=(const TcpClient &) = delete;
 
   std::string Host;                    // host name or dotted IPv4 address
-  std::atomic<int> Port{0};            // 1 to 65535
+  TWatched<int> Port{0};               // 1 to 65535; its owner may watch it
   std::atomic<int> ReadTimeout{0};     // ms that one read waits; 0 or less: no wait
   std::atomic<int> ConnectTimeout{5000}; // ms that Connect waits for the host
 

@@ -71,6 +71,36 @@ TEST(ThreadTimer, IntervalZeroCallsOnEveryPass)
   EXPECT_EQ(calls.load(), timer->Passes.load());
 }
 
+// A handler that has nothing to do lets the timer sleep, without a pass,
+// until a Wake; a Wake that comes while the handler looks keeps it awake.
+TEST(ThreadTimer, AHeldTimerSleepsUntilWoken)
+{
+  TMainThreadHook hook;
+  auto timer = MakeThread<TCountingTimer>();
+  std::atomic<int> calls{0};
+  timer->FSynchronized = false;
+  timer->FInterval = 5;
+  timer->FOnTimer = [&] {
+    const std::uint64_t mark = timer->WakeMark();
+    if (++calls == 2)
+      timer->Wake(); // a change while the handler looks
+    timer->Hold(mark);
+  };
+  timer->Start();
+  ASSERT_TRUE(WaitUntil([&] { return calls == 1 && timer->Held(); }));
+  const int passes = timer->Passes;
+  WaitUntil([] { return false; }, 200ms); // forty periods
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_LE(timer->Passes.load(), passes + 1) << "a held timer makes no passes";
+
+  timer->Wake();
+  ASSERT_TRUE(WaitUntil([&] { return calls == 3 && timer->Held(); })) << "woken, and kept awake once";
+  timer->Stop();
+  ASSERT_TRUE(WaitUntil([&] { return timer->State() == ssIdle; }));
+  timer->Start(); // a new start clears the hold
+  EXPECT_TRUE(WaitUntil([&] { return calls == 4; }));
+}
+
 TEST(ThreadTimer, AHandlerExceptionStopsTheTimerUntilTheNextStart)
 {
   TMainThreadHook hook;

@@ -3,6 +3,7 @@
 #include "LoaderFixture.h"
 #include "link/PacketString.h"
 #include "loader/LoaderTexts.h"
+#include "tests/platform/SynchronizeTestHook.h"
 
 #include <map>
 #include <termios.h>
@@ -81,6 +82,31 @@ TEST_F(LoaderTest, NewLoaderLogRowAndBlockSize)
   q->FTcpClient->Port = 5000;
   q->UpdateRow();
   EXPECT_EQ(row.FCaption, "127.0.0.1:5000");
+  q->FListItem = nullptr;
+}
+
+// What a refresh records as shown is what the row got: a setting changed
+// while a refresh is on its way to the main thread, and then changed back,
+// still leaves the row right. Once the row is right, an idle loader's timer
+// sleeps, and a change wakes it.
+TEST_F(LoaderTest, AnIdleRowIsKeptRightByChangesAloneAndNeverStale)
+{
+  TMainThreadHook hook;
+  auto q = MakeLoader("");
+  const std::string none = "COM1 (9600/" + std::string(texts::SParityNone);
+  const std::string odd = "COM1 (9600/" + std::string(texts::SParityOdd);
+  TFakeRow row;
+  q->FListItem = &row;
+  ASSERT_TRUE(WaitUntil([&] { return hook.Wakes() > 0; })) << "a refresh is on its way";
+  q->FDevice->FInfo->SetParam(2, 1);
+  platform::CheckSynchronize();
+  ASSERT_EQ(row.FCaption, odd);
+  q->FDevice->FInfo->SetParam(2, 0);
+  EXPECT_TRUE(hook.ServeUntil([&] { return row.FCaption == none; }, 5s));
+
+  EXPECT_TRUE(hook.ServeUntil([&] { return q->FTimer->Held(); }, 5s)) << "the idle timer sleeps";
+  q->FDevice->FInfo->SetParam(0, 7);
+  EXPECT_TRUE(hook.ServeUntil([&] { return row.FCaption == "COM7 (9600/" + std::string(texts::SParityNone); }, 5s));
   q->FListItem = nullptr;
 }
 
