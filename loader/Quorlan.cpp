@@ -332,29 +332,18 @@ void TQuorlan::UpdateRow()
   // Each value is read once, shown, and recorded as shown: a change that
   // comes while the row is written differs from the record and is shown at
   // the next refresh.
-  TRowInputs in;
-  in.Row = row;
   std::string host, before, after, state;
+  std::uint64_t texts = 0;
   {
     std::lock_guard lock(FTextLock);
-    in.Texts = FTextGeneration;
+    texts = FTextGeneration;
     host = FTcpHost;
     before = FVersionBefore;
     after = FVersionAfter;
     state = FStateText;
   }
-  in.UseComPort = FUseComPort;
-  const TRS485Info &info = *FDevice->FInfo;
-  in.Port = info.GetParam(0);
-  in.BaudRate = info.GetParam(1);
-  in.Parity = info.GetParam(2);
-  in.TcpPort = FTcpClient->Port;
-  in.MeterType = FMeterType;
-  in.NetAddress = FDevice->FNetAddress;
-  in.Errors = FErrors;
-  in.Running = State() == ssRun;
-  if (in.Running)
-    in.ElapsedSeconds = (platform::MonotonicMilliseconds() - FRunStart.load()) / 1000;
+  TRowInputs in = RowInputs();
+  in.Texts = texts; // as the texts were copied
 
   std::string caption;
   if (in.UseComPort) {
