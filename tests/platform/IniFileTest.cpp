@@ -212,15 +212,6 @@ TEST_F(IniFileTest, NameThatIsNoRegularFileIsRefusedWithoutBlocking)
         << error.what();
     }
   }
-  // The name turned into a pipe after it was read.
-  const std::string later = Path("later.ini");
-  Put(later, "[Main]\r\n");
-  IniFile ini(later);
-  ini.WriteInteger("Main", "Count", 1);
-  std::filesystem::remove(later);
-  ASSERT_EQ(::mkfifo(later.c_str(), 0600), 0);
-  EXPECT_THROW(ini.UpdateFile(), IniFileError);
-  EXPECT_EQ(std::filesystem::status(later).type(), std::filesystem::file_type::fifo);
 }
 
 TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
