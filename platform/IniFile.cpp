@@ -374,7 +374,8 @@ void IniFile::UpdateFile() const
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {
     if (!FolderTakesNoNewFile(errno))
-      throw FileError("write a new copy of", FFileName, errno);
+      throw FileError("write a new copy of", FFileName,
+                      std::string(std::strerror(errno)) + ". The file was left as it was.");
     // A writable file in a folder the user may not change (beside the
     // program, say): rather than lose the settings, the file is rewritten.
     RewriteInPlace(target, FFileName, text);
@@ -387,7 +388,7 @@ void IniFile::UpdateFile() const
       ::rename(temporary.c_str(), target.c_str()) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());
-    throw FileError("write", FFileName, error);
+    throw FileError("write", FFileName, std::string(std::strerror(error)) + ". The file was left as it was.");
   }
 }
 

@@ -111,6 +111,7 @@ TEST(SettingsFile, ATcpRowWaitsForAnswersAsLongAsItsStoredAnswerTimeOut)
     Form->close();
   }
   // What the close wrote: the one time-out for both.
-  EXPECT_NE(ReadFile(Ini).find("[Objects(0)]\r\nNetAdr=\r\nCOM=1\r\nBaudRate=9600\r\nParity=1\r\nAnswerTimeOut=3000\r\n"),
+  EXPECT_NE(ReadFile(Ini).find("[Objects(0)]\r\nNetAdr=\r\nCOM=1\r\nBaudRate=9600\r\nParity=1\r\n"
+                               "AnswerTimeOut=3000\r\n"),
             std::string::npos);
 }

@@ -225,7 +225,9 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
 
   // The new text cannot be written; writing the old file in place would
   // already have cut it short.
-  EXPECT_NE(UpdateWithSmallFileSizeLimit(ini).find(path), std::string::npos);
+  const std::string message = UpdateWithSmallFileSizeLimit(ini);
+  EXPECT_NE(message.find(path), std::string::npos) << message;
+  EXPECT_NE(message.find("left as it was"), std::string::npos) << message;
   EXPECT_EQ(Get(path), old);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir), {}), 1) << "no temporary file left";
 
