@@ -392,6 +392,12 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
     L->SetNetAdr(Ini.ReadString(Section, "NetAdr", ""));
     for (const TPortKey &Key : PortKeys)
       L->FDevice->FInfo->SetParam(Key.Param, Ini.ReadInteger(Section, Key.Key, Key.Default));
+    // A TCP link waits for an answer as long as the row shows: the stored
+    // answer time-out is its read time-out too, as the settings dialog and
+    // the command server set both. Without a stored one the window's default
+    // stays.
+    if (const std::int32_t AnswerTimeOut = Ini.ReadInteger(Section, "AnswerTimeOut", 0); AnswerTimeOut > 0)
+      L->FTcpClient->ReadTimeout = AnswerTimeOut;
     L->SetTcpHost(Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1"));
     L->FTcpClient->Port = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
     L->SetBlockSize(Ini.ReadInteger(Section, "BlockSize", 512));

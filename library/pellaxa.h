@@ -105,8 +105,12 @@ PELLAXA_API PELLAXA_CALL TPellaxaBoolean CalcAndCheckSum(const void *Data, int32
 
 /* Ordinal 7. The checksum type (1 to 5, tried in this order) that the frame
  * carries; 0 when none verifies. Type 2 is looked for only in an STX/ETX
- * frame longer than 8 bytes, type 3 in a frame led by 0xCA and its 16-bit
- * length when the frame is longer than 6 bytes. */
+ * frame longer than 8 bytes. Type 3 is looked for in two ways: in a frame
+ * longer than 6 bytes that is led by 0xCA, only in the L bytes after 0xCA and
+ * its 16-bit length L (low byte first; bytes after them are ignored); in any
+ * other frame (one led by another byte, or one of at most 6 bytes), over the
+ * whole frame, so that it is 3 whenever the frame's last byte is the sum of
+ * the bytes before it. */
 PELLAXA_API PELLAXA_CALL TCheckSumType TypeCheckSumFind(const void *Data, int32_t Len);
 
 /* Ordinal 8. Bytes of the checksum: 2 for types 1, 2, 5; 1 for 3, 4; else 0. */

@@ -1,5 +1,6 @@
 #include "platform/IniFile.h"
 
+#include "platform/FileSpace.h"
 #include "platform/TextRules.h"
 
 #include <cerrno>
@@ -48,9 +49,48 @@ std::string_view TrimBlanks(std::string_view text)
   return text.substr(first, last - first + 1);
 }
 
+IniFileError FileError(const std::string &action, const std::string &fileName, const std::string &reason)
+{
+  return IniFileError("Cannot " + action + " settings file \"" + fileName + "\": " + reason);
+}
+
 IniFileError FileError(const std::string &action, const std::string &fileName, int error)
 {
-  return IniFileError("Cannot " + action + " settings file \"" + fileName + "\": " + std::strerror(error));
+  return FileError(action, fileName, std::strerror(error));
+}
+
+// Only a regular file holds settings. Anything else under the name is
+// refused before it is opened for what it is: a named pipe would block the
+// open (or the read) until someone writes to it, and a device can act on
+// being opened.
+IniFileError NotRegularFile(const std::string &action, const std::string &fileName, mode_t mode)
+{
+  return FileError(action, fileName,
+                   S_ISDIR(mode) ? "It is a directory, not a file."
+                                 : "It is not a regular file (a named pipe, a device or a socket).");
+}
+
+// Opens a file already judged regular; O_NONBLOCK keeps the open from
+// blocking should something else have taken its name meanwhile, which the
+// check on the open file then refuses. It does nothing to a regular file's
+// reads and writes.
+int OpenRegular(const std::string &path, int flags, const std::string &action, const std::string &fileName)
+{
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENXIO) // a socket, or a pipe without a reader
+      throw NotRegularFile(action, fileName, S_IFIFO);
+    throw FileError(action, fileName, errno);
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const int error = errno;
+    ::close(fd);
+    if (status.st_mode != 0)
+      throw NotRegularFile(action, fileName, status.st_mode);
+    throw FileError(action, fileName, error);
+  }
+  return fd;
 }
 
 void CheckName(std::string_view name, std::string_view forbidden, const char *what)
@@ -105,15 +145,24 @@ bool FolderTakesNoNewFile(int error)
   return error == EACCES || error == EPERM || error == EROFS;
 }
 
-// Writes Text over the file itself. A failure part way can leave the file cut
-// short, and the message says so.
+// Writes Text over the file itself. The room for a longer text is taken
+// first: when the disk is full (or the file may not grow) the old file is
+// left as it was, and the message says so. Only an error of the disk itself
+// while the text is written over the old one can leave the file incomplete.
 void RewriteInPlace(const std::string &target, const std::string &fileName, std::string_view text)
 {
-  const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0)
+  FileDescriptor file(OpenRegular(target, O_WRONLY, "write", fileName));
+  const int fd = file.Get();
+  struct stat status {};
+  if (::fstat(fd, &status) != 0)
     throw FileError("write", fileName, errno);
-  FileDescriptor file(fd);
-  if (!WriteAll(fd, text) || ::fsync(fd) != 0 || !file.Close())
+  const auto newSize = static_cast<off_t>(text.size());
+  if (const int error = ReserveFileSpace(fd, status.st_size, newSize); error != 0)
+    throw IniFileError("Cannot rewrite settings file \"" + fileName +
+                       "\" in place (its folder takes no new file): " + std::strerror(error) +
+                       ". The file was left as it was.");
+  if (!WriteAll(fd, text) || (status.st_size > newSize && ::ftruncate(fd, newSize) != 0) || ::fsync(fd) != 0 ||
+      !file.Close())
     throw IniFileError("Cannot rewrite settings file \"" + fileName +
                        "\" in place (its folder takes no new file); the file may now be incomplete: " +
                        std::strerror(errno));
@@ -123,13 +172,16 @@ void RewriteInPlace(const std::string &target, const std::string &fileName, std:
 
 IniFile::IniFile(std::string FileName) : FFileName(std::move(FileName))
 {
-  const int fd = ::open(FFileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  struct stat status {};
+  if (::stat(FFileName.c_str(), &status) != 0) {
     if (errno == ENOENT)
       return;
     throw FileError("open", FFileName, errno);
   }
-  FileDescriptor file(fd);
+  if (!S_ISREG(status.st_mode))
+    throw NotRegularFile("read", FFileName, status.st_mode);
+  FileDescriptor file(OpenRegular(FFileName, O_RDONLY, "open", FFileName));
+  const int fd = file.Get();
   std::string text;
   char buffer[8192];
   for (;;) {
@@ -297,7 +349,7 @@ void IniFile::UpdateFile() const
       throw FileError("find", FFileName, errno);
     target = resolved;
     if (!S_ISREG(old.st_mode))
-      throw FileError("write", FFileName, EISDIR);
+      throw NotRegularFile("write", FFileName, old.st_mode);
     if (::access(target.c_str(), W_OK) != 0)
       throw FileError("write", FFileName, errno);
   } else if (errno != ENOENT) {
@@ -322,7 +374,8 @@ void IniFile::UpdateFile() const
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {
     if (!FolderTakesNoNewFile(errno))
-      throw FileError("write a new copy of", FFileName, errno);
+      throw FileError("write a new copy of", FFileName,
+                      std::string(std::strerror(errno)) + ". The file was left as it was.");
     // A writable file in a folder the user may not change (beside the
     // program, say): rather than lose the settings, the file is rewritten.
     RewriteInPlace(target, FFileName, text);
@@ -335,7 +388,7 @@ void IniFile::UpdateFile() const
       ::rename(temporary.c_str(), target.c_str()) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());
-    throw FileError("write", FFileName, error);
+    throw FileError("write", FFileName, std::string(std::strerror(error)) + ". The file was left as it was.");
   }
 }
 

@@ -31,7 +31,9 @@ class IniFile
 {
 public:
   // Reads FileName. A missing file gives empty contents; a file that exists
-  // but cannot be read throws IniFileError.
+  // but cannot be read throws IniFileError, and so does a name that is not a
+  // regular file (a directory, a named pipe, a device, a socket), which is
+  // refused without being opened for what it is, so that it never blocks.
   explicit IniFile(std::string FileName);
   ~IniFile();
   IniFile(const IniFile &) = delete;
@@ -63,8 +65,9 @@ public:
   // to a new file in the same directory first, which then replaces the old
   // one, so a failed write leaves the old file whole. Where the directory
   // takes no new file but the file is writable, the file is rewritten in
-  // place instead (a failure then can leave it cut short, and its message
-  // says so). Throws IniFileError.
+  // place instead, once the room for the new text has been taken: a full
+  // disk then leaves the old file as it was, and the message says so. A name
+  // that is not a regular file is refused. Throws IniFileError.
   void UpdateFile() const;
 
 private:

@@ -47,15 +47,26 @@ TcpConnection::TcpConnection(int Socket, std::string PeerAddress)
 
 TcpConnection::~TcpConnection()
 {
-  ::close(FSocket);
+  CloseSocket();
 }
 
 void TcpConnection::MarkClosed()
 {
-  // shutdown() wakes a poll() or send() that another thread is blocked in;
-  // the descriptor itself stays valid until the connection object goes.
+  // shutdown() wakes a poll() or send() that another thread is blocked in.
+  // The lock keeps the descriptor from being closed (and its number reused
+  // by some other file) in between.
   FOpen = false;
-  ::shutdown(FSocket, SHUT_RDWR);
+  const std::lock_guard lock(FSocketLock);
+  if (FSocket >= 0)
+    ::shutdown(FSocket, SHUT_RDWR);
+}
+
+void TcpConnection::CloseSocket()
+{
+  const std::lock_guard lock(FSocketLock);
+  if (FSocket >= 0)
+    ::close(FSocket);
+  FSocket = -1;
 }
 
 bool TcpConnection::WaitForInput(int TimeoutMs)
@@ -362,6 +373,9 @@ void TcpServer::Serve(Entry &entry)
       OnDisconnect(connection);
   } catch (...) {
   }
+  // The connection object stays until the next client comes or the server
+  // stops; its socket goes now.
+  connection.CloseSocket();
   entry.Done = true;
   NotifyMainThreadWaiters();
 }

@@ -11,7 +11,8 @@
 // thread it serves Synchronize calls meanwhile, so a handler that waits for
 // the main thread does not hang it. An exception
 // that escapes a handler closes only that handler's connection. Keep-alive
-// probes end the connection of a peer that has gone without a word.
+// probes end the connection of a peer that has gone without a word. A
+// connection's socket is closed as soon as the connection has ended.
 #include "platform/TcpClient.h" // TcpError
 
 #include <any>
@@ -70,8 +71,14 @@ private:
   friend class TcpServer;
   TcpConnection(int Socket, std::string PeerAddress);
   void MarkClosed();
+  void CloseSocket(); // on the connection's thread, once its handlers are done
 
-  const int FSocket;
+  // Closed (and -1) as soon as the connection's handlers are done, so that
+  // a finished connection holds no descriptor. Only the connection's thread
+  // changes it, under FSocketLock; other threads touch it only under the
+  // lock (MarkClosed).
+  int FSocket;
+  std::mutex FSocketLock;
   const std::string FPeerAddress;
   std::atomic<bool> FOpen{true};
   bool FPeerFinished = false; // the peer sent its end; touched on the connection's thread only

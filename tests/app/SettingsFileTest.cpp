@@ -1,5 +1,6 @@
-// The settings file at the edges: names that are not valid UTF-8, and a
-// stored window size larger than the screen.
+// The settings file at the edges: names that are not valid UTF-8, a stored
+// window size larger than the screen, a name that is no regular file, and
+// the answer time-out of a TCP row.
 #include "AppTestSupport.h"
 
 #include "app/MainForm.h"
@@ -9,9 +10,11 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -72,4 +75,43 @@ TEST(SettingsFile, StoredWindowSizeIsHeldToTheScreen)
   const QSize Screen = Form.screen()->availableGeometry().size();
   EXPECT_EQ(Form.height(), Screen.height());
   EXPECT_EQ(Form.width(), Screen.width());
+}
+
+TEST(SettingsFile, APipeAsSettingsFileIsRefusedWithoutBlocking)
+{
+  const TTempDir Dir;
+  const std::string Fifo = Dir.File("fifo.ini");
+  ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+  TMessageBoxCatcher Boxes;
+  auto Form = std::make_unique<app::TForm1>(Fifo);
+  ASSERT_EQ(Boxes.Texts().size(), 1);
+  EXPECT_TRUE(Boxes.Texts()[0].contains("not a regular file")) << Boxes.Texts()[0].toStdString();
+  EXPECT_EQ(Form->RowCount(), 0);
+  Form->show();
+  Form->close(); // whatever the close makes of it, it does not wait for a writer
+  ASSERT_EQ(Boxes.Texts().size(), 2);
+  EXPECT_TRUE(Boxes.Texts()[1].contains("not a regular file")) << Boxes.Texts()[1].toStdString();
+  EXPECT_EQ(fs::status(Fifo).type(), fs::file_type::fifo);
+}
+
+TEST(SettingsFile, ATcpRowWaitsForAnswersAsLongAsItsStoredAnswerTimeOut)
+{
+  const TTempDir Dir;
+  const std::string Ini = Dir.File("q.ini");
+  WriteFile(Ini, "[Main]\r\nCount=2\r\n[Objects(0)]\r\nType=0\r\nAnswerTimeOut=3000\r\n");
+  for (int Start = 0; Start < 2; ++Start) { // as read, and after the close wrote it back
+    SCOPED_TRACE(Start);
+    auto Form = std::make_unique<app::TForm1>(Ini);
+    ASSERT_EQ(Form->RowCount(), 2);
+    EXPECT_EQ(Form->Row(0)->Data()->FDevice->FInfo->GetParam(5), 3000);
+    EXPECT_EQ(Form->Row(0)->Data()->FTcpClient->ReadTimeout, 3000);
+    // A section without one keeps the window's own wait at first; the close
+    // then stores the 500 that the row shows, and that holds from then on.
+    EXPECT_EQ(Form->Row(1)->Data()->FTcpClient->ReadTimeout, Start == 0 ? 20000 : 500);
+    Form->close();
+  }
+  // What the close wrote: the one time-out for both.
+  EXPECT_NE(ReadFile(Ini).find("[Objects(0)]\r\nNetAdr=\r\nCOM=1\r\nBaudRate=9600\r\nParity=1\r\n"
+                               "AnswerTimeOut=3000\r\n"),
+            std::string::npos);
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using platform::IniFile;
@@ -193,6 +194,26 @@ TEST_F(IniFileTest, FileThatCannotBeReadIsAnError)
   EXPECT_THROW(IniFile{path}, IniFileError);
 }
 
+TEST_F(IniFileTest, NameThatIsNoRegularFileIsRefusedWithoutBlocking)
+{
+  // Without a writer, opening or reading a named pipe would wait for good.
+  const std::string fifo = Path("fifo.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = Path("folder.ini");
+  std::filesystem::create_directory(folder);
+  for (const std::string &path : {fifo, folder, std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    try {
+      IniFile ini(path);
+      ADD_FAILURE() << "read";
+    } catch (const IniFileError &error) {
+      EXPECT_NE(std::string(error.what()).find(path == folder ? "is a directory" : "not a regular file"),
+                std::string::npos)
+        << error.what();
+    }
+  }
+}
+
 TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
 {
   const std::string old = "[Server]\r\nPort=9200\r\n";
@@ -204,7 +225,9 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
 
   // The new text cannot be written; writing the old file in place would
   // already have cut it short.
-  EXPECT_NE(UpdateWithSmallFileSizeLimit(ini).find(path), std::string::npos);
+  const std::string message = UpdateWithSmallFileSizeLimit(ini);
+  EXPECT_NE(message.find(path), std::string::npos) << message;
+  EXPECT_NE(message.find("left as it was"), std::string::npos) << message;
   EXPECT_EQ(Get(path), old);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir), {}), 1) << "no temporary file left";
 
@@ -236,7 +259,7 @@ TEST_F(IniFileTest, WritableFileInAFolderThatTakesNoNewFileIsRewrittenInPlace)
   const fs::path folder = FDir / "program";
   fs::create_directory(folder);
   const std::string path = (folder / "Quorlan2.INI").string();
-  Put(path, "[Main]\r\nCount=1\r\n");
+  Put(path, "[Main]\r\nCount=1\r\n[Old]\r\nKey=value\r\n");
   fs::permissions(path, fs::perms(0666));
   fs::permissions(folder, fs::perms(0555));
   fs::permissions(FDir, fs::perms(0755));
@@ -246,15 +269,17 @@ TEST_F(IniFileTest, WritableFileInAFolderThatTakesNoNewFileIsRewrittenInPlace)
       GTEST_SKIP() << "cannot act as an ordinary user";
     IniFile ini(path);
     ini.WriteInteger("Main", "Count", 2);
+    ini.EraseSection("Old");
     ini.UpdateFile();
     EXPECT_EQ(Get(path), "[Main]\r\nCount=2\r\n");
 
-    // A rewrite that fails part way says that the file may be incomplete.
+    // A longer text that does not fit leaves the old file byte for byte.
     for (int i = 0; i < 100; ++i)
       ini.WriteInteger("Main", "Column[" + std::to_string(i) + "]", 150);
     const std::string message = UpdateWithSmallFileSizeLimit(ini);
     EXPECT_NE(message.find(path), std::string::npos) << message;
-    EXPECT_NE(message.find("incomplete"), std::string::npos) << message;
+    EXPECT_NE(message.find("left as it was"), std::string::npos) << message;
+    EXPECT_EQ(Get(path), "[Main]\r\nCount=2\r\n");
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1) << "no other file made in the folder";
   fs::permissions(folder, fs::perms::owner_all);

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -379,6 +380,38 @@ TEST(TcpServer, ConnectionsOverTheBoundGetTheRefusalAndAreClosed)
   EXPECT_TRUE(WaitUntil([&] { return echo.Server.ConnectionCount() == 1; }));
   auto fourth = ConnectTo(echo.Server);
   EXPECT_EQ(ReadLine(*fourth).rfind("204 ready", 0), 0u);
+}
+
+// This process's open descriptors.
+int OpenDescriptors()
+{
+  int count = 0;
+  for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+TEST(TcpServer, AnEndedConnectionReleasesItsDescriptorAtOnce)
+{
+  EchoServer echo;
+  const int before = OpenDescriptors();
+  // Ended by the server on request, then by the client.
+  for (const bool quit : {true, false}) {
+    SCOPED_TRACE(quit ? "QUIT" : "client closed");
+    {
+      auto client = ConnectTo(echo.Server);
+      EXPECT_EQ(ReadLine(*client).rfind("204 ready", 0), 0u);
+      if (quit) {
+        client->Write("QUIT");
+        EXPECT_EQ(ReadLine(*client), "bye");
+      }
+    }
+    // No further client comes that would make the server look at its ended
+    // connections: the socket has gone with the connection all the same.
+    EXPECT_TRUE(WaitUntil([&] { return echo.Server.ConnectionCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() == before; }))
+      << OpenDescriptors() << " open, " << before << " before";
+  }
 }
 
 TEST(TcpServer, EndlessInputIsTakenInBoundedPiecesAndIgnoredInputIsDropped)
