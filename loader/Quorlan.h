@@ -123,10 +123,20 @@ public:
   // the current address's prefix; raises std::invalid_argument for an address
   // that is not a number.
   void NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix);
+  // Sends Request and receives its answer of Count bytes (-1: any length
+  // that ends with a CRC-16/MODBUS that holds). On the TCP link bytes still
+  // waiting from an earlier answer are dropped first, and an answer that
+  // comes in pieces is read until it is whole (ReceiveAnswer).
   bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
   // An exchange whose answer bytes the procedure reads: it counts only when
-  // the answer's CRC-16/MODBUS holds, on either link and whatever Count.
+  // the answer's CRC-16/MODBUS holds, on either link and whatever Count
+  // (Exchange itself judges an answer of a fixed Count by its length).
   bool ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer);
+  // Receives an answer to the request last sent, without sending (a further
+  // answer may follow the one just read). On the TCP link the answer is
+  // complete with Count bytes, with a short status answer, or for Count -1
+  // with a CRC that holds at its end; otherwise it ends with FAnswerPause
+  // without a new byte, or with the read time-out counted from the call.
   bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
   std::int32_t ReadMeterType(const std::string &Prefix);
   bool CloseChannel(const std::string &Prefix);
@@ -139,6 +149,14 @@ public:
   std::chrono::milliseconds FCloseWait{3000};    // after closing the channel
   std::chrono::milliseconds FAlertWait{1000};    // after the alert sequence
   std::chrono::milliseconds FLinkWait{500};      // after a TCP connect or close
+  // On the TCP link, how long an incomplete answer waits for its next piece.
+  // Gateways forward the bytes of an answer as the line delivers them or in
+  // packets of their own; cellular ones deliver the pieces tens of
+  // milliseconds apart, and up to a few hundred when the network is busy.
+  // Only an answer that is cut short or spoiled waits this out (a whole
+  // answer is taken the moment it is in), so a wait well above those gaps
+  // costs a good run nothing.
+  std::chrono::milliseconds FAnswerPause{300};
 
 protected:
   ~TQuorlan() override;
@@ -162,6 +180,9 @@ private:
   void SetVersionBefore(const std::string &Text);
   void SetVersionAfter(const std::string &Text);
   std::string Request(const std::string &Prefix, const std::string &Command) const;
+  // On the TCP link: the tag that the answer to the block write last sent
+  // echoes, -1 after any other request.
+  int FAnswerTag = -1;
 
   // What the row is made of. The timer's thread compares it with what it
   // was at the last refresh it handed over.

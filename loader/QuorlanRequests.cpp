@@ -5,6 +5,7 @@
 
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
+#include "loader/AnswerEnd.h"
 #include "platform/Clock.h"
 #include "platform/TextRules.h"
 
@@ -67,17 +68,29 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
   }
   if (!FTcpClient->Connected())
     return false;
-  if (FDevice->IsLogEnabled())
+  // What waits now came after its exchange had ended (a late answer, or the
+  // tail of one): it must not pass for the start of this answer.
+  const std::string late = FTcpClient->TakeWaiting();
+  if (FDevice->IsLogEnabled()) {
+    if (!late.empty())
+      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(late, " "));
     AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
+  }
+  FAnswerTag = -1;
+  const std::size_t L = !Request.empty() && static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
+  if (Request.size() > L + 5 && Request[L] == '\x07' && Request[L + 1] == '\x04')
+    FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
   FTcpClient->Write(Request);
   return ReceiveAnswer(Count, Answer);
 }
 
 bool TQuorlan::ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer)
 {
-  // A bit flipped on the line must not pass for the meter's word: on the COM
-  // link an answer of the right length counts whatever its checksum, on the
-  // TCP link one of a fixed length is judged by its length alone.
+  // Exchange judges an answer of a fixed length by its length alone: the COM
+  // device reports a checksum that fails but still succeeds on the right
+  // length, and the TCP link reads until Count bytes are in without looking
+  // at them. A bit flipped on the line must not pass for the meter's word,
+  // so the checksum is tested here, for both links and every Count.
   return Exchange(Request, Count, Answer) && TestCheckSum(Answer, ctCrc16);
 }
 
@@ -97,8 +110,11 @@ bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
       AppendLog(" ");
     }
   };
+  // A block answer echoes its request's tag where a refusal has its status.
+  const int echo = Count > 0 ? FAnswerTag : -1;
   try {
-    Answer = FTcpClient->ReadAvailable();
+    Answer = FTcpClient->ReadAnswer(
+        [Count, echo](std::string_view Bytes) { return AnswerEnd(Bytes, Count, echo); }, FAnswerPause);
   } catch (...) {
     rxLine(); // the RX line is written also when the read fails
     throw;

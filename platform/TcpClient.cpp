@@ -85,6 +85,7 @@ void TcpClient::Close()
   if (FSocket >= 0)
     ::close(FSocket);
   FSocket = -1;
+  FPending.clear();
 }
 
 void TcpClient::Connect()
@@ -121,6 +122,8 @@ bool TcpClient::Connected()
 {
   if (FSocket < 0)
     return false;
+  if (!FPending.empty())
+    return true;
   char byte;
   const ssize_t got = ::recv(FSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
@@ -149,34 +152,78 @@ void TcpClient::Write(std::string_view Bytes)
   }
 }
 
+int TcpClient::ReceiveWaiting(std::string &Data)
+{
+  char buffer[4096];
+  while (Data.size() < MaxReadBytes) {
+    const ssize_t got = ::recv(FSocket, buffer, std::min(sizeof buffer, MaxReadBytes - Data.size()), MSG_DONTWAIT);
+    if (got > 0) {
+      Data.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    const int error = got == 0 ? -1 : errno;
+    if (error == EINTR)
+      continue;
+    return error == EAGAIN || error == EWOULDBLOCK ? 0 : error;
+  }
+  return 0;
+}
+
 std::string TcpClient::ReadAvailable()
+{
+  return ReadAnswer([](std::string_view Bytes) { return Bytes.size(); }, std::chrono::milliseconds(0));
+}
+
+std::string TcpClient::ReadAnswer(const AnswerEnd &End, std::chrono::milliseconds Pause)
 {
   if (FSocket < 0)
     throw TcpError("Not connected.");
   const int timeout = ReadTimeout;
-  const int ready = PollUntil(FSocket, POLLIN, Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0));
-  if (ready < 0)
-    throw SocketError("Read failed", errno);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
   std::string data;
-  if (ready == 0)
-    return data;
-  char buffer[4096];
-  while (data.size() < MaxReadBytes) {
-    const ssize_t got = ::recv(FSocket, buffer, std::min(sizeof buffer, MaxReadBytes - data.size()), MSG_DONTWAIT);
-    if (got > 0) {
-      data.append(buffer, static_cast<std::size_t>(got));
-      continue;
+  data.swap(FPending);
+  // The answer as it stands, with what follows its end kept for the next read.
+  auto answer = [&](std::size_t length) {
+    FPending = data.substr(length);
+    data.resize(length);
+    return std::move(data);
+  };
+  for (;;) {
+    if (!data.empty()) {
+      if (const std::size_t length = End(data); length > 0)
+        return answer(std::min(length, data.size()));
+      if (data.size() >= MaxReadBytes)
+        return answer(data.size());
     }
-    const int error = got == 0 ? 0 : errno;
-    if (error == EINTR)
-      continue;
-    if (error == EAGAIN || error == EWOULDBLOCK || !data.empty())
-      break; // a close or an error after data shows at the next read
-    Close();
+    // The first byte is waited for until the deadline, each further one for
+    // the pause at most.
+    const auto until = data.empty() ? deadline : std::min(deadline, Clock::now() + Pause);
+    const int ready = PollUntil(FSocket, POLLIN, until);
+    if (ready < 0)
+      throw SocketError("Read failed", errno);
+    if (ready == 0)
+      return answer(data.size());
+    const int error = ReceiveWaiting(data);
     if (error == 0)
+      continue;
+    if (!data.empty()) { // a close or an error after data shows at the next read
+      if (const std::size_t length = End(data); length > 0)
+        return answer(std::min(length, data.size()));
+      return answer(data.size());
+    }
+    Close();
+    if (error < 0)
       throw TcpError("Connection closed gracefully.");
     throw SocketError("Read failed", error);
   }
+}
+
+std::string TcpClient::TakeWaiting()
+{
+  std::string data;
+  data.swap(FPending);
+  if (FSocket >= 0)
+    ReceiveWaiting(data);
   return data;
 }
 

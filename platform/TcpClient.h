@@ -1,7 +1,7 @@
 #pragma once
 // A TCP client connection to one host, as the loader uses it to reach a
 // serial gateway: connect with a bounded wait, write a byte string whole, and
-// read whatever has arrived within the read time-out.
+// read an answer that may come in pieces, within the read time-out.
 //
 // One thread uses a client at a time (the loader's own thread while it runs,
 // the thread that frees it afterwards). Port and ReadTimeout are atomic so
@@ -10,6 +10,9 @@
 #include "platform/Watched.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -61,9 +64,30 @@ public:
   // connection (the client is then disconnected) or on a socket error.
   std::string ReadAvailable();
 
+  // Judges the bytes of an answer read so far: the length of the complete
+  // answer they begin with (at most their size), or 0 while it is not
+  // complete.
+  using AnswerEnd = std::function<std::size_t(std::string_view Bytes)>;
+
+  // Reads one answer that may arrive in pieces: waits for its first byte at
+  // most ReadTimeout, then goes on reading until End finds it complete, until
+  // Pause passes with no new byte, or until ReadTimeout has passed since the
+  // call, whichever comes first. Bytes after a complete answer stay for the
+  // next read. Empty when nothing came in time; throws as ReadAvailable.
+  std::string ReadAnswer(const AnswerEnd &End, std::chrono::milliseconds Pause);
+
+  // Takes every byte that waits in the connection, without waiting for any
+  // (bytes that a read left for the next one included). A close by the peer
+  // or a socket error is left for the next read to report.
+  std::string TakeWaiting();
+
 private:
   void Close();
+  // Appends what the socket holds now, without waiting; 0, or the errno
+  // that ended it (-1: the peer has closed the connection).
+  int ReceiveWaiting(std::string &Data);
   int FSocket = -1;
+  std::string FPending; // read past the end of the last answer
 };
 
 } // namespace platform

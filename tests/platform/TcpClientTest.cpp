@@ -235,4 +235,33 @@ TEST(TcpClient, PeerCloseShowsAsDisconnectedAfterTheLastBytesAndAllowsReconnect)
   EXPECT_FALSE(client.Connected());
 }
 
+// An answer in pieces: read on until it is whole, keep what follows it for
+// the next read, and end an answer that stops short at the pause.
+TEST(TcpClient, AnswerIsReadUntilWholeAndWhatFollowsIsKept)
+{
+  Peer peer;
+  TcpClient client;
+  Aim(client, peer.Port());
+  client.ReadTimeout = 60000;
+  client.Connect();
+  peer.Accept();
+  auto atFive = [](std::string_view bytes) { return bytes.size() >= 5 ? std::size_t{5} : std::size_t{0}; };
+
+  std::thread pieces([&] {
+    peer.Send("ab");
+    std::this_thread::sleep_for(20ms);
+    peer.Send("cdefg");
+  });
+  EXPECT_EQ(client.ReadAnswer(atFive, 10s), "abcde");
+  pieces.join();
+  EXPECT_EQ(client.ReadAnswer([](std::string_view bytes) { return bytes.size() >= 1 ? std::size_t{1} : 0; }, 10s),
+            "f") << "the rest of a segment is the next answer";
+  EXPECT_EQ(client.TakeWaiting(), "g");
+  EXPECT_EQ(client.TakeWaiting(), "");
+
+  peer.Send("xy");
+  EXPECT_EQ(client.ReadAnswer(atFive, 50ms), "xy") << "the pause ends an answer that stops short";
+  EXPECT_TRUE(client.Connected());
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -174,22 +175,47 @@ void SimLine::Reply(int fd, const std::string &answer)
   // The answer leaves as soon as its request is complete; the line's own
   // lateness in waking up does not delay it further.
   auto answered = Clock::now();
+  std::optional<Clock::time_point> start;
   if (FBaud != 0) {
     {
       std::lock_guard lock(FLock);
       if (!FTimes.empty())
         answered = FTimes.back().Complete;
     }
+    start = answered;
     answered += WireTime(answer.size());
-    std::this_thread::sleep_until(answered);
   }
+  WritePieces(fd, answer, start);
   const auto written = Clock::now();
-  WriteAll(fd, answer);
   std::lock_guard lock(FLock);
   if (!FTimes.empty()) {
     FTimes.back().Answered = answered;
     FTimes.back().Written = written;
     FTimes.back().AnswerBytes = answer.size();
+  }
+}
+
+void SimLine::WritePieces(int fd, const std::string &answer, std::optional<Clock::time_point> Start)
+{
+  std::vector<std::size_t> ends; // where each piece ends
+  const Pieces how = FListenFd >= 0 && answer.size() > 1 ? FPieces.load() : Pieces::Whole;
+  if (how == Pieces::EveryByte) {
+    for (std::size_t i = 1; i <= answer.size(); ++i)
+      ends.push_back(i);
+  } else if (how == Pieces::RandomSplit) {
+    ends.push_back(std::uniform_int_distribution<std::size_t>(1, answer.size() - 1)(FRandom));
+    ends.push_back(answer.size());
+  } else {
+    ends.push_back(answer.size());
+  }
+  std::size_t done = 0;
+  for (const std::size_t end : ends) {
+    if (Start)
+      std::this_thread::sleep_until(*Start + WireTime(end));
+    else if (done > 0)
+      std::this_thread::sleep_for(FPieceGap.load());
+    WriteAll(fd, answer.substr(done, end - done));
+    done = end;
   }
 }
 
@@ -213,6 +239,10 @@ void SimLine::Serve()
     if (listening) {
       if (fds[1].revents & POLLIN)
         FFd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (FFd >= 0 && FPieces != Pieces::Whole) { // every piece a segment of its own
+        const int on = 1;
+        ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      }
       buffer.clear();
       continue;
     }
@@ -271,7 +301,7 @@ void SimLine::Handle(int fd, std::string &buffer)
     if (first == 0x02 && request.size() > 1 && (request[1] & 0x80)) {
       const std::string answer = AnswerPacket(meters, request);
       if (!answer.empty())
-        WriteAll(fd, answer);
+        WritePieces(fd, answer, std::nullopt);
       continue;
     }
     const std::string prefix = request.substr(0, first == 0xFC ? 5 : 1);

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +58,18 @@ public:
   // would have arrived, and an answer is written when its last byte would
   // have left. 0 (the default) turns pacing off. Set it before traffic.
   void SetPacing(unsigned Baud) { FBaud = Baud; }
+  // How the gateway forwards each answer: whole in one segment (the
+  // default, as a gateway that packs), one byte a segment (as one that
+  // forwards bytes the moment the line delivers them), or in two segments
+  // split at a random point. On a paced line every piece leaves when the
+  // wire would have delivered its last byte; otherwise Gap lies between the
+  // pieces. TCP only; set it before a client connects.
+  enum class Pieces { Whole, EveryByte, RandomSplit };
+  void SetAnswerPieces(Pieces How, Clock::duration Gap = {})
+  {
+    FPieces = How;
+    FPieceGap = Gap;
+  }
 
 private:
   SimLine() = default;
@@ -65,6 +79,9 @@ private:
   Clock::duration WireTime(std::size_t bytes) const;
   FrameTimes Arrival(std::size_t buffered, std::size_t length);
   void Reply(int fd, const std::string &answer);
+  // Writes an answer in the pieces set; the first one at once, a paced
+  // line's ones when the wire that began at Start would have delivered them.
+  void WritePieces(int fd, const std::string &answer, std::optional<Clock::time_point> Start);
 
   int FListenFd = -1; // TCP only
   int FFd = -1;       // pty master, or the accepted connection
@@ -82,6 +99,9 @@ private:
   std::vector<std::string> FFrames;
   std::vector<FrameTimes> FTimes;
   std::atomic<unsigned> FBaud{0};
+  std::atomic<Pieces> FPieces{Pieces::Whole};
+  std::atomic<Clock::duration> FPieceGap{};
+  std::mt19937 FRandom{std::random_device{}()}; // the line's thread only
   // On the line's thread: the wire times of the first and the last byte held.
   Clock::time_point FRxStart, FRxEnd;
 };

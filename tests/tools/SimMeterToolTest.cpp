@@ -168,7 +168,8 @@ TEST_F(SimMeterTool, BadArgumentsAreRefusedWithTheUsage)
   for (const std::vector<std::string> &Args :
        {std::vector<std::string>{"--tcp", "0"}, {"--tcp", "0", "--meters", "5:LX"}, {"--tcp", "70000", "--meters", "5:LA"},
         {"--meters", "5:LA"}, {"--tcp", "0", "--meters", "5:LA,5:LB"}, {"--tcp", "0", "--meters", "0:LA"},
-        {"--tcp", "0", "--com", "/tmp", "3", "--meters", "5:LA"}, {"--bogus"}}) {
+        {"--tcp", "0", "--com", "/tmp", "3", "--meters", "5:LA"}, {"--bogus"},
+        {"--com", "/tmp", "3", "--pieces", "9600", "--meters", "5:LA"}, {"--tcp", "0", "--pieces", "10", "--meters", "5:LA"}}) {
     TTool Tool(Args);
     EXPECT_TRUE(Tool.WaitFor("Usage:")) << Args.back();
     EXPECT_EQ(Tool.Stop(0), 2) << Args.back();

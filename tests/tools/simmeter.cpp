@@ -19,7 +19,8 @@
 namespace {
 
 const char *const Usage =
-    "Usage: quorlan2-simmeter (--com DIR N | --tcp PORT) --meters ADDR:TYPE[,ADDR:TYPE...]\n"
+    "Usage: quorlan2-simmeter (--com DIR N | --tcp PORT [--pieces BAUD])\n"
+    "                         --meters ADDR:TYPE[,ADDR:TYPE...]\n"
     "\n"
     "Simulated KV-750L meters for trying Quorlan2 without real meters.\n"
     "\n"
@@ -27,6 +28,9 @@ const char *const Usage =
     "                  program with QUORLAN2_COM_DIR=DIR and choose COM port N\n"
     "  --tcp PORT      serve a TCP serial gateway on 127.0.0.1:PORT (0: a free\n"
     "                  port, printed at start); it serves one client at a time\n"
+    "  --pieces BAUD   with --tcp: a gateway that forwards every answer byte in a\n"
+    "                  TCP segment of its own, as the line behind it delivers\n"
+    "                  them; the line runs at BAUD (1200..115200, e.g. 9600)\n"
     "  --meters LIST   the meters on the line: network address (1..255) and\n"
     "                  type (LA, LB, LC, LAT, LCT), e.g. 5:LA,6:LAT,7:LC\n"
     "  --help          this text\n"
@@ -42,6 +46,7 @@ struct TOptions {
   std::string ComDir;
   int ComNumber = 0;
   int TcpPort = -1;
+  int PiecesBaud = 0; // 0: answers go out whole
   std::vector<sim::MeterConfig> Meters;
 };
 
@@ -91,6 +96,9 @@ std::string ParseOptions(int argc, char **argv, TOptions &Options)
     } else if (Arg == "--tcp" && HasOne) {
       if (!ParseInt(argv[++i], 0, 65535, Options.TcpPort))
         return "bad TCP port: " + std::string(argv[i]);
+    } else if (Arg == "--pieces" && HasOne) {
+      if (!ParseInt(argv[++i], 1200, 115200, Options.PiecesBaud))
+        return "bad line speed: " + std::string(argv[i]);
     } else if (Arg == "--meters" && HasOne) {
       if (!ParseMeters(argv[++i], Options.Meters))
         return "bad meter list: " + std::string(argv[i]);
@@ -100,6 +108,8 @@ std::string ParseOptions(int argc, char **argv, TOptions &Options)
   }
   if (Options.ComDir.empty() == (Options.TcpPort < 0))
     return "give either --com DIR N or --tcp PORT";
+  if (Options.PiecesBaud != 0 && Options.TcpPort < 0)
+    return "--pieces goes with --tcp";
   if (Options.Meters.empty())
     return "give the meters with --meters";
   return {};
@@ -184,6 +194,11 @@ int main(int argc, char **argv)
     if (Options.TcpPort >= 0) {
       Line = sim::SimLine::ListenTcp(Options.TcpPort);
       std::printf("TCP gateway on 127.0.0.1:%d\n", Line->Port());
+      if (Options.PiecesBaud != 0) {
+        Line->SetPacing(static_cast<unsigned>(Options.PiecesBaud));
+        Line->SetAnswerPieces(sim::SimLine::Pieces::EveryByte);
+        std::printf("line at %d baud; every answer byte a TCP segment of its own\n", Options.PiecesBaud);
+      }
     } else {
       Line = sim::SimLine::OpenPty(Options.ComDir, Options.ComNumber);
       std::printf("COM%d: %s/com%d -> %s\n", Options.ComNumber, Options.ComDir.c_str(), Options.ComNumber,
