@@ -351,8 +351,11 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
   switch (Kind) {
   case evError:
     if (D->FError == ErrPortBusy) {
-      char Line[128];
-      std::snprintf(Line, sizeof Line, SComPortBusy, static_cast<int>(D->FInfo->GetParam(0)));
+      // A port that the open-file limit kept closed is not said to be busy.
+      const char *const Format =
+        D->FHandle.LastError() == platform::SerialError::NoDescriptors ? texts::SComPortNoDescriptors : SComPortBusy;
+      char Line[192];
+      std::snprintf(Line, sizeof Line, Format, static_cast<int>(D->FInfo->GetParam(0)));
       L->AppendLog(Line);
     } else {
       L->AppendLog(S);

@@ -3,8 +3,14 @@
 // Start-up and shut-down keep one order: the thread services and the device
 // list exist before any loader and outlive them all; the images are loaded
 // before the window and freed after every loader has gone.
+//
+// The shutdown signals are blocked before the first thread is made, so that
+// every thread inherits that, and read on the main thread once the window
+// exists: they close the program as the operator would.
 #include "app/ComAndTCPClient.h"
 #include "app/MainForm.h"
+#include "app/OpenFileLimit.h"
+#include "app/ShutdownSignals.h"
 #include "app/WakeHook.h"
 #include "link/DeviceList.h"
 #include "link/ThreadService.h"
@@ -16,6 +22,8 @@
 
 int main(int argc, char *argv[])
 {
+  app::BlockShutdownSignals();
+  app::RaiseOpenFileLimit();
   ServiceList();          // the service list, before the first thread service
   (void)DeviceList.load(); // the device list exists from the program's start
   int Result = 0;
@@ -33,6 +41,7 @@ int main(int argc, char *argv[])
       // again; the window owns it.
       new app::TfrmComAndTCPClient(Form.get());
       Form->show();
+      const app::TShutdownSignals Signals([&Form](int Signal) { Form->CloseBySignal(Signal); });
       Result = QApplication::exec();
       // Destroying the window deletes its rows; each frees its loader.
     }
