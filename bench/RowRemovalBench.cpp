@@ -49,7 +49,7 @@ bool Serve(Done done, Clock::duration Timeout)
   while (!done()) {
     if (Clock::now() >= Deadline)
       return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); // the window timer wakes it at least every 100 ms
   }
   return true;
 }
