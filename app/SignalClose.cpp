@@ -100,7 +100,7 @@ void TForm1::SignalCloseStep()
   }
   // A dialog's own event loop, or a box of a close in progress, unwinds
   // first; the next step closes.
-  if (FInClose || EndModalWindows())
+  if (EndModalWindows() || FInClose)
     return;
   if (!close())
     return; // a process came in meanwhile: wait for it too
