@@ -20,6 +20,21 @@
 
 #include <memory>
 
+#ifdef __SANITIZE_THREAD__
+// In a ThreadSanitizer build: Qt and GLib are not built with it, and the
+// hand-over of memory between their own threads (the pool that paints and
+// converts images) goes through atomics it cannot see. Only allocations and
+// copies made inside those libraries are left unchecked; every access of the
+// program's own code is still checked.
+extern "C" const char *__tsan_default_suppressions()
+{
+  return "called_from_lib:libQt6Core.so\n"
+         "called_from_lib:libQt6Gui.so\n"
+         "called_from_lib:libQt6Widgets.so\n"
+         "called_from_lib:libglib-2.0.so\n";
+}
+#endif
+
 int main(int argc, char *argv[])
 {
   app::BlockShutdownSignals();
