@@ -176,3 +176,31 @@ TEST(Shutdown, StartsWithManyRowsUnderALowOpenFileLimit)
   EXPECT_EQ(WEXITSTATUS(Status), 0);
   EXPECT_NE(ReadFile(Ini).find("[Objects(299)]\r\nNetAdr=300\r\n"), std::string::npos);
 }
+
+// A second signal while a process still ends (its gateway never answers):
+// the settings are written and the program ends at once, not cleanly.
+TEST(Shutdown, ASecondSignalEndsAtOnceAfterWritingTheSettings)
+{
+  const TTempDir Dir;
+  auto Silent = sim::SimLine::ListenTcp();
+  const int Port = FreePort();
+  const std::string Ini = Dir.File("q.ini");
+  WriteFile(Ini, "[Server]\r\nPort=" + std::to_string(Port) + "\r\n");
+  TProgram Program(Ini);
+  const auto Client = Connect(Port, std::chrono::seconds(30));
+  ASSERT_NE(Client, nullptr);
+  EXPECT_EQ(Command(*Client, "SET TCP=127.0.0.1," + std::to_string(Silent->Port()) + ",20000"), "200 Ok\r\n");
+  EXPECT_EQ(Command(*Client, "SET NETADR=7"), "200 Ok\r\n");
+  EXPECT_EQ(Command(*Client, "SET STATUS=START"), "202 Ok\r\n");
+  ASSERT_TRUE(WaitUntil([&Silent] { return !Silent->Received().empty(); }, std::chrono::seconds(30)));
+
+  Program.Signal(SIGTERM);
+  EXPECT_EQ(Program.WaitForExit(std::chrono::milliseconds(500)), -1) << "the process is still ending";
+  Program.Signal(SIGHUP);
+  const int Status = Program.WaitForExit(std::chrono::seconds(30));
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_EQ(WEXITSTATUS(Status), 1);
+  const std::string Settings = ReadFile(Ini);
+  EXPECT_NE(Settings.find("Count=1\r\n"), std::string::npos) << Settings;
+  EXPECT_NE(Settings.find("NetAdr=7\r\n"), std::string::npos);
+}
