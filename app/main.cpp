@@ -17,8 +17,11 @@
 #include "loader/BuiltinImages.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QTimer>
 
 #include <memory>
+#include <vector>
 
 #ifdef __SANITIZE_THREAD__
 // In a ThreadSanitizer build: Qt and GLib are not built with it, and the
@@ -51,12 +54,29 @@ int main(int argc, char *argv[])
     // file name need not be valid UTF-8, and a QString would change it.
     const std::string IniFileName = argc > 1 && argv[1] ? std::string(argv[1]) : std::string();
     {
-      auto Form = std::make_unique<app::TForm1>(IniFileName);
+      // A signal that comes while the window is being made (a box of the
+      // start may be open) ends that box and is acted on once the event
+      // loop runs.
+      std::unique_ptr<app::TForm1> Form;
+      std::vector<int> Early;
+      const app::TShutdownSignals Signals([&Form, &Early](int Signal) {
+        if (Form) {
+          Form->CloseBySignal(Signal);
+          return;
+        }
+        Early.push_back(Signal);
+        if (auto *Dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+          Dialog->reject();
+      });
+      Form = std::make_unique<app::TForm1>(IniFileName);
       // The connection settings dialog, made once and shown again and
       // again; the window owns it.
       new app::TfrmComAndTCPClient(Form.get());
       Form->show();
-      const app::TShutdownSignals Signals([&Form](int Signal) { Form->CloseBySignal(Signal); });
+      QTimer::singleShot(0, Form.get(), [&Form, &Early] {
+        for (const int Signal : Early)
+          Form->CloseBySignal(Signal);
+      });
       Result = QApplication::exec();
       // Destroying the window deletes its rows; each frees its loader.
     }
