@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <mutex>
 
 using namespace apptest;
@@ -18,31 +18,13 @@ using app::TForm1;
 namespace {
 
 // Holds the meter's answers back until released (at the latest when it goes).
-class TAnswerGate {
-public:
+struct TAnswerGate {
+  std::promise<void> Open;
+  std::shared_future<void> Opened = Open.get_future().share();
+  std::atomic<int> Held{0};
+  std::once_flag Released;
+  void Release() { std::call_once(Released, [this] { Open.set_value(); }); }
   ~TAnswerGate() { Release(); }
-  std::optional<std::string> Pass()
-  {
-    ++FHeld;
-    std::unique_lock Lock(FLock);
-    FReleased.wait(Lock, [this] { return FOpen; });
-    return std::nullopt; // the meter's own answer
-  }
-  void Release()
-  {
-    {
-      const std::lock_guard Lock(FLock);
-      FOpen = true;
-    }
-    FReleased.notify_all();
-  }
-  int Held() const { return FHeld.load(); }
-
-private:
-  std::mutex FLock;
-  std::condition_variable FReleased;
-  bool FOpen = false;
-  std::atomic<int> FHeld{0};
 };
 
 } // namespace
@@ -54,7 +36,11 @@ TEST(RowRemoval, ARunningRowGoesAtOnceAndTheWindowGoesOnWhileItsLoaderEnds)
   const auto Meter = Gateway->AddMeter(sim::MeterConfig::ForType(0, 5));
   auto Form = std::make_unique<TForm1>(Dir.File("q.ini"));
   TAnswerGate Gate;
-  Meter->SetOverride([&Gate](const std::string &) { return Gate.Pass(); });
+  Meter->SetOverride([&Gate](const std::string &) -> std::optional<std::string> {
+    ++Gate.Held;
+    Gate.Opened.wait();
+    return std::nullopt; // the meter's own answer
+  });
   Form->show();
   Form->AddItemActionExecute(nullptr);
   loader::TQuorlan &L = *Form->Row(0)->Data();
@@ -63,7 +49,7 @@ TEST(RowRemoval, ARunningRowGoesAtOnceAndTheWindowGoesOnWhileItsLoaderEnds)
   L.FCloseWait = L.FLinkWait = L.FTestModeWait = L.FAlertWait = std::chrono::milliseconds(10);
   L.Start();
   // The loader waits for its first answer (20 s answer time-out).
-  ASSERT_TRUE(WaitUntil([&Gate] { return Gate.Held() > 0; }));
+  ASSERT_TRUE(WaitUntil([&Gate] { return Gate.Held > 0; }));
 
   Form->RemoveItemActionExecute(nullptr);
   EXPECT_EQ(Form->RowCount(), 0);

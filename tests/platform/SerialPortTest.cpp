@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <vector>
 #include <thread>
 
@@ -85,31 +84,26 @@ TEST(SerialPort, OnlyAnOpenPortHoldsDescriptors) {
   };
   PtyPeer peer;
   const auto Before = OpenFiles();
-  std::vector<std::unique_ptr<SerialPort>> Ports;
-  for (int i = 0; i < 20; ++i) Ports.push_back(std::make_unique<SerialPort>());
+  SerialPort Ports[20];
+  EXPECT_FALSE(Ports[0].Open(SerialPort::ComDeviceName(peer.ComNumber() + 1000)));
   EXPECT_EQ(OpenFiles(), Before);
-  EXPECT_FALSE(Ports[0]->Open(SerialPort::ComDeviceName(peer.ComNumber() + 1000)));
-  EXPECT_EQ(OpenFiles(), Before);
-  ASSERT_TRUE(Ports[0]->Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  ASSERT_TRUE(Ports[0].Open(SerialPort::ComDeviceName(peer.ComNumber())));
   EXPECT_EQ(OpenFiles(), Before + 3);
-  Ports[0]->Close();
-  EXPECT_EQ(OpenFiles(), Before);
+  Ports[0].Close();
 
-  // Every descriptor below a lowered limit taken but one: not enough.
+  // Every descriptor below a lowered limit taken but one.
   rlimit Saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &Saved), 0);
-  std::vector<int> Taken;
-  rlimit Low = Saved;
-  Low.rlim_cur = static_cast<rlim_t>(Before + 16);
+  rlimit Low{static_cast<rlim_t>(Before + 16), Saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Low), 0);
+  std::vector<int> Taken;
   for (int fd; (fd = dup(0)) >= 0;) Taken.push_back(fd);
   close(Taken.back());
   Taken.pop_back();
-  const bool Opened = Ports[1]->Open(SerialPort::ComDeviceName(peer.ComNumber()));
+  EXPECT_FALSE(Ports[1].Open(SerialPort::ComDeviceName(peer.ComNumber())));
   for (const int fd : Taken) close(fd);
   setrlimit(RLIMIT_NOFILE, &Saved);
-  EXPECT_FALSE(Opened);
-  EXPECT_EQ(Ports[1]->LastError(), SerialError::NoDescriptors);
+  EXPECT_EQ(Ports[1].LastError(), SerialError::NoDescriptors);
   EXPECT_EQ(OpenFiles(), Before);
 }
 
