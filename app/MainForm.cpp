@@ -28,6 +28,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #ifndef QUORLAN2_IMAGE_SOURCE_DIR
 #define QUORLAN2_IMAGE_SOURCE_DIR "."
@@ -118,6 +119,8 @@ TForm1::~TForm1()
   ListView1->clear();
   FreeCommandServer();
   FreeRemoteProcesses();
+  // Loaders of removed rows still use the window's log callback.
+  FDeparting.WaitAll();
   loader::SetAdminModeSource(nullptr);
   if (Form1 == this)
     Form1 = nullptr;
@@ -313,16 +316,24 @@ void TForm1::SplitterMoved()
     SetPanel1Height(FPanel1Accepted);
 }
 
+// While the program closes by a signal there is nobody to answer a box: the
+// error goes to the standard error output instead.
 void TForm1::ShowError(const std::string &Text)
 {
-  QMessageBox::critical(this, ToQt(texts::SError), ToQt(Text));
+  if (FClosingBySignal)
+    std::fprintf(stderr, "Quorlan2: %s\n", ToQt(Text).toLocal8Bit().constData());
+  else
+    QMessageBox::critical(this, ToQt(texts::SError), ToQt(Text));
 }
 
 void TForm1::ShowError(const std::exception &Error)
 {
   // Messages of the platform's errors carry file names as the system gave
   // them (UTF-8 on this system).
-  QMessageBox::critical(this, ToQt(texts::SError), QString::fromUtf8(Error.what()));
+  if (FClosingBySignal)
+    std::fprintf(stderr, "Quorlan2: %s\n", Error.what());
+  else
+    QMessageBox::critical(this, ToQt(texts::SError), QString::fromUtf8(Error.what()));
 }
 
 int TForm1::RowCount() const { return ListView1->topLevelItemCount(); }
@@ -479,14 +490,27 @@ void TForm1::ListView1Deletion(QObject *, TListItem *Item)
 {
   if (!Item->FData)
     return;
-  Item->FData->FListItem = nullptr;
-  Item->FData.reset(); // ends the loader's run and waits for its threads
-  FProcessPlaces.Give();
+  platform::TThreadPtr<loader::TQuorlan> L = std::move(Item->FData);
+  L->FListItem = nullptr;
+  // A client's connection lets go of the loader now: nothing starts it again.
+  if (const std::function<void()> OnFree = std::exchange(L->FOnFree, nullptr))
+    OnFree();
+  if (L->State() == ssIdle) {
+    L.reset(); // an idle loader's threads end at once
+    FProcessPlaces.Give();
+    return;
+  }
+  // A running loader ends its run through the stop step, which may wait
+  // for answer time-outs: that happens out of the window's way.
+  FDeparting.Add(std::move(L));
 }
 
 void TForm1::FormCloseQuery(QObject *, bool &CanClose)
 {
-  for (int i = 0; i < RowCount(); ++i) {
+  // Loaders of removed rows that still end count as running processes.
+  if (FDeparting.Count() > 0)
+    CanClose = false;
+  for (int i = 0; i < RowCount() && CanClose; ++i) {
     const loader::TQuorlan *L = Row(i)->Data();
     if (L && L->State() != ssIdle) {
       CanClose = false;
@@ -501,40 +525,61 @@ void TForm1::FormCloseQuery(QObject *, bool &CanClose)
         if (L->State() != ssIdle)
           CanClose = false;
     });
-  if (!CanClose)
+  // A close by signal waits for the processes instead (SignalCloseStep).
+  if (!CanClose && !FClosingBySignal)
     QMessageBox::warning(this, QString(), ToQt(texts::SCloseRefused), QMessageBox::Ok);
+}
+
+bool TForm1::SaveSettings(std::string &Error)
+{
+  try {
+    platform::IniFile Ini(FIniFileName);
+    WriteSettings(Ini);
+    Ini.UpdateFile();
+    return true;
+  } catch (const std::exception &Failure) {
+    Error = Failure.what();
+    return false;
+  }
+}
+
+bool TForm1::AskCloseWithoutSaving(const std::string &Error)
+{
+  const QString Text = QString::fromUtf8(Error.c_str()) + QStringLiteral("\n\n") + ToQt(texts::SCloseWithoutSaving);
+  return QMessageBox::question(this, ToQt(texts::SError), Text, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TForm1::FormClose(QObject *, TCloseAction &Action)
 {
-  std::unique_ptr<platform::IniFile> Ini;
-  try {
-    Ini = std::make_unique<platform::IniFile>(FIniFileName);
-  } catch (const std::exception &Error) {
-    // Nothing is written and the window stays open, with its server.
-    ShowError(Error);
-    Action = TCloseAction::caNone;
-    return;
+  // The old file stays whole when the new one cannot be written (it is
+  // replaced only by a complete new one). The operator is told why and
+  // decides: close without saving, or keep the window open, with its
+  // server, and try again. Under a signal nobody is there to ask.
+  std::string Error;
+  if (!SaveSettings(Error)) {
+    if (FClosingBySignal) {
+      std::fprintf(stderr, "Quorlan2: %s\n", Error.c_str());
+    } else if (!AskCloseWithoutSaving(Error)) {
+      Action = TCloseAction::caNone;
+      return;
+    }
   }
-  std::string WriteError;
-  try {
-    WriteSettings(*Ini);
-    Ini->UpdateFile();
-  } catch (const std::exception &Error) {
-    WriteError = Error.what();
-  }
-  Ini.reset();
   FreeCommandServer();
   FreeRemoteProcesses();
-  // After a failed write the program still ends: the old file stays whole
-  // (it is replaced only by a complete new one), and the message says why
-  // the settings of this run are not in it.
-  if (!WriteError.empty())
-    QMessageBox::critical(this, ToQt(texts::SError), QString::fromUtf8(WriteError.c_str()));
 }
 
 void TForm1::closeEvent(QCloseEvent *Event)
 {
+  if (FInClose) { // a box of this close is open
+    Event->ignore();
+    return;
+  }
+  const struct TInClose {
+    bool &Flag;
+    explicit TInClose(bool &F) : Flag(F) { Flag = true; }
+    ~TInClose() { Flag = false; }
+  } InClose(FInClose);
   bool CanClose = true;
   FormCloseQuery(this, CanClose);
   if (!CanClose) {

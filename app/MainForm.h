@@ -5,6 +5,7 @@
 // and its processes from the settings file when it is made and writes them
 // back when it closes.
 #include "app/CommandServer.h"
+#include "app/DepartingLoaders.h"
 #include "app/LinkSettings.h"
 #include "app/ListItem.h"
 #include "app/ProcessPlaces.h"
@@ -15,6 +16,8 @@
 #include <QMainWindow>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,6 +70,9 @@ public:
   // Every row and every loader a connection made for the window holds a
   // place; the command server takes its places here too.
   TProcessPlaces FProcessPlaces{ProcessLimit};
+  // Loaders of removed rows that are still ending; each gives its place
+  // back when it has been freed.
+  TDepartingLoaders FDeparting{[this] { FProcessPlaces.Give(); }};
   // Loaders made by command-server connections that have no row yet: filled
   // on connection threads (each pointer owned by the list until the window
   // timer gives it a row), emptied by the window timer.
@@ -139,6 +145,21 @@ public:
   // The log callback of every loader's meter device, on the loader's thread.
   void DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *Text, std::int32_t Len);
 
+  // A shutdown signal (SIGTERM, SIGHUP, SIGINT): every running process is
+  // stopped as the stop action stops it, the window waits for them with its
+  // event loop going, writes the settings file and ends the event loop with
+  // status 0. A second signal, or SignalCloseLimit without a process ending,
+  // writes the settings and ends the program at once (EndAtOnce).
+  void CloseBySignal(int Signal);
+  static constexpr std::chrono::seconds SignalCloseLimit{60};
+  // The exit status of a program ended at once, its processes not stopped.
+  static constexpr int EndAtOnceStatus = 1;
+  [[noreturn]] void EndAtOnce();
+  bool ClosingBySignal() const { return FClosingBySignal; }
+  // Processes that still run: rows not idle, handed-over loaders not idle,
+  // and loaders of removed rows not yet freed.
+  std::size_t BusyProcessCount() const;
+
   // The rows in list order.
   int RowCount() const;
   TListItem *Row(int Index) const;
@@ -152,6 +173,16 @@ private:
   void CreateActions();
   void ReadSettings(platform::IniFile &Ini);
   void WriteSettings(platform::IniFile &Ini);
+  // Writes the settings file; false with the reason when it cannot.
+  bool SaveSettings(std::string &Error);
+  // After a failed write: true when the operator closes without saving.
+  bool AskCloseWithoutSaving(const std::string &Error);
+  // Stops every running process that is not stopping yet, as the stop action
+  // does; the number of processes still running.
+  std::size_t StopRunningProcesses();
+  void SignalCloseStep();
+  // Ends the modal dialogs and boxes that are open; false when there were any.
+  bool EndModalWindows();
   void CreateCommandServer();
   void FreeCommandServer();
   void FreeRemoteProcesses();
@@ -170,6 +201,13 @@ private:
   TLinkSettings ConfiguredSettings(const loader::TQuorlan &L) const;
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
+
+  // The close after a shutdown signal.
+  bool FClosingBySignal = false;
+  bool FInClose = false; // closeEvent runs
+  QTimer *FSignalCloseTimer = nullptr;
+  std::size_t FBusyLeft = 0;
+  std::chrono::steady_clock::time_point FLastProgress;
 };
 
 // The window made at start-up; loaders reach its administrator flag through

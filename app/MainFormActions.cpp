@@ -2,6 +2,7 @@
 // into the log memo, the devices' log callback, and the memory images.
 #include "app/MainForm.h"
 
+#include "app/OpenFileLimit.h"
 #include "app/QtText.h"
 #include "app/WindowTexts.h"
 #include "link/DeviceList.h"
@@ -204,11 +205,33 @@ void TForm1::Timer1Timer(QObject *)
 
 void TForm1::StartBootActionExecute(QObject *)
 {
+  // A row whose link would find no descriptor is not started: it would only
+  // fail to open, and the window needs a few descriptors of its own. Its
+  // log says why, and one message says how many were left out.
+  std::int64_t Free = FreeDescriptors() - WindowDescriptorReserve;
+  int Selected = 0, LeftOut = 0;
   for (int i = 0; i < RowCount(); ++i) {
     loader::TQuorlan *L = Row(i)->Data();
-    if (Row(i)->isSelected() && L && L->State() == ssIdle)
-      L->Start();
+    if (!Row(i)->isSelected() || !L || L->State() != ssIdle)
+      continue;
+    ++Selected;
+    const std::int64_t Needs = L->FUseComPort ? ComRowDescriptors : TcpRowDescriptors;
+    if (Needs > Free) {
+      ++LeftOut;
+      char Line[256];
+      std::snprintf(Line, sizeof Line, texts::SStartNoDescriptors, static_cast<long long>(OpenFileLimit()));
+      L->AppendLog(Line);
+      continue;
+    }
+    Free -= Needs;
+    L->Start();
   }
+  if (LeftOut == 0)
+    return;
+  char Message[512];
+  std::snprintf(Message, sizeof Message, texts::SStartBoundedByDescriptors, LeftOut, Selected,
+                static_cast<long long>(OpenFileLimit()));
+  QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
 }
 
 void TForm1::StopBootActionExecute(QObject *)
@@ -351,8 +374,11 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
   switch (Kind) {
   case evError:
     if (D->FError == ErrPortBusy) {
-      char Line[128];
-      std::snprintf(Line, sizeof Line, SComPortBusy, static_cast<int>(D->FInfo->GetParam(0)));
+      // A port that the open-file limit kept closed is not said to be busy.
+      const char *const Format =
+        D->FHandle.LastError() == platform::SerialError::NoDescriptors ? texts::SComPortNoDescriptors : SComPortBusy;
+      char Line[192];
+      std::snprintf(Line, sizeof Line, Format, static_cast<int>(D->FInfo->GetParam(0)));
       L->AppendLog(Line);
     } else {
       L->AppendLog(S);

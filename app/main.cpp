@@ -3,19 +3,45 @@
 // Start-up and shut-down keep one order: the thread services and the device
 // list exist before any loader and outlive them all; the images are loaded
 // before the window and freed after every loader has gone.
+//
+// The shutdown signals are blocked before the first thread is made, so that
+// every thread inherits that, and read on the main thread once the window
+// exists: they close the program as the operator would.
 #include "app/ComAndTCPClient.h"
 #include "app/MainForm.h"
+#include "app/OpenFileLimit.h"
+#include "app/ShutdownSignals.h"
 #include "app/WakeHook.h"
 #include "link/DeviceList.h"
 #include "link/ThreadService.h"
 #include "loader/BuiltinImages.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QTimer>
 
 #include <memory>
+#include <vector>
+
+#ifdef __SANITIZE_THREAD__
+// In a ThreadSanitizer build: Qt and GLib are not built with it, and the
+// hand-over of memory between their own threads (the pool that paints and
+// converts images) goes through atomics it cannot see. Only allocations and
+// copies made inside those libraries are left unchecked; every access of the
+// program's own code is still checked.
+extern "C" const char *__tsan_default_suppressions()
+{
+  return "called_from_lib:libQt6Core.so\n"
+         "called_from_lib:libQt6Gui.so\n"
+         "called_from_lib:libQt6Widgets.so\n"
+         "called_from_lib:libglib-2.0.so\n";
+}
+#endif
 
 int main(int argc, char *argv[])
 {
+  app::BlockShutdownSignals();
+  app::RaiseOpenFileLimit();
   ServiceList();          // the service list, before the first thread service
   (void)DeviceList.load(); // the device list exists from the program's start
   int Result = 0;
@@ -28,11 +54,29 @@ int main(int argc, char *argv[])
     // file name need not be valid UTF-8, and a QString would change it.
     const std::string IniFileName = argc > 1 && argv[1] ? std::string(argv[1]) : std::string();
     {
-      auto Form = std::make_unique<app::TForm1>(IniFileName);
+      // A signal that comes while the window is being made (a box of the
+      // start may be open) ends that box and is acted on once the event
+      // loop runs.
+      std::unique_ptr<app::TForm1> Form;
+      std::vector<int> Early;
+      const app::TShutdownSignals Signals([&Form, &Early](int Signal) {
+        if (Form) {
+          Form->CloseBySignal(Signal);
+          return;
+        }
+        Early.push_back(Signal);
+        if (auto *Dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+          Dialog->reject();
+      });
+      Form = std::make_unique<app::TForm1>(IniFileName);
       // The connection settings dialog, made once and shown again and
       // again; the window owns it.
       new app::TfrmComAndTCPClient(Form.get());
       Form->show();
+      QTimer::singleShot(0, Form.get(), [&Form, &Early] {
+        for (const int Signal : Early)
+          Form->CloseBySignal(Signal);
+      });
       Result = QApplication::exec();
       // Destroying the window deletes its rows; each frees its loader.
     }

@@ -74,14 +74,27 @@ void Signal(int WakeFd) {
 
 }  // namespace
 
-SerialPort::SerialPort()
-    : FRxWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      FTxWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort() {
   Close();
-  if (FRxWake >= 0) close(FRxWake);
-  if (FTxWake >= 0) close(FTxWake);
+  CloseWakeCounters();
+}
+
+// The wake-up counters exist only while the port is open: a closed port
+// holds no descriptor at all.
+bool SerialPort::MakeWakeCounters() {
+  std::lock_guard lock(FLock);
+  if (FRxWake < 0) FRxWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (FTxWake < 0) FTxWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return FRxWake >= 0 && FTxWake >= 0;
+}
+
+void SerialPort::CloseWakeCounters() {
+  for (std::atomic<int>* wake : {&FRxWake, &FTxWake}) {
+    const int fd = wake->exchange(-1);
+    if (fd >= 0) close(fd);
+  }
 }
 
 std::string SerialPort::ComDeviceName(int32_t PortNumber) {
@@ -113,18 +126,35 @@ bool SerialPort::Open(const std::string& Name) {
   }
   const std::string path = ComDevicePath(number);
   if (path.empty()) return Fail(SerialError::NotFound);
+  if (!MakeWakeCounters()) {
+    const SerialError error = errno == EMFILE || errno == ENFILE ? SerialError::NoDescriptors : SerialError::Io;
+    std::lock_guard lock(FLock);
+    CloseWakeCounters();
+    return Fail(error);
+  }
 
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Fail(errno == EBUSY ? SerialError::Busy : SerialError::NotFound);
+  if (fd < 0) {
+    const SerialError error = errno == EBUSY                      ? SerialError::Busy
+                              : errno == EMFILE || errno == ENFILE ? SerialError::NoDescriptors
+                                                                   : SerialError::NotFound;
+    std::lock_guard lock(FLock);
+    CloseWakeCounters();
+    return Fail(error);
+  }
   termios2 tio{};
   if (ioctl(fd, TCGETS2, &tio) != 0) {
     close(fd);
+    std::lock_guard lock(FLock);
+    CloseWakeCounters();
     return Fail(SerialError::NotFound);
   }
   // No sharing: a lock on the open file keeps out every other opener, root
   // included; TIOCEXCL also keeps out programs that do not ask for the lock.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
+    std::lock_guard lock(FLock);
+    CloseWakeCounters();
     return Fail(SerialError::Busy);
   }
   ioctl(fd, TIOCEXCL);
@@ -153,7 +183,10 @@ bool SerialPort::Open(const std::string& Name) {
 void SerialPort::Close() {
   std::lock_guard lock(FLock);
   const int fd = FFd.exchange(-1);
-  if (fd < 0) return;
+  if (fd < 0) {
+    CloseWakeCounters();
+    return;
+  }
   // The driver gets back the latency setting it had before Open; a driver
   // that refuses now keeps ours.
   serial_struct serial{};
@@ -166,6 +199,7 @@ void SerialPort::Close() {
   // the terminal stays closed to others while anyone else still holds it open.
   ioctl(fd, TIOCNXCL);
   close(fd);
+  CloseWakeCounters();
 }
 
 bool SerialPort::SetupComm(uint32_t, uint32_t) {

@@ -9,6 +9,8 @@
 // Read time-outs follow COMMTIMEOUTS in user space with poll(); changing them
 // never touches the driver. PurgeComm may be called from another thread: with
 // the abort flags it wakes a ReadFile or WriteFile blocked in this object.
+// A closed port holds no descriptor; an open one holds three (the port and
+// two wake-up counters).
 #pragma once
 
 #include <atomic>
@@ -69,7 +71,8 @@ enum class SerialError {
   BadSetting,   // SetCommState with a value the line cannot take
   Aborted,      // PurgeComm with an abort flag ended the call
   TimedOut,     // a write did not finish within its time-out
-  Io            // the driver reported an error or the line hung up
+  Io,           // the driver reported an error or the line hung up
+  NoDescriptors // the open-file limit left no descriptor for the port
 };
 
 class SerialPort {
@@ -124,10 +127,14 @@ class SerialPort {
   int WaitPort(int Fd, short Events, int TimeoutMs, int WakeFd,
                const std::atomic<uint64_t>& Generation, uint64_t Seen);
   bool DrainOutput(int Fd, uint64_t Seen, int64_t DeadlineMs);
+  bool MakeWakeCounters();
+  void CloseWakeCounters();
 
   std::atomic<int> FFd{-1};
-  int FRxWake = -1;  // eventfds written by PurgeComm's abort flags
-  int FTxWake = -1;
+  // eventfds written by PurgeComm's abort flags; made by Open, closed by
+  // Close (both under FLock)
+  std::atomic<int> FRxWake{-1};
+  std::atomic<int> FTxWake{-1};
   std::atomic<uint64_t> FRxAbort{0};
   std::atomic<uint64_t> FTxAbort{0};
   mutable std::mutex FLock;  // open, close, settings and time-outs

@@ -1,5 +1,7 @@
 #include "AppTestSupport.h"
 
+#include <QAbstractButton>
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -55,13 +57,16 @@ void WriteFile(const std::string &Name, const std::string &Bytes)
   Out << Bytes;
 }
 
-TMessageBoxCatcher::TMessageBoxCatcher()
+TMessageBoxCatcher::TMessageBoxCatcher(QMessageBox::StandardButton Answer)
 {
   FTimer.setInterval(5);
-  QObject::connect(&FTimer, &QTimer::timeout, [this] {
+  QObject::connect(&FTimer, &QTimer::timeout, [this, Answer] {
     if (auto *Box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
       FTexts << Box->text();
-      Box->done(QMessageBox::Ok);
+      if (QAbstractButton *Button = Answer != QMessageBox::Ok ? Box->button(Answer) : nullptr)
+        Button->click();
+      else
+        Box->done(QMessageBox::Ok);
     }
   });
   FTimer.start();

@@ -5,6 +5,7 @@
 #include "app/WakeHook.h"
 #include "loader/BuiltinImages.h"
 
+#include <QMessageBox>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -42,11 +43,12 @@ private:
 std::string ReadFile(const std::string &Name);
 void WriteFile(const std::string &Name, const std::string &Bytes);
 
-// While it lives, every modal message box that opens is answered with its
-// default button at once and its text recorded (UTF-8).
+// While it lives, every modal message box that opens is answered at once
+// and its text recorded (UTF-8): with Answer where the box has that button,
+// else closed as with OK.
 class TMessageBoxCatcher {
 public:
-  TMessageBoxCatcher();
+  explicit TMessageBoxCatcher(QMessageBox::StandardButton Answer = QMessageBox::Ok);
   ~TMessageBoxCatcher();
   TMessageBoxCatcher(const TMessageBoxCatcher &) = delete;
   TMessageBoxCatcher &operator=(const TMessageBoxCatcher &) = delete;

@@ -233,20 +233,32 @@ TEST(Startup, SettingsFileThatCannotBeOpenedStillGivesAWorkingWindow)
   EXPECT_NE(ReadFile(Ini).find("[Main]\r\n"), std::string::npos);
 }
 
-TEST(Startup, WriteErrorAtCloseIsShownAndTheProgramStillEnds)
+// A settings file that cannot be written at close (its path a folder now):
+// the box says why and asks; No keeps the window open with its server, Yes
+// closes without saving.
+TEST(Startup, WriteErrorAtCloseAsksWhetherToCloseWithoutSaving)
 {
   const TTempDir Dir;
-  const std::string Folder = Dir.File("gone");
-  std::filesystem::create_directory(Folder);
-  const std::string Ini = Folder + "/q.ini";
+  const std::string Ini = Dir.File("q.ini");
   auto Form = std::make_unique<TForm1>(Ini);
   Form->show();
-  std::filesystem::remove_all(Folder); // nothing can be written there now
-  TMessageBoxCatcher Boxes;
+  std::filesystem::remove(Ini);
+  std::filesystem::create_directory(Ini);
+  {
+    TMessageBoxCatcher Boxes(QMessageBox::No);
+    EXPECT_FALSE(Form->close());
+    ASSERT_EQ(Boxes.Texts().size(), 1);
+    EXPECT_TRUE(Boxes.Texts()[0].contains(QString::fromStdString(Ini))) << Boxes.Texts()[0].toStdString();
+    EXPECT_TRUE(Boxes.Texts()[0].endsWith(QString::fromUtf8("Закрыть программу, не сохранив настройки?")));
+    EXPECT_TRUE(Form->isVisible());
+    EXPECT_NE(Form->FRemoteProcesses, nullptr);
+  }
+  TMessageBoxCatcher Boxes(QMessageBox::Yes);
   EXPECT_TRUE(Form->close());
   EXPECT_EQ(Boxes.Texts().size(), 1);
   EXPECT_EQ(Form->FRemoteProcesses, nullptr);
   EXPECT_EQ(Form->FCommandServer, nullptr);
+  EXPECT_TRUE(std::filesystem::is_directory(Ini));
 }
 
 TEST(Startup, CloseRefusedWhileAProcessRuns)

@@ -3,6 +3,7 @@
 #include "AppTestSupport.h"
 
 #include "app/MainForm.h"
+#include "app/OpenFileLimit.h"
 #include "app/QtText.h"
 #include "link/ThreadService.h"
 #include "loader/BuiltinImages.h"
@@ -21,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
+#include <sys/resource.h>
 
 
 using namespace apptest;
@@ -472,4 +475,29 @@ TEST_F(Window, StartAndStopOnlyTheSelectedRows)
   ASSERT_TRUE(WaitUntil([this] {
     return Form->Row(0)->Data()->State() == ssIdle && Form->Row(2)->Data()->State() == ssIdle;
   }, std::chrono::seconds(30)));
+}
+
+// With no descriptor left for a row's link the start leaves the row idle,
+// its log says why, and one message says how many rows were left out.
+TEST_F(Window, StartLeavesOutRowsThatWouldFindNoDescriptor)
+{
+  Form->AddItemActionExecute(nullptr);
+  Form->AddItemActionExecute(nullptr);
+  Form->Row(0)->setSelected(true);
+  Form->Row(1)->setSelected(true);
+  rlimit Saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Saved), 0);
+  rlimit Low = Saved;
+  // Room for the window's reserve and one TCP row at most.
+  Low.rlim_cur = static_cast<rlim_t>(app::OpenFileLimit() - app::FreeDescriptors() + app::WindowDescriptorReserve + 1);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Low), 0);
+  {
+    TMessageBoxCatcher Boxes;
+    Form->StartBootActionExecute(nullptr);
+    ::setrlimit(RLIMIT_NOFILE, &Saved);
+    ASSERT_EQ(Boxes.Texts().size(), 1);
+    EXPECT_TRUE(Boxes.Texts()[0].startsWith(QString::fromUtf8("Не запущено процессов: "))) << Boxes.Texts()[0].toStdString();
+  }
+  EXPECT_EQ(Form->Row(1)->Data()->State(), ssIdle);
+  EXPECT_NE(app::ToQt(Form->Row(1)->Data()->Log()).indexOf(QString::fromUtf8("не хватает дескрипторов файлов")), -1);
 }

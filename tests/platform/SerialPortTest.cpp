@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <vector>
 #include <thread>
 
 #include "support/PtyPeer.h"
@@ -69,6 +72,39 @@ TEST(SerialPort, OpensOnlyComNamesOfExistingTerminals) {
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(port.SetCommState(DefaultDcb()));
   EXPECT_EQ(port.LastError(), SerialError::NotOpen);
+}
+
+// Many ports exist at once (one per process row), mostly closed: a closed
+// port holds no descriptor, an open one its terminal and two wake-up
+// counters. Without a descriptor left, the open says so.
+TEST(SerialPort, OnlyAnOpenPortHoldsDescriptors) {
+  const auto OpenFiles = [] {
+    const auto Entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return std::distance(std::filesystem::begin(Entries), std::filesystem::end(Entries));
+  };
+  PtyPeer peer;
+  const auto Before = OpenFiles();
+  SerialPort Ports[20];
+  EXPECT_FALSE(Ports[0].Open(SerialPort::ComDeviceName(peer.ComNumber() + 1000)));
+  EXPECT_EQ(OpenFiles(), Before);
+  ASSERT_TRUE(Ports[0].Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  EXPECT_EQ(OpenFiles(), Before + 3);
+  Ports[0].Close();
+
+  // Every descriptor below a lowered limit taken but one.
+  rlimit Saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &Saved), 0);
+  rlimit Low{static_cast<rlim_t>(Before + 16), Saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Low), 0);
+  std::vector<int> Taken;
+  for (int fd; (fd = dup(0)) >= 0;) Taken.push_back(fd);
+  close(Taken.back());
+  Taken.pop_back();
+  EXPECT_FALSE(Ports[1].Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  for (const int fd : Taken) close(fd);
+  setrlimit(RLIMIT_NOFILE, &Saved);
+  EXPECT_EQ(Ports[1].LastError(), SerialError::NoDescriptors);
+  EXPECT_EQ(OpenFiles(), Before);
 }
 
 TEST(SerialPort, SecondOpenerIsRefusedInThisAndAnotherProcess) {

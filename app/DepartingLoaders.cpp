@@ -1,0 +1,72 @@
+#include "app/DepartingLoaders.h"
+
+#include "platform/Synchronize.h"
+
+namespace app {
+
+TDepartingLoaders::TDepartingLoaders(std::function<void()> OnFreed) : FOnFreed(std::move(OnFreed)) {}
+
+TDepartingLoaders::~TDepartingLoaders()
+{
+  WaitAll();
+  {
+    const std::lock_guard Guard(FLock);
+    FEnding = true;
+  }
+  FAdded.notify_all();
+  if (FThread.joinable())
+    FThread.join();
+}
+
+void TDepartingLoaders::Add(platform::TThreadPtr<loader::TQuorlan> L)
+{
+  if (!L)
+    return;
+  L->FStopRequested = true;
+  L->Terminate();
+  {
+    const std::lock_guard Guard(FLock);
+    if (!FThread.joinable())
+      FThread = std::thread([this] { FreeLoaders(); });
+    FQueue.push_back(std::move(L));
+    ++FCount;
+  }
+  FAdded.notify_one();
+}
+
+std::size_t TDepartingLoaders::Count() const
+{
+  const std::lock_guard Guard(FLock);
+  return FCount;
+}
+
+void TDepartingLoaders::WaitAll()
+{
+  platform::WaitServingSynchronize([this] { return Count() == 0; });
+}
+
+void TDepartingLoaders::FreeLoaders()
+{
+  // The loaders were all told to end when they came, so they end side by
+  // side; freeing them in turn waits about as long as the slowest takes.
+  std::unique_lock Lock(FLock);
+  for (;;) {
+    FAdded.wait(Lock, [this] { return FEnding || !FQueue.empty(); });
+    if (FQueue.empty())
+      return;
+    platform::TThreadPtr<loader::TQuorlan> L = std::move(FQueue.front());
+    FQueue.pop_front();
+    Lock.unlock();
+    L.reset(); // waits for the loader's threads
+    if (FOnFreed)
+      FOnFreed();
+    Lock.lock();
+    --FCount;
+    // The main thread may be waiting for the count (WaitAll).
+    Lock.unlock();
+    platform::NotifyMainThreadWaiters();
+    Lock.lock();
+  }
+}
+
+} // namespace app

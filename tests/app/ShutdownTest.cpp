@@ -1,0 +1,186 @@
+// The program itself, run as a child process: a shutdown signal closes it as
+// the operator would, and it starts under a low open-file limit.
+#include "AppTestSupport.h"
+
+#include "platform/TcpClient.h"
+#include "support/SimLine.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+extern char **environ;
+
+using namespace apptest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The program on a settings file of its own whose command server listens
+// on a port that was free a moment ago; with NoFile above 0 under that
+// open-file limit (soft and hard, as `ulimit -n` sets them).
+class TProgram {
+public:
+  explicit TProgram(const std::string &Rows = "", rlim_t NoFile = 0)
+  {
+    const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in Address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t Length = sizeof Address;
+    ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address);
+    ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Length);
+    ::close(Fd);
+    Port = ntohs(Address.sin_port);
+    WriteFile(Ini, Rows + "[Server]\r\nPort=" + std::to_string(Port) + "\r\n");
+    std::string Program = QUORLAN2_PROGRAM, Arg = Ini;
+    char *Argv[] = {Program.data(), Arg.data(), nullptr};
+    const rlimit Limit{NoFile, NoFile};
+    FPid = ::fork();
+    if (FPid == 0) {
+      if (NoFile > 0)
+        ::setrlimit(RLIMIT_NOFILE, &Limit);
+      ::execve(Argv[0], Argv, environ);
+      ::_exit(127);
+    }
+  }
+  ~TProgram()
+  {
+    if (WaitForExit(0ms) == -1) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+  }
+  TProgram(const TProgram &) = delete;
+  TProgram &operator=(const TProgram &) = delete;
+
+  void Signal(int Number) { ::kill(FPid, Number); }
+  // The wait status, or -1 while the program still runs.
+  int WaitForExit(std::chrono::milliseconds Timeout)
+  {
+    WaitUntil([this] { return FExited = FExited || ::waitpid(FPid, &FStatus, WNOHANG) == FPid; }, Timeout);
+    return FExited ? FStatus : -1;
+  }
+
+  // A client of the command server, once it has been greeted.
+  std::unique_ptr<platform::TcpClient> Connect()
+  {
+    std::unique_ptr<platform::TcpClient> Client;
+    std::string Greeting;
+    WaitUntil([&] {
+      try {
+        if (!Client) {
+          Client = std::make_unique<platform::TcpClient>();
+          Client->Host = "127.0.0.1";
+          Client->Port = Port;
+          Client->Connect();
+        }
+        Greeting += Client->ReadAvailable();
+      } catch (const std::exception &) {
+        Client.reset(); // not listening yet
+      }
+      return Greeting.find("\r\n") != std::string::npos;
+    }, 60s);
+    EXPECT_EQ(Greeting, "204 Quorlan2 ready\r\n");
+    return Greeting.empty() ? nullptr : std::move(Client);
+  }
+
+  const TTempDir Dir;
+  const std::string Ini = Dir.File("q.ini");
+  int Port = 0;
+
+private:
+  pid_t FPid = -1;
+  bool FExited = false;
+  int FStatus = 0;
+};
+
+std::string Command(platform::TcpClient &Client, const std::string &Line)
+{
+  Client.Write(Line + "\r\n");
+  std::string Reply;
+  WaitUntil([&] { return (Reply += Client.ReadAvailable()).find("\r\n") != std::string::npos; });
+  return Reply;
+}
+
+// A remote process on a gateway, started.
+std::unique_ptr<platform::TcpClient> StartRemote(TProgram &Program, int Gateway, int AnswerTimeOut, int Address)
+{
+  auto Client = Program.Connect();
+  if (Client) {
+    EXPECT_EQ(Command(*Client, "SET TCP=127.0.0.1," + std::to_string(Gateway) + "," + std::to_string(AnswerTimeOut)),
+              "200 Ok\r\n");
+    EXPECT_EQ(Command(*Client, "SET NETADR=" + std::to_string(Address)), "200 Ok\r\n");
+    EXPECT_EQ(Command(*Client, "SET STATUS=START"), "202 Ok\r\n");
+  }
+  return Client;
+}
+
+} // namespace
+
+// A remote process writing a meter, then SIGTERM: the process is stopped
+// through its stop step (the meter leaves test mode), the settings file
+// holds it, and the program ends with status 0.
+TEST(Shutdown, SigtermStopsARunningProcessWritesTheSettingsAndEnds)
+{
+  auto Gateway = sim::SimLine::ListenTcp();
+  Gateway->SetPacing(19200); // the write takes a minute or more
+  const auto Meter = Gateway->AddMeter(sim::MeterConfig::ForType(0, 5));
+  TProgram Program;
+  ASSERT_NE(StartRemote(Program, Gateway->Port(), 2000, 5), nullptr);
+  ASSERT_TRUE(WaitUntil([&Meter] { return Meter->InTestMode() && Meter->BlockWrites() > 0; }, 60s));
+
+  Program.Signal(SIGTERM);
+  const int Status = Program.WaitForExit(90s);
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_EQ(WEXITSTATUS(Status), 0);
+  EXPECT_FALSE(Meter->InTestMode()) << "the stop step took the meter out of test mode";
+  EXPECT_FALSE(Meter->WholeImageWritten());
+  const std::string Settings = ReadFile(Program.Ini);
+  EXPECT_NE(Settings.find("Count=1\r\n"), std::string::npos) << Settings;
+  EXPECT_NE(Settings.find("TCPIP.Port=" + std::to_string(Gateway->Port()) + "\r\n"), std::string::npos);
+  EXPECT_NE(Settings.find("NetAdr=5\r\n"), std::string::npos);
+}
+
+// A second signal while a process still ends (its gateway never answers):
+// the settings are written and the program ends at once, not cleanly.
+TEST(Shutdown, ASecondSignalEndsAtOnceAfterWritingTheSettings)
+{
+  auto Silent = sim::SimLine::ListenTcp();
+  TProgram Program;
+  ASSERT_NE(StartRemote(Program, Silent->Port(), 20000, 7), nullptr);
+  ASSERT_TRUE(WaitUntil([&Silent] { return !Silent->Received().empty(); }, 30s));
+
+  Program.Signal(SIGTERM);
+  EXPECT_EQ(Program.WaitForExit(500ms), -1) << "the process is still ending";
+  Program.Signal(SIGHUP);
+  const int Status = Program.WaitForExit(30s);
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_EQ(WEXITSTATUS(Status), 1);
+  EXPECT_NE(ReadFile(Program.Ini).find("NetAdr=7\r\n"), std::string::npos);
+}
+
+// More rows than the open-file limit has descriptors for at two a row: the
+// window opens, serves its command server, and closes by signal.
+TEST(Shutdown, StartsWithManyRowsUnderALowOpenFileLimit)
+{
+  std::string Rows = "[Main]\r\nCount=300\r\n";
+  for (int i = 0; i < 300; ++i)
+    Rows += "[Objects(" + std::to_string(i) + ")]\r\nNetAdr=" + std::to_string(i + 1) + "\r\n";
+  TProgram Program(Rows, 128);
+  const auto Client = Program.Connect();
+  ASSERT_NE(Client, nullptr);
+  EXPECT_EQ(Command(*Client, "GET STATUS"), "STATUS=IDLE\r\n");
+
+  Program.Signal(SIGINT);
+  const int Status = Program.WaitForExit(60s);
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_EQ(WEXITSTATUS(Status), 0);
+  EXPECT_NE(ReadFile(Program.Ini).find("[Objects(299)]\r\nNetAdr=300\r\n"), std::string::npos);
+}
