@@ -44,7 +44,8 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
   if (FAddrIndex >= 0 && FAddrIndex < Count) {
     const std::string &item = items[static_cast<std::size_t>(FAddrIndex)];
     std::int64_t value;
-    if (!platform::TryStrToInt64(item, value))
+    // A value beyond 32 bits would reach the meter of its low 32 bits.
+    if (!platform::TryStrToInt64(item, value) || value > 0xFFFFFFFFll || value < -0x80000000ll)
       throw std::invalid_argument(item); // the item itself, for the log
     const auto address = static_cast<std::uint32_t>(value);
     FDevice->FNetAddress = static_cast<std::int32_t>(address);
@@ -60,17 +61,18 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
 bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::string &Answer)
 {
   Answer.clear();
+  bool result = false;
   if (FUseComPort) {
-    const bool result = FDevice->Transact(Request, Count);
+    result = FDevice->Transact(Request, Count);
     Answer = FDevice->FRxData;
-    return result;
+  } else if (FTcpClient->Connected()) {
+    if (FDevice->IsLogEnabled())
+      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
+    FTcpClient->Write(Request);
+    result = ReceiveAnswer(Count, Answer);
   }
-  if (!FTcpClient->Connected())
-    return false;
-  if (FDevice->IsLogEnabled())
-    AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
-  FTcpClient->Write(Request);
-  return ReceiveAnswer(Count, Answer);
+  FSilentInARow = Answer.empty() ? FSilentInARow + 1 : 0;
+  return result;
 }
 
 bool TQuorlan::ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer)
@@ -173,8 +175,11 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
   std::string answer;
   if (!FPacketMode) {
     for (const std::string &command :
-         {std::string("\x04\x00", 2), std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, dateCode})
+         {std::string("\x04\x00", 2), std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, dateCode}) {
+      if (SeriesCut())
+        return;
       Exchange(Request(Prefix, command), -1, answer);
+    }
     return;
   }
   TPacketString packet;
@@ -184,7 +189,7 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
         std::string("\x08\x00", 2)})
     packet.FItems->push_back(Request(Prefix, command));
   std::string frame;
-  if (packet.Build(frame))
+  if (!SeriesCut() && packet.Build(frame))
     Exchange(frame, -1, answer);
 }
 
