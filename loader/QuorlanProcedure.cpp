@@ -426,6 +426,7 @@ void TQuorlan::RunStep()
   } catch (const std::exception &error) {
     // The link broke under the write (the connection lost or reset): the
     // log says why, and this meter ends as one that was not updated.
+    ++FErrors;
     AppendLog(SLinkError + std::string(error.what()));
     StopStep();
   }
