@@ -63,6 +63,9 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
   Answer.clear();
   bool result = false;
   if (FUseComPort) {
+    // A request that could not be sent leaves no answer of its own: the
+    // last exchange's must not pass for one.
+    FDevice->FRxData.clear();
     result = FDevice->Transact(Request, Count);
     Answer = FDevice->FRxData;
   } else if (FTcpClient->Connected()) {
