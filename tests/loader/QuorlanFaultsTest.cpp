@@ -139,7 +139,7 @@ TEST_F(LoaderTest, BlockAnswerWithAWrongChecksumSendsThePageAgain)
   EXPECT_EQ(q->StateText(), texts::SRunDone);
 }
 
-TEST_F(LoaderTest, MeterFallingSilentStallsTheRunUntilTheOperatorStops)
+TEST_F(LoaderTest, MeterFallingSilentGetsItsPageAgainUntilTheOperatorStops)
 {
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
@@ -154,7 +154,7 @@ TEST_F(LoaderTest, MeterFallingSilentStallsTheRunUntilTheOperatorStops)
   ShortAnswerWait(*q, 400); // few answers before the meter falls silent, many silences after
   q->Start();
   ASSERT_TRUE(WaitUntil([&] { return q->Errors() >= 3; }));
-  EXPECT_EQ(q->State(), ssRun) << "the run goes on without a limit";
+  EXPECT_EQ(q->State(), ssRun) << "a few failures do not end the address";
   EXPECT_EQ(q->StateText().rfind(texts::SProgress, 0), 0u);
 
   q->FStopRequested = true; // the operator's stop
