@@ -5,7 +5,8 @@
 //    nineteen memories are exact, the row's verdict and the log's list of
 //    failed addresses;
 //  - a stop on a gateway that takes the connection and never answers (one
-//    address, the stop 1.5 s after the start, as a remote client's), and a
+//    address, the stop 1.5 s or 2.5 s after the start, as a remote
+//    client's), and a
 //    stop while writing to a meter that has fallen silent: the time from the
 //    stop to idle, with answer time-outs of 2000 and 20000 ms.
 //
@@ -114,19 +115,19 @@ void RowOfTwenty(bool quick)
               named ? "yes" : "NO");
 }
 
-void StopWhileIdentifying(int answerTimeOut)
+void StopWhileIdentifying(int answerTimeOut, std::chrono::milliseconds after)
 {
   auto gateway = SimLine::ListenTcp(); // takes the connection, answers nothing
   auto q = GatewayLoader(*gateway, answerTimeOut, false);
   q->FDevice->FInfo->FAlertSequence = true; // as a remote client's process has it
   q->SetNetAdr("5");
   q->Start();
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(after);
   const auto stop = Clock::now();
   q->Stop(); // what "SET STATUS=STOP" does
   const bool idle = WaitFor([&] { return q->State() == ssIdle; }, 10min);
-  std::printf("stop 1.5 s after the start on a silent gateway, answer time-out %d ms: %s %.1f s after the stop\n",
-              answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));
+  std::printf("stop %.1f s after the start on a silent gateway, answer time-out %d ms: %s %.1f s after the stop\n",
+              Seconds(after), answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));
 }
 
 void StopWhileWriting(int answerTimeOut)
@@ -160,7 +161,10 @@ int main(int argc, char **argv)
   loader::LoaderUnitsInitialization();
   RowOfTwenty(quick);
   for (const int timeOut : quick ? std::vector<int>{2000} : std::vector<int>{2000, 20000}) {
-    StopWhileIdentifying(timeOut);
+    // At 1.5 s the stop finds the alert sequence's wait; at 2.5 s the first
+    // request under way, whose answer time-out it has to wait out.
+    StopWhileIdentifying(timeOut, 1500ms);
+    StopWhileIdentifying(timeOut, 2500ms);
     StopWhileWriting(timeOut);
   }
   loader::LoaderUnitsFinalization();
