@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShowEvent>
@@ -336,6 +337,17 @@ int TfrmComAndTCPClient::ItemIndex(const QComboBox *Box)
 
 void TfrmComAndTCPClient::ButOkClick(QObject *)
 {
+  // A TCP/IP link that cannot exist is not taken: the dialog stays open.
+  if (RadioButton2->isChecked()) {
+    const std::int32_t Port = EditValue(LabeledEdit2, 65000);
+    const char *Error = FromQt(LabeledEdit1->text()).empty() ? texts::STcpHostMissing
+                        : Port < 1 || Port > 65535         ? texts::STcpPortInvalid
+                                                           : nullptr;
+    if (Error) {
+      QMessageBox::warning(this, QString(), ToQt(Error), QMessageBox::Ok);
+      return;
+    }
+  }
   DlgPort = ItemIndex(PortBox) + 1;
   DlgBaudRate = platform::StrToIntDef(FromQt(BaudRateBox->currentText()), 9600);
   DlgParity = ItemIndex(ParityBox);

@@ -92,11 +92,11 @@ bool SetCom(loader::TQuorlan &L, std::string_view Value)
 bool SetTcp(loader::TQuorlan &L, std::string_view Value)
 {
   const std::vector<std::string> Items = platform::SplitCommaText(Value);
-  if (Items.size() != 3)
+  if (Items.size() != 3 || Items[0].empty())
     return false;
   L.SetTcpHost(Items[0]);
   const std::int32_t Port = ItemValue(Items[1]);
-  if (Port <= 0)
+  if (Port <= 0 || Port > 65535)
     return false;
   L.FTcpClient->Port = Port;
   const std::int32_t Timeout = ItemValue(Items[2]);
@@ -132,8 +132,10 @@ bool SetNetAdrCommand(loader::TQuorlan &L, std::string_view Value)
   if (Items.empty())
     return false;
   for (const std::string &Item : Items) {
+    // 32 bits: the unsigned addresses, and the negative ones a stored list
+    // may hold.
     std::int64_t Address = 0;
-    if (!platform::TryStrToInt64(Item, Address))
+    if (!platform::TryStrToInt64(Item, Address) || Address > 0xFFFFFFFFll || Address < -0x80000000ll)
       return false;
   }
   L.SetNetAdr(std::string(Value)); // the text as received, not rebuilt from the items

@@ -26,6 +26,9 @@ inline constexpr char SAlertSequence[] = "\xC0\xEB\xE5\xF0\xF2\xEE\xE2\xE0\xFF \
 inline constexpr char SViaIdServer[] = "\xD7\xE5\xF0\xE5\xE7 \xD1\xE5\xF0\xE2\xE5\xF0 \xC8\xE4\xE5\xED\xF2\xE8\xF4\xE8\xEA\xE0\xF6\xE8\xE8"; // Через Сервер Идентификации
 inline constexpr char SApply[] = "\xCF\xF0\xE8\xEC\xE5\xED\xE8\xF2\xFC"; // Применить
 inline constexpr char SClose[] = "\xC7\xE0\xEA\xF0\xFB\xF2\xFC"; // Закрыть
+// What a confirmation with an impossible TCP/IP link is refused with.
+inline constexpr char STcpPortInvalid[] = "\xCF\xEE\xF0\xF2 TCP/IP \xE4\xEE\xEB\xE6\xE5\xED \xE1\xFB\xF2\xFC \xF7\xE8\xF1\xEB\xEE\xEC \xEE\xF2 1 \xE4\xEE 65535"; // Порт TCP/IP должен быть числом от 1 до 65535
+inline constexpr char STcpHostMissing[] = "\xCD\xE5 \xF3\xEA\xE0\xE7\xE0\xED \xE0\xE4\xF0\xE5\xF1 TCP/IP"; // Не указан адрес TCP/IP
 
 // The speeds the speed box offers.
 inline constexpr const char *SBaudRates[] = {"300",   "600",   "1200",  "2400",  "4800",   "9600",   "19200",

@@ -156,6 +156,12 @@ bool TCustomThreadService::TakeStopCommand()
   return true;
 }
 
+bool TCustomThreadService::StopCommanded()
+{
+  const std::lock_guard guard(FStateLock);
+  return FCommanded && FState.load() == ssStop;
+}
+
 void TCustomThreadService::Start()
 {
   if (StoreState(ssStart, true))

@@ -116,6 +116,10 @@ protected:
   // True when there was such a Stop.
   bool TakeStopCommand();
 
+  // In a step, on the service's own thread: whether a Stop has come in
+  // during this pass (and was not taken back by TakeStopCommand).
+  bool StopCommanded();
+
   void TerminatedSet() final;
   // Cuts the loop's current or next pause short.
   void WakeLoop();

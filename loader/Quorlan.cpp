@@ -255,8 +255,9 @@ void TQuorlan::SetLinkActive(bool Value)
     Wait(FLinkWait);
     if (FTcpClient->Connected())
       AppendLog(SConnectionOpened + name);
-  } catch (const std::exception &) {
+  } catch (const std::exception &error) {
     AppendLog(SConnectionFailed + name);
+    AppendLog(SLinkError + std::string(error.what())); // refused, no such host, no answer in time
   }
 }
 

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace loader {
 
@@ -157,6 +158,18 @@ public:
   // answer is taken the moment it is in), so a wait well above those gaps
   // costs a good run nothing.
   std::chrono::milliseconds FAnswerPause{300};
+  // How long the run step waits for a link that is no longer active before
+  // it gives the meter up: nothing in the run step opens it again.
+  std::chrono::milliseconds FLinkStallLimit{5000};
+
+  // Failed block writes in a row, with no block accepted in between, after
+  // which the meter is taken as gone and its address ends as a failed one.
+  // On a line that loses or spoils one answer in twenty, ten failures in a
+  // row come with a probability of 0.05^10, about 1e-13, per block; a run
+  // of the smallest blocks makes some 7,300 block writes with its resends,
+  // so an address that is merely noisy ends this way about once in 10^9.
+  // A dead meter costs ten answer time-outs.
+  static constexpr int MaxFailedWrites = 10;
 
 protected:
   ~TQuorlan() override;
@@ -166,14 +179,27 @@ protected:
   void DoStop() override;
   void BeforeEnd() override;
   void StartTaken() override;
+  std::chrono::nanoseconds PassDelay() const override;
 
 private:
   // The steps themselves; DoStart, DoRun and DoStop run them so that the
   // start of the next address never nests inside the stop of the last one.
   void StartStep();
   void RunStep();
-  void StopStep();
+  // Untouched: the meter was left before anything was asked of it that
+  // needs undoing (test mode, a raised speed); only the link is closed.
+  void StopStep(bool Untouched = false);
   void StopLinkPart();
+  // A stop of any kind (the operator's, a Stop command, the loader's end)
+  // has been asked for since this run's address began.
+  bool StopAsked();
+  // In the stop step: two requests in a row have gone unanswered, so the
+  // meter is taken as gone and the step's further requests are left out.
+  bool MeterGone() const { return FSilentInARow >= 2; }
+  // Whether a series of requests is to end early: in the stop step when
+  // the meter is gone, elsewhere when a stop has been asked for.
+  bool SeriesCut();
+  std::chrono::milliseconds AnswerTimeOut() const;
   template <class Step> void Outermost(Step step);
 
   void SetStateText(const std::string &Text);
@@ -212,6 +238,14 @@ private:
   std::atomic<std::int32_t> FMeterType{-1};
   std::shared_ptr<const std::string> FImage; // the image of this run, whole
   std::int32_t FImageWriteStart = 0;
+  std::int32_t FFailedWrites = 0;  // in a row, since the last accepted block
+  std::int64_t FStallSince = -1;   // when the run step found the link inactive
+  int FSilentInARow = 0;           // exchanges in a row that got no byte back
+  bool FInStopStep = false;
+  // How long the loop waits before the next pass; zero: its usual pause.
+  std::chrono::nanoseconds FNextPassDelay{0};
+  // The addresses of this run that ended without the new version.
+  std::vector<std::string> FFailedAddresses;
   std::int32_t FAddrIndex = -1;
   std::int32_t FAddrCount = 0;
   std::string FAddrPrefix;

@@ -10,7 +10,10 @@
 #include "loader/MeterTypes.h"
 #include "platform/Clock.h"
 #include "platform/NumberFormat.h"
+#include "platform/TcpClient.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -76,6 +79,7 @@ void TQuorlan::Outermost(Step step)
 
 void TQuorlan::DoStart()
 {
+  FNextPassDelay = std::chrono::nanoseconds(0);
   // Hundreds of loaders may write at once; the window must stay responsive
   // all the same, so their threads give way to the main thread.
   if (!FPriorityLowered) {
@@ -87,11 +91,27 @@ void TQuorlan::DoStart()
 
 void TQuorlan::DoRun()
 {
+  FNextPassDelay = std::chrono::nanoseconds(0);
   Outermost([this] { RunStep(); });
+}
+
+std::chrono::nanoseconds TQuorlan::PassDelay() const
+{
+  return FNextPassDelay > std::chrono::nanoseconds(0) ? FNextPassDelay : TThreadService::PassDelay();
+}
+
+bool TQuorlan::StopAsked() { return FStopRequested || Terminated() || StopCommanded(); }
+
+bool TQuorlan::SeriesCut() { return FInStopStep ? MeterGone() : StopAsked(); }
+
+std::chrono::milliseconds TQuorlan::AnswerTimeOut() const
+{
+  return std::chrono::milliseconds(FUseComPort ? FDevice->FInfo->GetParam(5) : FTcpClient->ReadTimeout.load());
 }
 
 void TQuorlan::DoStop()
 {
+  FNextPassDelay = std::chrono::nanoseconds(0);
   // The operator stopped a run before its first address began: the run ends
   // with the verdict of a stopped run, in a log of its own.
   if (FStartPending.exchange(false) && FStopRequested) {
@@ -128,9 +148,13 @@ void TQuorlan::StartStep()
   FErrors = 0;
   FRunStart = platform::MonotonicMilliseconds();
   FSpeedCode = 0xFF;
+  FFailedWrites = 0;
+  FStallSince = -1;
 
-  if (FAddrIndex == -1)
+  if (FAddrIndex == -1) {
     AppendLog("");
+    FFailedAddresses.clear();
+  }
   std::int32_t count = 0;
   std::string P;
   try {
@@ -174,15 +198,26 @@ void TQuorlan::StartStep()
 
   const std::size_t L = P.size();
   std::string a;
+  // Until the meter is in test mode or runs at a raised speed, nothing in it
+  // needs undoing: a stop asked for meanwhile ends the address at once.
+  bool touched = false;
+  const auto stopped = [&] {
+    if (!StopAsked())
+      return false;
+    StopStep(!touched);
+    return true;
+  };
   try {
     if (!IsLinkActive())
       SetLinkActive(true);
     if (!IsLinkActive()) {
+      // This address fails; the next one tries the link again.
       AppendLog(SPortFailed);
-      FStopRequested = true;
       StopStep();
       return;
     }
+    if (stopped())
+      return;
 
     FAddrPrefix = P;
     FDevice->FLogEnabled = false;
@@ -192,10 +227,14 @@ void TQuorlan::StartStep()
 
     if (L == 1 && At(P, 0) != 0xFF) {
       SendDateCodeSeries(P);
+      if (stopped())
+        return;
       if (ExchangeData(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
         FAddrPrefix = '\xFC' + a.substr(1, 4);
         AppendLog(SExtendedAddress + StrToHex(a.substr(1, 4), ""));
       } else {
+        if (stopped())
+          return;
         if (!Exchange(Request(P, CmdProbe), 4, a)) {
           AppendLog(SExtendedAddressFailed);
           CloseChannel(P);
@@ -213,6 +252,8 @@ void TQuorlan::StartStep()
         SendDateCodeSeries(P);
     }
 
+    if (stopped())
+      return;
     AppendLog(SReadingType);
     const std::int32_t type = ReadMeterType(P);
     FMeterType = type;
@@ -231,11 +272,15 @@ void TQuorlan::StartStep()
     const char m = type == 3 ? '\x0B' : type == 4 ? '\x10' : '\x00';
 
     if (P != std::string(1, '\xFF')) {
+      if (stopped())
+        return;
       if (ExchangeData(Request(P, CmdVersion), static_cast<std::int32_t>(L + 5), a) && a.size() > L + 3) {
         const std::string version = StrToHex(a.substr(a.size() - 5, 3), ".");
         SetVersionBefore(version);
         AppendLog(SVersionBefore + version);
         if (!AdminMode() && version == ImageVersions[type]) {
+          if (stopped())
+            return;
           AppendLog(SReadingStatus);
           if (!ExchangeData(Request(P, CmdStatusWord), static_cast<std::int32_t>(L + 7), a)) {
             AppendLog(SNoAnswer);
@@ -253,11 +298,14 @@ void TQuorlan::StartStep()
       }
 
       FSpeedCode = 0xFF;
+      if (stopped())
+        return;
       if (FMaxSpeed && FUseComPort) {
         // A meter that names no speed code of its own (0xFF) could not be
         // given its speed back after the run: its speed is left alone.
         if (ExchangeData(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
           FSpeedCode = At(a, L);
+          touched = true; // the meter may have taken the new speed
           if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
             FSpeedCode = 0xFF;
         }
@@ -271,6 +319,9 @@ void TQuorlan::StartStep()
         }
       }
 
+      if (stopped())
+        return;
+      touched = true;
       if (!Exchange(Request(P, std::string("\x03\x0F\x02", 3) + m + '\x00'), -1, a)) {
         AppendLog(SNoAnswer);
         CloseChannel(P);
@@ -280,6 +331,8 @@ void TQuorlan::StartStep()
       Wait(FTestModeWait);
     }
 
+    if (stopped())
+      return;
     if (!Exchange(Request(FAddrPrefix, CmdLinkTest), static_cast<std::int32_t>(FAddrPrefix.size() + 3), a)) {
       AppendLog(SNoAnswerInTest);
       CloseChannel(FAddrPrefix);
@@ -288,7 +341,9 @@ void TQuorlan::StartStep()
     }
     AppendLog(Format(STestRunning, TimeStamp().c_str()));
     TThreadService::DoStart();
-  } catch (const std::exception &) {
+  } catch (const std::exception &error) {
+    if (dynamic_cast<const platform::TcpError *>(&error))
+      AppendLog(SLinkError + std::string(error.what()));
     AppendLog(SStartError);
     CloseChannel(P);
     StopStep();
@@ -305,8 +360,21 @@ void TQuorlan::RunStep()
   SetStateText(SProgress + platform::FormatFixed2(percent) + "%)");
 
   try {
-    if (!IsLinkActive())
+    if (!IsLinkActive()) {
+      // Nothing here opens the link again: after a while the meter is given
+      // up. Meanwhile the passes come at a calm pace.
+      const std::int64_t now = platform::MonotonicMilliseconds();
+      if (FStallSince < 0)
+        FStallSince = now;
+      if (now - FStallSince >= FLinkStallLimit.count()) {
+        AppendLog(SLinkInactive);
+        StopStep();
+        return;
+      }
+      FNextPassDelay = std::chrono::milliseconds(std::min<std::int64_t>(100, FLinkStallLimit.count()));
       return;
+    }
+    FStallSince = -1;
     const std::int32_t index = FBlockIndex;
     const std::int32_t offset = index * blockSize + FImageWriteStart;
     if (FStopRequested || Terminated() || size - offset <= 0) {
@@ -323,33 +391,43 @@ void TQuorlan::RunStep()
 
     const std::size_t L = FAddrPrefix.size();
     const auto expected = static_cast<std::int32_t>(L + 4);
-    auto rewind = [this, blockSize] {
-      FBlockIndex = ((FBlockIndex * blockSize) & ~511) / blockSize;
-      ++FErrors;
-    };
+    const auto sent = std::chrono::steady_clock::now();
     std::string a;
-    if (!Exchange(Request(FAddrPrefix, command), expected, a)) {
-      rewind();
-      return;
-    }
+    bool answered = Exchange(Request(FAddrPrefix, command), expected, a);
     // An answer of the right length with another tag belongs to an earlier
-    // request: the answer to this one may follow.
-    while (a.size() == L + 4 && At(a, L) != tag) {
-      if (!ReceiveAnswer(expected, a)) {
-        rewind();
-        return;
-      }
-    }
+    // request: the answer to this one may follow. Each earlier request left
+    // at most one such answer, so a line that keeps sending them is noise.
+    for (int late = 0; answered && a.size() == L + 4 && At(a, L) != tag; ++late)
+      answered = late < MaxFailedWrites && ReceiveAnswer(expected, a);
     // A block counts as written only on an answer whose checksum holds: a
     // refusal spoiled on the line into an acceptance would otherwise leave a
     // gap in the meter's memory. Sending the page again costs nothing.
     const std::uint8_t status = At(a, L + 1);
-    if (a.size() == L + 4 && TestCheckSum(a, ctCrc16) && At(a, L) == tag && (status == 0 || status == 3))
+    if (answered && a.size() == L + 4 && TestCheckSum(a, ctCrc16) && At(a, L) == tag && (status == 0 || status == 3)) {
       ++FBlockIndex;
-    else
-      rewind();
-  } catch (const std::exception &) {
-    FStopRequested = true;
+      FFailedWrites = 0;
+      return;
+    }
+    FBlockIndex = ((FBlockIndex * blockSize) & ~511) / blockSize;
+    ++FErrors;
+    if (++FFailedWrites >= MaxFailedWrites) {
+      AppendLog(Format(SMeterGone, static_cast<int>(FFailedWrites)));
+      StopStep();
+      return;
+    }
+    // A link that fails at once, without a byte back (a closed port, a
+    // refused write), is tried again no faster than a meter could answer.
+    if (a.empty()) {
+      const auto pace = std::min(AnswerTimeOut(), std::chrono::milliseconds(1000));
+      const auto took = std::chrono::steady_clock::now() - sent;
+      if (took < pace)
+        FNextPassDelay = pace - took;
+    }
+  } catch (const std::exception &error) {
+    // The link broke under the write (the connection lost or reset): the
+    // log says why, and this meter ends as one that was not updated.
+    ++FErrors;
+    AppendLog(SLinkError + std::string(error.what()));
     StopStep();
   }
 }
@@ -358,6 +436,12 @@ void TQuorlan::StopLinkPart()
 {
   if (!IsLinkActive())
     return;
+  struct TInStopStep {
+    bool &Flag;
+    explicit TInStopStep(bool &f) : Flag(f) { Flag = true; }
+    ~TInStopStep() { Flag = false; }
+  } inStopStep(FInStopStep);
+  FSilentInARow = 0;
   const std::size_t L = FAddrPrefix.size();
   std::string a;
   CloseChannel(FAddrPrefix);
@@ -368,7 +452,7 @@ void TQuorlan::StopLinkPart()
 
   if (FAddrPrefix != std::string(1, '\xFF')) {
     SendDateCodeSeries(FAddrPrefix);
-    if (TestLink(FAddrPrefix)) {
+    if (!MeterGone() && TestLink(FAddrPrefix)) {
       if (ExchangeData(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
         const std::string version = StrToHex(a.substr(L, 3), ".");
         SetVersionAfter(version);
@@ -386,7 +470,7 @@ void TQuorlan::StopLinkPart()
     }
   }
 
-  if (FSpeedCode != 0xFF) {
+  if (FSpeedCode != 0xFF && !MeterGone()) {
     FSpeedCode &= 0x1F;
     Exchange(Request(FAddrPrefix, CmdOpenChannel), -1, a);
     Exchange(Request(FAddrPrefix, std::string("\x03\x15", 2) + static_cast<char>(FSpeedCode)), -1, a);
@@ -397,15 +481,19 @@ void TQuorlan::StopLinkPart()
     SetLinkActive(true);
   }
 
-  CloseChannel(FAddrPrefix);
+  if (!MeterGone())
+    CloseChannel(FAddrPrefix);
   SetLinkActive(false);
 }
 
-void TQuorlan::StopStep()
+void TQuorlan::StopStep(bool Untouched)
 {
   SetStateText(SFinishing);
   try {
-    StopLinkPart();
+    if (Untouched)
+      SetLinkActive(false);
+    else
+      StopLinkPart();
   } catch (const std::exception &error) {
     // The link failed under the stop step: the address still ends here,
     // with the link closed and the port's own speed back.
@@ -436,6 +524,9 @@ void TQuorlan::StopStep()
   // stop sets its flag before its Stop, so the flag is read after this.
   TakeStopCommand();
   const std::int32_t type = FMeterType;
+  const bool updated = type >= 0 && type < MeterTypeCount && VersionAfter() == ImageVersions[type];
+  if (FAddrIndex >= 0 && !updated)
+    FFailedAddresses.push_back(std::to_string(static_cast<std::uint32_t>(FDevice->FNetAddress.load())));
   if (FStopRequested || Terminated()) {
     AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));
     FAddrIndex = -1;
@@ -445,9 +536,15 @@ void TQuorlan::StopStep()
     SetStateText(SMeterDone);
     FStartDue = true;
   } else {
+    // The row's verdict covers every address of the run.
     FAddrIndex = -1;
-    const bool done = type >= 0 && type < MeterTypeCount && VersionAfter() == ImageVersions[type];
-    endWith(done ? SRunDone : "???");
+    if (FAddrCount > 1 && !FFailedAddresses.empty()) {
+      std::string list;
+      for (const std::string &address : FFailedAddresses)
+        list += (list.empty() ? "" : ", ") + address;
+      AppendLog(SFailedAddresses + list);
+    }
+    endWith(FFailedAddresses.empty() ? SRunDone : "???");
     TThreadService::DoStop();
   }
 }

@@ -45,7 +45,8 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
   if (FAddrIndex >= 0 && FAddrIndex < Count) {
     const std::string &item = items[static_cast<std::size_t>(FAddrIndex)];
     std::int64_t value;
-    if (!platform::TryStrToInt64(item, value))
+    // A value beyond 32 bits would reach the meter of its low 32 bits.
+    if (!platform::TryStrToInt64(item, value) || value > 0xFFFFFFFFll || value < -0x80000000ll)
       throw std::invalid_argument(item); // the item itself, for the log
     const auto address = static_cast<std::uint32_t>(value);
     FDevice->FNetAddress = static_cast<std::int32_t>(address);
@@ -61,27 +62,31 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
 bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::string &Answer)
 {
   Answer.clear();
+  bool result = false;
   if (FUseComPort) {
-    const bool result = FDevice->Transact(Request, Count);
+    // A request that could not be sent leaves no answer of its own: the
+    // last exchange's must not pass for one.
+    FDevice->FRxData.clear();
+    result = FDevice->Transact(Request, Count);
     Answer = FDevice->FRxData;
-    return result;
+  } else if (FTcpClient->Connected()) {
+    // What waits now came after its exchange had ended (a late answer, or the
+    // tail of one): it must not pass for the start of this answer.
+    const std::string late = FTcpClient->TakeWaiting();
+    if (FDevice->IsLogEnabled()) {
+      if (!late.empty())
+        AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(late, " "));
+      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
+    }
+    FAnswerTag = -1;
+    const std::size_t L = !Request.empty() && static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
+    if (Request.size() > L + 5 && Request[L] == '\x07' && Request[L + 1] == '\x04')
+      FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
+    FTcpClient->Write(Request);
+    result = ReceiveAnswer(Count, Answer);
   }
-  if (!FTcpClient->Connected())
-    return false;
-  // What waits now came after its exchange had ended (a late answer, or the
-  // tail of one): it must not pass for the start of this answer.
-  const std::string late = FTcpClient->TakeWaiting();
-  if (FDevice->IsLogEnabled()) {
-    if (!late.empty())
-      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(late, " "));
-    AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
-  }
-  FAnswerTag = -1;
-  const std::size_t L = !Request.empty() && static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
-  if (Request.size() > L + 5 && Request[L] == '\x07' && Request[L + 1] == '\x04')
-    FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
-  FTcpClient->Write(Request);
-  return ReceiveAnswer(Count, Answer);
+  FSilentInARow = Answer.empty() ? FSilentInARow + 1 : 0;
+  return result;
 }
 
 bool TQuorlan::ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer)
@@ -189,8 +194,11 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
   std::string answer;
   if (!FPacketMode) {
     for (const std::string &command :
-         {std::string("\x04\x00", 2), std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, dateCode})
+         {std::string("\x04\x00", 2), std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, dateCode}) {
+      if (SeriesCut())
+        return;
       Exchange(Request(Prefix, command), -1, answer);
+    }
     return;
   }
   TPacketString packet;
@@ -200,7 +208,7 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
         std::string("\x08\x00", 2)})
     packet.FItems->push_back(Request(Prefix, command));
   std::string frame;
-  if (packet.Build(frame))
+  if (!SeriesCut() && packet.Build(frame))
     Exchange(frame, -1, answer);
 }
 

@@ -280,6 +280,12 @@ TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
   EXPECT_EQ(L.TcpHost(), "gw.local");
   EXPECT_EQ(L.FTcpClient->Port, 5000);
   EXPECT_EQ(Client->Ask("SET TCP=a,1"), BadLine);
+  // No port beyond 16 bits, no empty host.
+  for (const auto *Bad : {"SET TCP=127.0.0.1,65536,1000", "SET TCP=127.0.0.1,70000,1000", "SET TCP=,5000,1000",
+                          "SET TCP=\"\",5000,1000"})
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+  EXPECT_EQ(L.FTcpClient->Port, 5000);
+  EXPECT_EQ(Client->Ask("SET TCP=127.0.0.1,65535,1000"), Ok);
   EXPECT_EQ(Client->Ask("SET TCP=127.0.0.1,5001,3000"), Ok);
   EXPECT_EQ(L.TcpHost(), "127.0.0.1");
   EXPECT_EQ(L.FTcpClient->Port, 5001);
@@ -328,8 +334,13 @@ TEST_F(CommandServerTest, BlockSizeFlagsAddressesAndTheAlertSequence)
   EXPECT_EQ(L.NetAdr(), "1");
   EXPECT_EQ(Client->Ask("SET NETADR=  5, 7  "), Ok);
   EXPECT_EQ(L.NetAdr(), "5, 7") << "the text as received, trimmed";
-  EXPECT_EQ(Client->Ask("SET NETADR=4294967296 $FFFFFFFFFF \"12\""), Ok) << "64-bit addresses";
-  EXPECT_EQ(L.NetAdr(), "4294967296 $FFFFFFFFFF \"12\"");
+  // An address must fit 32 bits: beyond, its low bits would name another meter.
+  for (const auto *Bad : {"SET NETADR=4294967301", "SET NETADR=5,4294967296", "SET NETADR=$FFFFFFFFFF",
+                          "SET NETADR=-2147483649"})
+    EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
+  EXPECT_EQ(L.NetAdr(), "5, 7");
+  EXPECT_EQ(Client->Ask("SET NETADR=4294967295 $FFFFFFFF -2147483648 \"12\""), Ok);
+  EXPECT_EQ(L.NetAdr(), "4294967295 $FFFFFFFF -2147483648 \"12\"");
 }
 
 TEST_F(CommandServerTest, LinesThatAreNoCommand)

@@ -380,3 +380,25 @@ TEST_F(SettingsDialog, NothingSelectedOpensNothing)
   Form->ListView1DblClick(Form->ListView1);
   EXPECT_FALSE(Dialog->isVisible());
 }
+
+TEST_F(SettingsDialog, AnImpossibleTcpLinkIsRefusedAndTheDialogStaysOpen)
+{
+  L().SetTcpHost("gateway.local");
+  L().FTcpClient->Port = 4001;
+  TMessageBoxCatcher Boxes;
+  ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
+    QTest::mouseClick(D.RadioButton2, Qt::LeftButton);
+    for (const auto &[Host, Port] : {std::pair{"gateway.local", "70000"}, {"gateway.local", "0"}, {"", "4002"}}) {
+      D.LabeledEdit1->setText(QString::fromLatin1(Host));
+      D.LabeledEdit2->setText(QString::fromLatin1(Port));
+      D.ButOk->click();
+      EXPECT_TRUE(D.isVisible()) << Host << ":" << Port;
+    }
+    D.LabeledEdit1->setText(QStringLiteral("gateway.local"));
+    D.LabeledEdit2->setText(QStringLiteral("65535"));
+    D.ButOk->click();
+  }));
+  const QString BadPort = U("Порт TCP/IP должен быть числом от 1 до 65535");
+  EXPECT_EQ(Boxes.Texts(), (QStringList{BadPort, BadPort, U("Не указан адрес TCP/IP")}));
+  EXPECT_EQ(L().FTcpClient->Port, 65535);
+}

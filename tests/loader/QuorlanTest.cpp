@@ -126,12 +126,20 @@ TEST_F(LoaderTest, NextAddressWalksTheListAndBuildsPrefixes)
   EXPECT_EQ(q->FDevice->FNetAddress, 0);
 
   const std::pair<const char *, const char *> cases[] = {
-      {"255", "FF"}, {"256", "FC00000100"}, {"-1", "FCFFFFFFFF"}, {"$10", "10"}, {"4294967296", "00"}};
+      {"255", "FF"},         {"256", "FC00000100"},         {"-1", "FCFFFFFFFF"},
+      {"$10", "10"},         {"4294967295", "FCFFFFFFFF"}, {"-2147483648", "FC80000000"}};
   for (const auto &[text, expected] : cases) {
     q->SetNetAdr(text);
     q->NextAddress(true, count, prefix); // back from the end of the list to its start
     EXPECT_EQ(Hex(prefix), expected) << text;
     q->NextAddress(true, count, prefix);
+  }
+
+  // Beyond 32 bits an address is no address: its low bits would name another meter.
+  for (const char *text : {"4294967296", "4294967301", "-2147483649", "$100000005"}) {
+    q->SetNetAdr(text);
+    EXPECT_THROW(q->NextAddress(true, count, prefix), std::invalid_argument) << text;
+    EXPECT_EQ(prefix, "");
   }
 
   q->SetNetAdr("7 8");
@@ -382,7 +390,7 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
   q->FDevice->FInfo->SetParam(0, 7); // no com7 in the folder
   Run(*q);
   EXPECT_TRUE(LogHas(*q, texts::SPortFailed));
-  EXPECT_EQ(q->StateText(), texts::STestStopped);
+  EXPECT_EQ(q->StateText(), "???") << "a port that does not open fails the address, it is no operator's stop";
 
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
@@ -392,6 +400,15 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
   EXPECT_EQ(meter->BlockWrites(), 216);
   EXPECT_EQ(LogLines(*q).back(), texts::SBadAddress + std::string("x"));
   EXPECT_EQ(q->StateText(), texts::SBadAddressState) << "the run ends instead of starting the list again";
+
+  // An address beyond 32 bits ends the run the same way, before any request
+  // reaches the meter of its low 32 bits.
+  const std::size_t requests = meter->Requests().size();
+  q->SetNetAdr("4294967301");
+  Run(*q);
+  EXPECT_EQ(meter->Requests().size(), requests);
+  EXPECT_EQ(LogLines(*q).back(), texts::SBadAddress + std::string("4294967301"));
+  EXPECT_EQ(q->StateText(), texts::SBadAddressState);
 }
 
 TEST_F(LoaderTest, FreeingARunningLoaderEndsTheRunFirst)
