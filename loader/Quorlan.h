@@ -246,6 +246,7 @@ private:
   std::chrono::nanoseconds FNextPassDelay{0};
   // The addresses of this run that ended without the new version.
   std::vector<std::string> FFailedAddresses;
+  bool FLinkFailed = false; // the link did not open: the run ends at this address
   std::int32_t FAddrIndex = -1;
   std::int32_t FAddrCount = 0;
   std::string FAddrPrefix;

@@ -154,6 +154,7 @@ void TQuorlan::StartStep()
   if (FAddrIndex == -1) {
     AppendLog("");
     FFailedAddresses.clear();
+    FLinkFailed = false;
   }
   std::int32_t count = 0;
   std::string P;
@@ -211,8 +212,10 @@ void TQuorlan::StartStep()
     if (!IsLinkActive())
       SetLinkActive(true);
     if (!IsLinkActive()) {
-      // This address fails; the next one tries the link again.
+      // This address fails, and with it the run: the rest of the list is
+      // on the same link. No operator stopped it, so the verdict is "???".
       AppendLog(SPortFailed);
+      FLinkFailed = true;
       StopStep();
       return;
     }
@@ -532,7 +535,7 @@ void TQuorlan::StopStep(bool Untouched)
     FAddrIndex = -1;
     endWith(STestStopped);
     TThreadService::DoStop();
-  } else if (FAddrCount - 1 > FAddrIndex) {
+  } else if (FAddrCount - 1 > FAddrIndex && !FLinkFailed) {
     SetStateText(SMeterDone);
     FStartDue = true;
   } else {

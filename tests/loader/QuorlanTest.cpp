@@ -386,11 +386,12 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
   Run(*q);
   EXPECT_EQ(q->StateText(), texts::SNoAddresses);
 
-  q->SetNetAdr("3");
+  q->SetNetAdr("3,4");
   q->FDevice->FInfo->SetParam(0, 7); // no com7 in the folder
   Run(*q);
   EXPECT_TRUE(LogHas(*q, texts::SPortFailed));
-  EXPECT_EQ(q->StateText(), "???") << "a port that does not open fails the address, it is no operator's stop";
+  EXPECT_EQ(q->StateText(), "???") << "a port that does not open fails the run, it is no operator's stop";
+  EXPECT_EQ(q->FDevice->FNetAddress, 3) << "the rest of the list is on the same port and is left";
 
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
