@@ -14,6 +14,7 @@
 // procedure's fixed waits and uses a 300 ms answer time-out for the row of
 // twenty, and runs the stops with 2000 ms only. The full run takes about
 // five minutes.
+#include "bench/LoaderBenchSupport.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
 #include "loader/Quorlan.h"
@@ -32,13 +33,12 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Seconds;
 using loader::TQuorlan;
 using sim::SimLine;
 
 namespace {
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 bool WaitFor(const std::function<bool()> &done, Clock::duration limit)
 {

@@ -7,6 +7,7 @@
 //
 // A plain program, run by hand: LoaderWriteBench [--quick] (--quick skips
 // the paced cases). The paced cases take about five minutes of wire time.
+#include "bench/LoaderBenchSupport.h"
 #include "loader/BuiltinImages.h"
 #include "loader/Quorlan.h"
 #include "support/SimLine.h"
@@ -24,7 +25,9 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Seconds;
+using bench::WaitIdle;
 using loader::TQuorlan;
 using sim::SimLine;
 
@@ -33,8 +36,6 @@ namespace {
 constexpr std::size_t kWriteStart = sim::SimMeter::kWriteStart;
 constexpr double kBitsPerByte = 11.0; // start, 8 data, parity, stop
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
 // What the meter's memory must hold after the image's bytes from the write
 // start on were written: those bytes, and erased bytes everywhere else.
 std::string ExpectedMemory(const std::string &image)
@@ -42,21 +43,6 @@ std::string ExpectedMemory(const std::string &image)
   std::string memory(sim::SimMeter::kMemorySize, '\xFF');
   memory.replace(kWriteStart, image.size() - kWriteStart, image.substr(kWriteStart));
   return memory;
-}
-
-bool WaitIdle(const std::vector<TQuorlan *> &loaders, Clock::duration limit)
-{
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    bool idle = true;
-    for (const auto *q : loaders)
-      idle = idle && q->State() == ssIdle;
-    if (idle)
-      return true;
-    if (Clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
 }
 
 double Sum(const std::vector<double> &values)

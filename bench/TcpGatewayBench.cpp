@@ -15,6 +15,7 @@
 //
 // A plain program, run by hand: TcpGatewayBench [--matrix | --quick]
 // (--quick: the 16-byte blocks only).
+#include "bench/LoaderBenchSupport.h"
 #include "loader/BuiltinImages.h"
 #include "loader/Quorlan.h"
 #include "support/SimLine.h"
@@ -30,7 +31,9 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Seconds;
+using bench::WaitIdle;
 using loader::TQuorlan;
 using sim::SimLine;
 
@@ -38,8 +41,6 @@ namespace {
 
 constexpr std::size_t kWriteStart = sim::SimMeter::kWriteStart;
 constexpr double kBitsPerByte = 11.0; // start, 8 data, parity, stop
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 std::size_t PrefixLength(const std::string &bytes) { return static_cast<unsigned char>(bytes[0]) == 0xFC ? 5 : 1; }
 
@@ -49,21 +50,6 @@ int BlockIndex(const std::string &request)
   if (request.size() <= L + 6 || request[L] != '\x07')
     return -1;
   return (static_cast<unsigned char>(request[L + 2]) << 8) | static_cast<unsigned char>(request[L + 3]);
-}
-
-bool WaitIdle(const std::vector<TQuorlan *> &loaders, Clock::duration limit)
-{
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    bool idle = true;
-    for (const auto *q : loaders)
-      idle = idle && q->State() == ssIdle;
-    if (idle)
-      return true;
-    if (Clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
 }
 
 platform::TThreadPtr<TQuorlan> MakeLoader(const std::string &address, std::int32_t blockSize, int port)
