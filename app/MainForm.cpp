@@ -320,7 +320,7 @@ void TForm1::SplitterMoved()
 // error goes to the standard error output instead.
 void TForm1::ShowError(const std::string &Text)
 {
-  if (FClosingBySignal)
+  if (FClosingBySignal || SignalledBeforeWindow)
     std::fprintf(stderr, "Quorlan2: %s\n", ToQt(Text).toLocal8Bit().constData());
   else
     QMessageBox::critical(this, ToQt(texts::SError), ToQt(Text));
@@ -330,7 +330,7 @@ void TForm1::ShowError(const std::exception &Error)
 {
   // Messages of the platform's errors carry file names as the system gave
   // them (UTF-8 on this system).
-  if (FClosingBySignal)
+  if (FClosingBySignal || SignalledBeforeWindow)
     std::fprintf(stderr, "Quorlan2: %s\n", Error.what());
   else
     QMessageBox::critical(this, ToQt(texts::SError), QString::fromUtf8(Error.what()));

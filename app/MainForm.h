@@ -156,6 +156,9 @@ public:
   static constexpr int EndAtOnceStatus = 1;
   [[noreturn]] void EndAtOnce();
   bool ClosingBySignal() const { return FClosingBySignal; }
+  // A shutdown signal came while the window was being made (main thread):
+  // the errors of the start go to the standard error output from then on.
+  static inline bool SignalledBeforeWindow = false;
   // Processes that still run: rows not idle, handed-over loaders not idle,
   // and loaders of removed rows not yet freed.
   std::size_t BusyProcessCount() const;

@@ -20,6 +20,7 @@
 #include <QDialog>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,11 @@ extern "C" const char *__tsan_default_suppressions()
 int main(int argc, char *argv[])
 {
   app::BlockShutdownSignals();
+  // A closed standard error (the pipe to a tee that a Ctrl+C has ended) and
+  // a file-size limit are errors to report, not reasons to die before the
+  // settings are written: the writes that meet them fail and say so.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   app::RaiseOpenFileLimit();
   ServiceList();          // the service list, before the first thread service
   (void)DeviceList.load(); // the device list exists from the program's start
@@ -65,6 +71,7 @@ int main(int argc, char *argv[])
           return;
         }
         Early.push_back(Signal);
+        app::TForm1::SignalledBeforeWindow = true; // no further box of the start
         if (auto *Dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
           Dialog->reject();
       });

@@ -310,13 +310,14 @@ void TQuorlan::RefreshRow()
   // change is handed to the main thread, and an idle loader whose row is up
   // to date lets its timer sleep until something changes. The mark is taken
   // before the look, so a change made while looking keeps the timer awake.
+  // The state is read before the values: a loader found idle changes
+  // nothing the row shows until a start, which wakes the timer.
   const std::uint64_t mark = FTimer->WakeMark();
-  TRowInputs inputs = RowInputs();
-  if (inputs.Row && !RowShows(inputs) && platform::HasWakeMainThread()) {
+  const bool idle = State() == ssIdle;
+  const TRowInputs inputs = RowInputs();
+  if (inputs.Row && !RowShows(inputs) && platform::HasWakeMainThread())
     platform::Synchronize([this] { UpdateRow(); });
-    inputs = RowInputs();
-  }
-  if (State() == ssIdle && (!inputs.Row || RowShows(inputs)))
+  if (idle && (!inputs.Row || RowShows(inputs)))
     FTimer->Hold(mark);
 }
 

@@ -149,6 +149,8 @@ void TQuorlan::StartStep()
   FRunStart = platform::MonotonicMilliseconds();
   FSpeedCode = 0xFF;
   FFailedWrites = 0;
+  FResentPage = -1;
+  FPageResends = 0;
   FStallSince = -1;
 
   if (FAddrIndex == -1) {
@@ -418,6 +420,14 @@ void TQuorlan::RunStep()
       StopStep();
       return;
     }
+    const std::int32_t page = FBlockIndex * blockSize / 512;
+    FPageResends = page == FResentPage ? FPageResends + 1 : 1;
+    FResentPage = page;
+    if (FPageResends >= MaxPageResends) {
+      AppendLog(Format(SPageNotWritten, static_cast<int>(FPageResends)));
+      StopStep();
+      return;
+    }
     // A link that fails at once, without a byte back (a closed port, a
     // refused write), is tried again no faster than a meter could answer.
     if (a.empty()) {
@@ -448,6 +458,7 @@ void TQuorlan::StopLinkPart()
   const std::size_t L = FAddrPrefix.size();
   std::string a;
   CloseChannel(FAddrPrefix);
+  FCloseSilent = FSilentInARow > 0;
   Wait(FCloseWait);
   if (FDevice->FInfo->FAlertSequence)
     SendAlertSequence();

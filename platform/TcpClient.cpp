@@ -192,7 +192,8 @@ std::string TcpClient::ReadAnswer(const AnswerEnd &End, std::chrono::millisecond
     if (!data.empty()) {
       if (const std::size_t length = End(data); length > 0)
         return answer(std::min(length, data.size()));
-      if (data.size() >= MaxReadBytes)
+      // The read time-out bounds the whole read, also when bytes keep coming.
+      if (data.size() >= MaxReadBytes || Clock::now() >= deadline)
         return answer(data.size());
     }
     // The first byte is waited for until the deadline, each further one for

@@ -29,7 +29,8 @@ namespace {
 // open-file limit (soft and hard, as `ulimit -n` sets them).
 class TProgram {
 public:
-  explicit TProgram(const std::string &Rows = "", rlim_t NoFile = 0)
+  // StderrGone: its standard error is a pipe whose reader has gone.
+  explicit TProgram(const std::string &Rows = "", rlim_t NoFile = 0, bool StderrGone = false)
   {
     const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in Address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -42,13 +43,23 @@ public:
     std::string Program = QUORLAN2_PROGRAM, Arg = Ini;
     char *Argv[] = {Program.data(), Arg.data(), nullptr};
     const rlimit Limit{NoFile, NoFile};
+    int Pipe[2] = {-1, -1};
+    if (StderrGone && ::pipe(Pipe) != 0)
+      ADD_FAILURE() << "no pipe";
     FPid = ::fork();
     if (FPid == 0) {
       if (NoFile > 0)
         ::setrlimit(RLIMIT_NOFILE, &Limit);
+      if (StderrGone) {
+        ::dup2(Pipe[1], 2);
+        ::close(Pipe[0]);
+      }
       ::execve(Argv[0], Argv, environ);
       ::_exit(127);
     }
+    for (const int End : Pipe)
+      if (End >= 0)
+        ::close(End);
   }
   ~TProgram()
   {
@@ -126,13 +137,14 @@ std::unique_ptr<platform::TcpClient> StartRemote(TProgram &Program, int Gateway,
 
 // A remote process writing a meter, then SIGTERM: the process is stopped
 // through its stop step (the meter leaves test mode), the settings file
-// holds it, and the program ends with status 0.
+// holds it, and the program ends with status 0. Its standard error goes to
+// a pipe nobody reads any more, as a tee that the same Ctrl+C has ended.
 TEST(Shutdown, SigtermStopsARunningProcessWritesTheSettingsAndEnds)
 {
   auto Gateway = sim::SimLine::ListenTcp();
   Gateway->SetPacing(19200); // the write takes a minute or more
   const auto Meter = Gateway->AddMeter(sim::MeterConfig::ForType(0, 5));
-  TProgram Program;
+  TProgram Program("", 0, true);
   ASSERT_NE(StartRemote(Program, Gateway->Port(), 2000, 5), nullptr);
   ASSERT_TRUE(WaitUntil([&Meter] { return Meter->InTestMode() && Meter->BlockWrites() > 0; }, 60s));
 

@@ -65,6 +65,47 @@ TEST_F(LoaderBounds, DeadMeterEndsItsAddressAndTheNextIsWritten)
   EXPECT_EQ(requests.size() - lastBlock - 1, 2u);
 }
 
+// A block that is always refused, behind blocks that are accepted, rewinds
+// its page for ever unless the page's resends are bounded too.
+TEST_F(LoaderBounds, APageThatIsNeverFinishedEndsItsAddress)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto stuck = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto next = line->AddMeter(MeterConfig::ForType(1, 6));
+  stuck->SetOverride([](const std::string &r) -> std::optional<std::string> {
+    if (BlockIndexOf(r) != 5)
+      return std::nullopt;
+    return sim::WithCrc(r.substr(0, 1) + '\x01'); // refused at once
+  });
+  auto q = MakeLoader("5,6");
+  q->SetBlockSize(64);
+  Run(*q);
+
+  EXPECT_EQ(Written(*next), ImageOf(1));
+  EXPECT_EQ(q->StateText(), "???");
+  char text[256];
+  std::snprintf(text, sizeof text, texts::SPageNotWritten, TQuorlan::MaxPageResends);
+  EXPECT_TRUE(LogHas(*q, text));
+}
+
+// A meter that leaves the date-code requests unanswered but answers the
+// channel close is there: the stop step still reads its version.
+TEST_F(LoaderBounds, AMeterSilentOnlyToDateCodesIsStillVerified)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  meter->SetOverride([](const std::string &r) -> std::optional<std::string> {
+    const std::size_t L = static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+    if (r.size() == L + 4 && r[L] == '\x04' && r[L + 1] == '\x00')
+      return std::string(); // 04 00 goes unanswered
+    return std::nullopt;
+  });
+  auto q = MakeLoader("5");
+  ShortAnswerWait(*q, 300);
+  Run(*q);
+  EXPECT_EQ(q->StateText(), texts::SRunDone);
+}
+
 // Stops on a line where nobody answers: after the stop at most three
 // requests more go out, however many the steps still hold.
 TEST_F(LoaderBounds, StopDuringIdentificationOnASilentLineGoesStraightToTheVerdict)
