@@ -127,15 +127,7 @@ std::string TQuorlan::NetAdr() const
   return FNetAdr;
 }
 
-void TQuorlan::SetTcpHost(const std::string &Host)
-{
-  {
-    std::lock_guard lock(FTextLock);
-    FTcpHost = Host;
-    ++FTextGeneration;
-  }
-  RowChanged();
-}
+void TQuorlan::SetTcpHost(const std::string &Host) { SetRowText(FTcpHost, Host); }
 
 std::string TQuorlan::TcpHost() const
 {
@@ -194,35 +186,21 @@ std::string TQuorlan::VersionAfter() const
   return FVersionAfter;
 }
 
-void TQuorlan::SetStateText(const std::string &Text)
+void TQuorlan::SetRowText(std::string &Field, const std::string &Text)
 {
   {
     std::lock_guard lock(FTextLock);
-    FStateText = Text;
+    Field = Text;
     ++FTextGeneration;
   }
   RowChanged();
 }
 
-void TQuorlan::SetVersionBefore(const std::string &Text)
-{
-  {
-    std::lock_guard lock(FTextLock);
-    FVersionBefore = Text;
-    ++FTextGeneration;
-  }
-  RowChanged();
-}
+void TQuorlan::SetStateText(const std::string &Text) { SetRowText(FStateText, Text); }
 
-void TQuorlan::SetVersionAfter(const std::string &Text)
-{
-  {
-    std::lock_guard lock(FTextLock);
-    FVersionAfter = Text;
-    ++FTextGeneration;
-  }
-  RowChanged();
-}
+void TQuorlan::SetVersionBefore(const std::string &Text) { SetRowText(FVersionBefore, Text); }
+
+void TQuorlan::SetVersionAfter(const std::string &Text) { SetRowText(FVersionAfter, Text); }
 
 void TQuorlan::Wait(std::chrono::milliseconds Time)
 {

@@ -212,6 +212,8 @@ private:
   std::chrono::milliseconds AnswerTimeOut() const;
   template <class Step> void Outermost(Step step);
 
+  // Writes one of the row's texts (under the text lock) and wakes the row.
+  void SetRowText(std::string &Field, const std::string &Text);
   void SetStateText(const std::string &Text);
   void SetVersionBefore(const std::string &Text);
   void SetVersionAfter(const std::string &Text);

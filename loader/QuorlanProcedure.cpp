@@ -401,7 +401,8 @@ void TQuorlan::RunStep()
     bool answered = Exchange(Request(FAddrPrefix, command), expected, a);
     // An answer of the right length with another tag belongs to an earlier
     // request: the answer to this one may follow. Each earlier request left
-    // at most one such answer, so a line that keeps sending them is noise.
+    // at most one such answer, and fewer than MaxFailedWrites of them failed
+    // in a row before this one, so a line that sends more is noise.
     for (int late = 0; answered && a.size() == L + 4 && At(a, L) != tag; ++late)
       answered = late < MaxFailedWrites && ReceiveAnswer(expected, a);
     // A block counts as written only on an answer whose checksum holds: a
