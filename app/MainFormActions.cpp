@@ -428,11 +428,15 @@ void TForm1::SaveFileActionExecute(QObject *)
     const loader::TExtDumpMem *Image = loader::DumpMem[static_cast<std::size_t>(Unit.MeterType)].get();
     const fs::path Path = fs::path(FImageSourceDir) / (std::string(Unit.UnitName) + ".pas");
     std::error_code Ignored;
-    if (!Image || fs::exists(Path, Ignored))
+    // Only a file of that name is an existing unit; anything else there (a
+    // folder, a pipe) keeps the unit from being written and is named below.
+    if (!Image || fs::is_regular_file(Path, Ignored))
       continue;
     try {
       Image->SaveToFile(Path.string());
-      if (!fs::exists(Path, Ignored))
+      // A unit that cannot be created is passed over without a word: only a
+      // file of that name afterwards says that it was written.
+      if (!fs::is_regular_file(Path, Ignored))
         Failed << QString::fromStdString(Path.string());
     } catch (const loader::EWriteError &Error) {
       fs::remove(Path, Ignored); // no half-written unit is left to be taken for a whole one

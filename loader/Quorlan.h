@@ -124,6 +124,9 @@ public:
   // the current address's prefix; raises std::invalid_argument for an address
   // that is not a number.
   void NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix);
+  // The items of the address list after the current one, each as a
+  // decimal address (an item that is no number as written).
+  std::vector<std::string> AddressesAfterCurrent() const;
   // Sends Request and receives its answer of Count bytes (-1: any length
   // that ends with a CRC-16/MODBUS that holds). On the TCP link bytes still
   // waiting from an earlier answer are dropped first, and an answer that

@@ -540,8 +540,13 @@ void TQuorlan::StopStep(bool Untouched)
   TakeStopCommand();
   const std::int32_t type = FMeterType;
   const bool updated = type >= 0 && type < MeterTypeCount && VersionAfter() == ImageVersions[type];
-  if (FAddrIndex >= 0 && !updated)
+  if (FAddrIndex >= 0 && !updated) {
     FFailedAddresses.push_back(std::to_string(static_cast<std::uint32_t>(FDevice->FNetAddress.load())));
+    // A link that did not open leaves the rest of the list as it was.
+    if (FLinkFailed)
+      for (std::string &address : AddressesAfterCurrent())
+        FFailedAddresses.push_back(std::move(address));
+  }
   if (FStopRequested || Terminated()) {
     AppendLog(Format(STestFinished, TimeStamp().c_str(), ""));
     FAddrIndex = -1;
@@ -551,9 +556,10 @@ void TQuorlan::StopStep(bool Untouched)
     SetStateText(SMeterDone);
     FStartDue = true;
   } else {
-    // The row's verdict covers every address of the run.
+    // The row's verdict covers every address of the run, and a run that
+    // leaves any meter behind ends its log with their addresses.
     FAddrIndex = -1;
-    if (FAddrCount > 1 && !FFailedAddresses.empty()) {
+    if (!FFailedAddresses.empty()) {
       std::string list;
       for (const std::string &address : FFailedAddresses)
         list += (list.empty() ? "" : ", ") + address;

@@ -59,6 +59,22 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
   }
 }
 
+std::vector<std::string> TQuorlan::AddressesAfterCurrent() const
+{
+  std::vector<std::string> rest;
+  const std::vector<std::string> items = platform::SplitCommaText(NetAdr());
+  for (std::size_t i = static_cast<std::size_t>(FAddrIndex + 1); i < items.size(); ++i) {
+    std::int64_t value;
+    // Named as the meter knows it, like the address that failed; an item
+    // that is no number as written.
+    if (platform::TryStrToInt64(items[i], value) && value <= 0xFFFFFFFFll && value >= -0x80000000ll)
+      rest.push_back(std::to_string(static_cast<std::uint32_t>(value)));
+    else if (!items[i].empty())
+      rest.push_back(items[i]);
+  }
+  return rest;
+}
+
 bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::string &Answer)
 {
   Answer.clear();

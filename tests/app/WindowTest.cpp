@@ -448,6 +448,16 @@ TEST_F(Window, SaveWritesMissingSourceUnitsAndReportsFailures)
   ASSERT_EQ(Boxes.Texts().size(), 1);
   EXPECT_TRUE(Boxes.Texts()[0].contains(QStringLiteral("UsrD_v7ct.pas")));
   EXPECT_TRUE(Boxes.Texts()[0].startsWith(QString::fromUtf8("Не удалось записать")));
+
+  // A folder that has the name of a unit: that unit is named, the others are written.
+  const TTempDir Other;
+  std::filesystem::create_directory(Other.File("UsrD_v7b.pas"));
+  Form->FImageSourceDir = Other.Path();
+  Form->SaveFileActionExecute(nullptr);
+  ASSERT_EQ(Boxes.Texts().size(), 2);
+  EXPECT_TRUE(Boxes.Texts()[1].contains(QString::fromStdString(Other.File("UsrD_v7b.pas"))));
+  EXPECT_FALSE(Boxes.Texts()[1].contains(QStringLiteral("UsrD_v7a.pas")));
+  EXPECT_TRUE(std::filesystem::is_regular_file(Other.File("UsrD_v7ct.pas")));
 }
 
 TEST_F(Window, StartAndStopOnlyTheSelectedRows)

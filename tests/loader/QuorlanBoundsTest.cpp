@@ -182,3 +182,47 @@ TEST_F(LoaderBounds, RefusedConnectionSaysWhyAndFails)
   EXPECT_TRUE(LogHas(*q, "refused"));
   EXPECT_EQ(q->StateText(), "???") << "no operator's stop";
 }
+
+// Whatever ends a run with "???", its log ends with the addresses of the
+// meters that were not updated: a port that another process holds (the rest
+// of the list, on the same port, is left too), a connection refused, and a
+// run of one address that fails.
+TEST_F(LoaderBounds, FailedRunEndsItsLogWithTheAddressesLeft)
+{
+  const auto lastLine = [](const TQuorlan &q) {
+    const std::vector<std::string> lines = LogLines(q);
+    return lines.empty() ? std::string() : lines.back();
+  };
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto holder = MakeLoader("5");
+  holder->SetLinkActive(true);
+  ASSERT_TRUE(holder->IsLinkActive());
+  auto q = MakeLoader("5, 6,7");
+  Run(*q);
+  EXPECT_TRUE(LogHas(*q, texts::SPortFailed));
+  EXPECT_EQ(q->StateText(), "???");
+  EXPECT_EQ(lastLine(*q), texts::SFailedAddresses + std::string("5, 6, 7"));
+  holder->SetLinkActive(false);
+
+  int port = 0;
+  {
+    auto gone = SimLine::ListenTcp();
+    port = gone->Port();
+  } // nobody listens there any more
+  q->FUseComPort = false;
+  q->SetTcpHost("127.0.0.1");
+  q->FTcpClient->Port = port;
+  q->SetNetAdr("9,300");
+  Run(*q);
+  EXPECT_EQ(q->StateText(), "???");
+  EXPECT_EQ(lastLine(*q), texts::SFailedAddresses + std::string("9, 300"));
+
+  // Nobody answers the one address of the list.
+  q->FUseComPort = true;
+  q->SetNetAdr("5");
+  ShortAnswerWait(*q, 200);
+  Run(*q);
+  EXPECT_TRUE(LogHas(*q, texts::SExtendedAddressFailed));
+  EXPECT_EQ(q->StateText(), "???");
+  EXPECT_EQ(lastLine(*q), texts::SFailedAddresses + std::string("5"));
+}

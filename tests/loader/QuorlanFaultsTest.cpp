@@ -205,9 +205,10 @@ TEST_F(LoaderTest, MeterRefusingTestModeIsLeftAndTheListGoesOn)
   EXPECT_EQ(q->VersionAfter(), "34.00.30.") << "the stop step reads the version again";
   EXPECT_FALSE(q->IsLinkActive());
   auto lines = LogLines(*q);
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "\t" + std::string(texts::SNoAnswer));
-  EXPECT_EQ(lines.back(), "\t" + std::string(texts::SVersionMismatch));
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], "\t" + std::string(texts::SNoAnswer));
+  EXPECT_EQ(lines[lines.size() - 2], "\t" + std::string(texts::SVersionMismatch));
+  EXPECT_EQ(lines.back(), texts::SFailedAddresses + std::string("7"));
   EXPECT_FALSE(LogHas(*q, texts::SNoAnswerInTest));
   int closes = 0;
   for (const auto &r : refusing->Requests())
@@ -259,8 +260,9 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionEndsTheRun)
   std::size_t running = 0;
   while (running < lines.size() && lines[running].find(std::string(texts::STestRunning).substr(2)) == std::string::npos)
     ++running;
-  ASSERT_EQ(running + 2, lines.size()) << "after the headline of the run only the reason";
-  EXPECT_EQ(lines.back(), "\t" + std::string(texts::SLinkError) + "Connection closed gracefully.");
+  ASSERT_EQ(running + 3, lines.size()) << "after the headline of the run only the reason and the address";
+  EXPECT_EQ(lines[running + 1], "\t" + std::string(texts::SLinkError) + "Connection closed gracefully.");
+  EXPECT_EQ(lines.back(), texts::SFailedAddresses + std::string("300"));
   EXPECT_EQ(BlockIndexes(*meter).size(), 21u);
   EXPECT_EQ(Written(*meter).substr(0, 20 * 512), ImageOf(0).substr(0, 20 * 512));
 
