@@ -102,8 +102,8 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
       loader::TQuorlan *L = Item->Data();
       if (Template) {
         TRS485Info &Info = *L->FDevice->FInfo;
-        Info.SetParam(5, T.AnswerTimeOut);
-        Info.SetParam(6, T.SystemTimeOut);
+        Info.SetParam(rpAnswerTimeOut, T.AnswerTimeOut);
+        Info.SetParam(rpSystemTimeOut, T.SystemTimeOut);
         L->FTcpClient->ReadTimeout = T.TcpReadTimeout;
         L->SetTcpHost(T.TcpHost);
         L->FUseComPort = T.UseComPort;

@@ -75,15 +75,15 @@ bool SetCom(loader::TQuorlan &L, std::string_view Value)
   if (Items.size() != 5)
     return false;
   TRS485Info &Info = *L.FDevice->FInfo;
-  if (!SetPositiveParams(Info, Items, 0, {0, 1}))
+  if (!SetPositiveParams(Info, Items, 0, {rpPortNumber, rpBaudRate}))
     return false;
   if (Items[2] == "ODD")
-    Info.SetParam(2, 1);
+    Info.SetParam(rpParity, platform::ODDPARITY);
   else if (Items[2] == "NONE")
-    Info.SetParam(2, 0);
+    Info.SetParam(rpParity, platform::NOPARITY);
   else
     return false;
-  if (!SetPositiveParams(Info, Items, 3, {5, 6}))
+  if (!SetPositiveParams(Info, Items, 3, {rpAnswerTimeOut, rpSystemTimeOut}))
     return false;
   L.FUseComPort = true;
   return true;
@@ -103,7 +103,7 @@ bool SetTcp(loader::TQuorlan &L, std::string_view Value)
   if (Timeout <= 0)
     return false;
   L.FTcpClient->ReadTimeout = Timeout;
-  L.FDevice->FInfo->SetParam(5, Timeout);
+  L.FDevice->FInfo->SetParam(rpAnswerTimeOut, Timeout);
   L.FUseComPort = false;
   return true;
 }

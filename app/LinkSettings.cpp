@@ -6,12 +6,12 @@ TLinkSettings ReadLinkSettings(const loader::TQuorlan &L)
 {
   const TRS485Info &Info = *L.FDevice->FInfo;
   TLinkSettings S;
-  S.Port = Info.GetParam(0);
-  S.BaudRate = Info.GetParam(1);
-  S.Parity = Info.GetParam(2);
-  S.SystemTimeOut = Info.GetParam(6);
-  S.AnswerTimeOut = Info.GetParam(5);
-  S.Multiplier = Info.GetParam(7);
+  S.Port = Info.GetParam(rpPortNumber);
+  S.BaudRate = Info.GetParam(rpBaudRate);
+  S.Parity = Info.GetParam(rpParity);
+  S.SystemTimeOut = Info.GetParam(rpSystemTimeOut);
+  S.AnswerTimeOut = Info.GetParam(rpAnswerTimeOut);
+  S.Multiplier = Info.GetParam(rpTimeOutMultiplier);
   S.NetAdr = L.NetAdr();
   S.UseComPort = L.FUseComPort;
   S.TcpHost = L.TcpHost();

@@ -14,12 +14,12 @@
 namespace app {
 
 struct TLinkSettings {
-  std::int32_t Port = 0;          // serial parameter 0
-  std::int32_t BaudRate = 0;      // serial parameter 1
-  std::int32_t Parity = 0;        // serial parameter 2
-  std::int32_t SystemTimeOut = 0; // serial parameter 6
-  std::int32_t AnswerTimeOut = 0; // serial parameter 5
-  std::int32_t Multiplier = 0;    // serial parameter 7
+  std::int32_t Port = 0;          // port setting rpPortNumber
+  std::int32_t BaudRate = 0;      // port setting rpBaudRate
+  std::int32_t Parity = 0;        // port setting rpParity
+  std::int32_t SystemTimeOut = 0; // port setting rpSystemTimeOut
+  std::int32_t AnswerTimeOut = 0; // port setting rpAnswerTimeOut
+  std::int32_t Multiplier = 0;    // port setting rpTimeOutMultiplier
   std::string NetAdr;
   bool UseComPort = false;
   std::string TcpHost;

@@ -66,8 +66,12 @@ struct TPortKey {
   std::int32_t Default;
 };
 constexpr TPortKey PortKeys[] = {
-  {"COM", 0, 1},          {"BaudRate", 1, 9600},    {"Parity", 2, 1},
-  {"AnswerTimeOut", 5, 500}, {"SystemTimeOut", 6, 50}, {"RWMTimeOut", 7, 0},
+  {"COM", rpPortNumber, 1},
+  {"BaudRate", rpBaudRate, 9600},
+  {"Parity", rpParity, platform::ODDPARITY},
+  {"AnswerTimeOut", rpAnswerTimeOut, 500},
+  {"SystemTimeOut", rpSystemTimeOut, 50},
+  {"RWMTimeOut", rpTimeOutMultiplier, 0},
 };
 
 // The program file's path as the system names it: bytes, which need not be
@@ -474,8 +478,8 @@ TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
       DeviceLog(Index, Kind, Text, Len);
     });
     Device.FLogEnabled = true;
-    Device.FInfo->SetParam(5, WindowAnswerTimeOut);
-    Device.FInfo->SetParam(6, WindowSystemTimeOut);
+    Device.FInfo->SetParam(rpAnswerTimeOut, WindowAnswerTimeOut);
+    Device.FInfo->SetParam(rpSystemTimeOut, WindowSystemTimeOut);
     L->FTcpClient->ReadTimeout = WindowTcpReadTimeout;
     L->SetTcpHost(WindowTcpHost);
     L->FUseComPort = false;

@@ -378,7 +378,7 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
       const char *const Format =
         D->FHandle.LastError() == platform::SerialError::NoDescriptors ? texts::SComPortNoDescriptors : SComPortBusy;
       char Line[192];
-      std::snprintf(Line, sizeof Line, Format, static_cast<int>(D->FInfo->GetParam(0)));
+      std::snprintf(Line, sizeof Line, Format, static_cast<int>(D->FInfo->GetParam(rpPortNumber)));
       L->AppendLog(Line);
     } else {
       L->AppendLog(S);

@@ -17,13 +17,13 @@ TLinkSettings TForm1::ConfiguredSettings(const loader::TQuorlan &L) const
 {
   TLinkSettings S = ReadLinkSettings(L);
   // Only the port's settings are bent by a run; the others stay as set.
-  const std::array<std::int32_t, 9> Params = L.ConfiguredPortParams();
-  S.Port = Params[0];
-  S.BaudRate = Params[1];
-  S.Parity = Params[2];
-  S.AnswerTimeOut = Params[5];
-  S.SystemTimeOut = Params[6];
-  S.Multiplier = Params[7];
+  const std::array<std::int32_t, RS485ParamCount> Params = L.ConfiguredPortParams();
+  S.Port = Params[rpPortNumber];
+  S.BaudRate = Params[rpBaudRate];
+  S.Parity = Params[rpParity];
+  S.AnswerTimeOut = Params[rpAnswerTimeOut];
+  S.SystemTimeOut = Params[rpSystemTimeOut];
+  S.Multiplier = Params[rpTimeOutMultiplier];
   return S;
 }
 
@@ -72,12 +72,12 @@ void TForm1::SetOnActionExecute(QObject *)
   }
 
   TRS485Info &Info = *L->FDevice->FInfo;
-  Info.SetParam(0, DlgPort);
-  Info.SetParam(1, DlgBaudRate);
-  Info.SetParam(2, DlgParity);
-  Info.SetParam(6, DlgSystemTimeOut);
-  Info.SetParam(5, DlgAnswerTimeOut);
-  Info.SetParam(7, DlgMultiplier);
+  Info.SetParam(rpPortNumber, DlgPort);
+  Info.SetParam(rpBaudRate, DlgBaudRate);
+  Info.SetParam(rpParity, DlgParity);
+  Info.SetParam(rpSystemTimeOut, DlgSystemTimeOut);
+  Info.SetParam(rpAnswerTimeOut, DlgAnswerTimeOut);
+  Info.SetParam(rpTimeOutMultiplier, DlgMultiplier);
   L->SetNetAdr(DlgNetAdr);
   L->FTcpClient->ReadTimeout = DlgAnswerTimeOut;
   L->FUseComPort = DlgUseComPort;

@@ -36,8 +36,8 @@ testsupport::PtyPeer::Handler Answering() {
 void BM_DeviceTransact(benchmark::State& State) {
   testsupport::PtyPeer peer(Answering());
   TCustomModBusDevice device;
-  device.FInfo->SetParam(0, peer.ComNumber());
-  device.FInfo->SetParam(1, 115200);
+  device.FInfo->SetParam(rpPortNumber, peer.ComNumber());
+  device.FInfo->SetParam(rpBaudRate, 115200);
   device.SetActive(true);
   for (int32_t g : {GuardReopen, GuardNoAnswer, GuardRepeat}) device.SetRetryLimit(g, 0);
   device.FLogEnabled = false;
@@ -53,7 +53,7 @@ void BM_DeviceTransact(benchmark::State& State) {
 void BM_DeviceTransactLogged(benchmark::State& State) {
   testsupport::PtyPeer peer(Answering());
   TCustomModBusDevice device;
-  device.FInfo->SetParam(0, peer.ComNumber());
+  device.FInfo->SetParam(rpPortNumber, peer.ComNumber());
   device.SetActive(true);
   for (int32_t g : {GuardReopen, GuardNoAnswer, GuardRepeat}) device.SetRetryLimit(g, 0);
   size_t logged = 0;

@@ -66,7 +66,7 @@ platform::TThreadPtr<TQuorlan> GatewayLoader(const SimLine &gateway, int answerT
   q->SetTcpHost("127.0.0.1");
   q->FTcpClient->Port = gateway.Port();
   q->FTcpClient->ReadTimeout = answerTimeOut;
-  q->FDevice->FInfo->SetParam(5, answerTimeOut);
+  q->FDevice->FInfo->SetParam(rpAnswerTimeOut, answerTimeOut);
   if (quick) {
     q->FTestModeWait = 0ms;
     q->FCloseWait = 0ms;

@@ -123,11 +123,11 @@ void PacedCase(const std::string &fullImage, std::int32_t blockSize, unsigned ba
   line->SetPacing(baud);
   auto meter = line->AddMeter(sim::MeterConfig::ForType(0, 1));
   auto q = MakeLoader(blockSize);
-  q->FDevice->FInfo->SetParam(0, 1);
-  q->FDevice->FInfo->SetParam(1, static_cast<std::int32_t>(baud));
-  q->FDevice->FInfo->SetParam(2, 1); // odd parity
-  q->FDevice->FInfo->SetParam(5, 2000);
-  q->FDevice->FInfo->SetParam(6, 100);
+  q->FDevice->FInfo->SetParam(rpPortNumber, 1);
+  q->FDevice->FInfo->SetParam(rpBaudRate, static_cast<std::int32_t>(baud));
+  q->FDevice->FInfo->SetParam(rpParity, platform::ODDPARITY);
+  q->FDevice->FInfo->SetParam(rpAnswerTimeOut, 2000);
+  q->FDevice->FInfo->SetParam(rpSystemTimeOut, 100);
 
   q->Start();
   const bool ended = WaitIdle({q.get()}, std::chrono::duration_cast<Clock::duration>(

@@ -78,7 +78,7 @@ int main(int argc, char **argv)
     loader::TQuorlan &L = *Form.Row(0)->Data();
     L.FTcpClient->Port = Gateway->Port();
     L.FTcpClient->ReadTimeout = AnswerTimeOut;
-    L.FDevice->FInfo->SetParam(5, AnswerTimeOut);
+    L.FDevice->FInfo->SetParam(rpAnswerTimeOut, AnswerTimeOut);
     L.SetNetAdr("1");
     L.Start();
     // The loader waits for its first answer.

@@ -196,7 +196,7 @@ int main(int argc, char **argv)
   for (int i = 0; i < Processes; ++i) {
     loader::TQuorlan &L = *Form->AddProcess(nullptr)->Data();
     L.FUseComPort = i % 2 == 0;
-    L.FDevice->FInfo->SetParam(0, i + 1);
+    L.FDevice->FInfo->SetParam(rpPortNumber, i + 1);
     L.FTcpClient->Port = Lines[static_cast<std::size_t>(i)]->Port();
     L.SetNetAdr(Addresses);
     L.FTestModeWait = L.FCloseWait = L.FAlertWait = L.FLinkWait = std::chrono::milliseconds(0);

@@ -52,7 +52,7 @@ struct TLine {
   testsupport::PtyPeer Peer;
   TFuzzDevice Device;
   TLine() {
-    Device.FInfo->SetParam(0, Peer.ComNumber());
+    Device.FInfo->SetParam(rpPortNumber, Peer.ComNumber());
     Device.SetActive(true);
     Device.FWaitOnBusy = false;  // the busy nibble would sleep for seconds
     Device.SetOnLog([](int32_t, uint8_t, const char*, int32_t) {});

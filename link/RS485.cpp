@@ -76,21 +76,21 @@ void TRS485Info::SetDefaults() {
 int32_t TRS485Info::GetParam(int32_t Index) const {
   std::lock_guard lock(FLock);
   switch (Index) {
-    case 0: return FPortNumber;
-    case 1: return static_cast<int32_t>(FDCB.BaudRate);
-    case 2: return FDCB.Parity;
-    case 3: return static_cast<int32_t>(FDCB.Flags);
-    case 4: return FDCB.StopBits;
-    case 5: return static_cast<int32_t>(FTimeouts.ReadTotalTimeoutConstant);
-    case 6: return static_cast<int32_t>(FTimeouts.ReadIntervalTimeout);
-    case 7: return static_cast<int32_t>(FTimeouts.WriteTotalTimeoutMultiplier);
-    case 8: return FDCB.ByteSize;
+    case rpPortNumber: return FPortNumber;
+    case rpBaudRate: return static_cast<int32_t>(FDCB.BaudRate);
+    case rpParity: return FDCB.Parity;
+    case rpFlags: return static_cast<int32_t>(FDCB.Flags);
+    case rpStopBits: return FDCB.StopBits;
+    case rpAnswerTimeOut: return static_cast<int32_t>(FTimeouts.ReadTotalTimeoutConstant);
+    case rpSystemTimeOut: return static_cast<int32_t>(FTimeouts.ReadIntervalTimeout);
+    case rpTimeOutMultiplier: return static_cast<int32_t>(FTimeouts.WriteTotalTimeoutMultiplier);
+    case rpByteSize: return FDCB.ByteSize;
     default: return 0;
   }
 }
 
 void TRS485Info::SetParam(int32_t Index, int32_t Value) {
-  if (Index < 0 || Index > 8) return;
+  if (Index < 0 || Index >= RS485ParamCount) return;
   StoreParam(Index, Value);
   if (FOnChange) FOnChange();
 }
@@ -101,28 +101,28 @@ void TRS485Info::StoreParam(int32_t Index, int32_t Value) {
   const auto byte = static_cast<uint8_t>(Value);
   bool changed = false;
   switch (Index) {
-    case 0: FPortNumber = Value; break;  // takes effect at the next open
-    case 1: changed = FDCB.BaudRate != word; FDCB.BaudRate = word; break;
-    case 2: changed = FDCB.Parity != Value; FDCB.Parity = byte; break;
-    case 3: changed = FDCB.Flags != word; FDCB.Flags = word; break;
-    case 4: changed = FDCB.StopBits != Value; FDCB.StopBits = byte; break;
-    case 5:
+    case rpPortNumber: FPortNumber = Value; break;  // takes effect at the next open
+    case rpBaudRate: changed = FDCB.BaudRate != word; FDCB.BaudRate = word; break;
+    case rpParity: changed = FDCB.Parity != Value; FDCB.Parity = byte; break;
+    case rpFlags: changed = FDCB.Flags != word; FDCB.Flags = word; break;
+    case rpStopBits: changed = FDCB.StopBits != Value; FDCB.StopBits = byte; break;
+    case rpAnswerTimeOut:
       changed = FTimeouts.ReadTotalTimeoutConstant != word;
       FTimeouts.ReadTotalTimeoutConstant = word;
       break;
-    case 6:
+    case rpSystemTimeOut:
       changed = FTimeouts.ReadIntervalTimeout != word;
       FTimeouts.ReadIntervalTimeout = word;
       break;
-    case 7:
+    case rpTimeOutMultiplier:
       changed = FTimeouts.WriteTotalTimeoutMultiplier != word;
       FTimeouts.WriteTotalTimeoutMultiplier = word;
       break;
-    case 8: changed = FDCB.ByteSize != Value; FDCB.ByteSize = byte; break;
+    case rpByteSize: changed = FDCB.ByteSize != Value; FDCB.ByteSize = byte; break;
     default: break;
   }
   if (!changed || FPort == nullptr || !FPort->IsOpen()) return;
-  if (Index >= 5 && Index <= 7)
+  if (Index >= rpAnswerTimeOut && Index <= rpTimeOutMultiplier)
     FPort->FHandle.SetCommTimeouts(FTimeouts);
   else
     FPort->FHandle.SetCommState(FDCB);
@@ -176,15 +176,15 @@ TRS485::~TRS485() {
 }
 
 bool TRS485::Open() {
-  FHandle.Open(platform::SerialPort::ComDeviceName(FInfo->GetParam(0)));
+  FHandle.Open(platform::SerialPort::ComDeviceName(FInfo->GetParam(rpPortNumber)));
   return IsOpen();
 }
 
 bool TRS485::ReadFirstByte(uint8_t& B) {
   // The first byte may take as long as the answer time-out allows.
-  TKeepParam interval(*FInfo, 6), multiplier(*FInfo, 7);
-  FInfo->SetParam(6, 65535);
-  FInfo->SetParam(7, 65535);
+  TKeepParam interval(*FInfo, rpSystemTimeOut), multiplier(*FInfo, rpTimeOutMultiplier);
+  FInfo->SetParam(rpSystemTimeOut, 65535);
+  FInfo->SetParam(rpTimeOutMultiplier, 65535);
   DoEvent(evWaiting, *this);
   if (FAborted) return false;
   int32_t done = 0;
@@ -231,13 +231,13 @@ bool TRS485::Receive(int32_t Count) {
   }
   if (Count == 0) return false;
   {
-    TKeepParam answerTimeout(*FInfo, 5);
+    TKeepParam answerTimeout(*FInfo, rpAnswerTimeOut);
     uint8_t b = 0;
     if (ReadFirstByte(b)) {
       FRxData.assign(1, static_cast<char>(b));
       DoEvent(evByte, *this);
       // From now on each byte may take the time-out between bytes.
-      FInfo->SetParam(5, FInfo->GetParam(6));
+      FInfo->SetParam(rpAnswerTimeOut, FInfo->GetParam(rpSystemTimeOut));
       while (!FAborted && static_cast<int64_t>(FRxData.size()) != Count) {
         int32_t done = 0;
         if (!ReadData(&b, 1, done) || done != 1) break;

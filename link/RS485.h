@@ -34,19 +34,34 @@ inline constexpr uint8_t evWaiting = 3;    // the wait for the first answer byte
 inline constexpr uint8_t evByte = 4;       // a byte was received
 inline constexpr uint8_t evBusyTick = 5;   // one step of the meter device's busy wait
 
-// The settings of a port, by parameter index: 0 port number, 1 baud rate,
-// 2 parity (0 none, 1 odd, 2 even, 3 mark, 4 space), 3 flag word, 4 stop bits
-// (0 one, 1 one and a half, 2 two), 5 answer time-out (ms), 6 time-out between
-// bytes (ms), 7 time-out multiplier (ms per written byte), 8 data bits.
-// A changed setting is applied to the open port at once. Safe to use from
-// several threads.
+// The settings of a port, by parameter index (GetParam, SetParam). Parity and
+// stop bits take the platform's values: platform::NOPARITY, ODDPARITY,
+// EVENPARITY, MARKPARITY, SPACEPARITY and platform::ONESTOPBIT, ONE5STOPBITS,
+// TWOSTOPBITS.
+enum TRS485Param : int32_t {
+  rpPortNumber = 0,         // COM n; takes effect at the next open
+  rpBaudRate = 1,
+  rpParity = 2,             // byte
+  rpFlags = 3,              // the DCB flag word
+  rpStopBits = 4,           // byte
+  rpAnswerTimeOut = 5,      // ms for the first answer byte
+  rpSystemTimeOut = 6,      // ms between bytes
+  rpTimeOutMultiplier = 7,  // ms per written byte
+  rpByteSize = 8,           // data bits, byte
+};
+// The number of settings: indices 0 to RS485ParamCount - 1.
+inline constexpr int32_t RS485ParamCount = 9;
+
+// The settings of a port. A changed setting is applied to the open port at
+// once. Safe to use from several threads.
 class TRS485Info {
  public:
   explicit TRS485Info(TRS485* Port);
   TRS485Info(const TRS485Info&) = delete;
   TRS485Info& operator=(const TRS485Info&) = delete;
 
-  // 0 for an index outside 0 to 8; byte parameters widened without sign.
+  // Index: a TRS485Param. 0 for an index outside 0 to 8; byte parameters
+  // widened without sign.
   int32_t GetParam(int32_t Index) const;
   // Stores Value (a byte parameter keeps its low byte); outside 0 to 8 nothing.
   void SetParam(int32_t Index, int32_t Value);

@@ -75,7 +75,7 @@ void TQuorlan::StartTaken()
   FStopRequested = false;
   FStartPending = true;
   // The port's settings as configured, before the run bends any of them.
-  std::array<std::int32_t, 9> params{};
+  std::array<std::int32_t, RS485ParamCount> params{};
   for (std::size_t i = 0; i < params.size(); ++i)
     params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
   {
@@ -239,16 +239,16 @@ void TQuorlan::SetLinkActive(bool Value)
   }
 }
 
-std::array<std::int32_t, 9> TQuorlan::ConfiguredPortParams() const
+std::array<std::int32_t, RS485ParamCount> TQuorlan::ConfiguredPortParams() const
 {
   const auto current = [this] {
-    std::array<std::int32_t, 9> params{};
+    std::array<std::int32_t, RS485ParamCount> params{};
     for (std::size_t i = 0; i < params.size(); ++i)
       params[i] = FDevice->FInfo->GetParam(static_cast<std::int32_t>(i));
     return params;
   };
   if (State() == ssIdle) {
-    const std::array<std::int32_t, 9> params = current();
+    const std::array<std::int32_t, RS485ParamCount> params = current();
     if (State() == ssIdle) // nothing could bend them meanwhile
       return params;
   }
@@ -262,9 +262,9 @@ TQuorlan::TRowInputs TQuorlan::RowInputs() const
   in.Row = FListItem.load();
   in.UseComPort = FUseComPort;
   const TRS485Info &info = *FDevice->FInfo;
-  in.Port = info.GetParam(0);
-  in.BaudRate = info.GetParam(1);
-  in.Parity = info.GetParam(2);
+  in.Port = info.GetParam(rpPortNumber);
+  in.BaudRate = info.GetParam(rpBaudRate);
+  in.Parity = info.GetParam(rpParity);
   in.TcpPort = FTcpClient->Port;
   in.Texts = FTextGeneration;
   in.MeterType = FMeterType;
@@ -328,7 +328,8 @@ void TQuorlan::UpdateRow()
   std::string caption;
   if (in.UseComPort) {
     const auto number = [](std::int32_t value) { return std::to_string(static_cast<std::uint32_t>(value)); };
-    caption = "COM" + number(in.Port) + " (" + number(in.BaudRate) + "/" + (in.Parity == 0 ? SParityNone : SParityOdd);
+    caption = "COM" + number(in.Port) + " (" + number(in.BaudRate) + "/" +
+              (in.Parity == platform::NOPARITY ? SParityNone : SParityOdd);
   } else {
     caption = host + ":" + std::to_string(in.TcpPort);
   }

@@ -79,11 +79,11 @@ public:
   // Any thread: something the row shows may have changed.
   void RowChanged();
 
-  // The port's settings 0..8 as the process was configured: while it is not
-  // idle, as they were when its last Start was taken (a run bends some of
-  // them for a while: the speed, the parity, the time-outs); otherwise as
-  // they are.
-  std::array<std::int32_t, 9> ConfiguredPortParams() const;
+  // The port's settings, indexed by TRS485Param, as the process was
+  // configured: while it is not idle, as they were when its last Start was
+  // taken (a run bends some of them for a while: the speed, the parity, the
+  // time-outs); otherwise as they are.
+  std::array<std::int32_t, RS485ParamCount> ConfiguredPortParams() const;
 
   // --- the log and the texts shown ---
   void AppendLog(const std::string &S);
@@ -291,7 +291,7 @@ private:
   std::string FNetAdr;
   std::string FLog;
   std::uint64_t FLogMark = 0; // taken anew from a process-wide count at every clearing
-  std::optional<std::array<std::int32_t, 9>> FIdleParams; // as at the last Start taken
+  std::optional<std::array<std::int32_t, RS485ParamCount>> FIdleParams; // as at the last Start taken
   std::string FStateText;
   std::string FVersionBefore;
   std::string FVersionAfter;

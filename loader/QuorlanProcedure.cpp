@@ -106,7 +106,7 @@ bool TQuorlan::SeriesCut() { return FInStopStep ? MeterGone() : StopAsked(); }
 
 std::chrono::milliseconds TQuorlan::AnswerTimeOut() const
 {
-  return std::chrono::milliseconds(FUseComPort ? FDevice->FInfo->GetParam(5) : FTcpClient->ReadTimeout.load());
+  return std::chrono::milliseconds(FUseComPort ? FDevice->FInfo->GetParam(rpAnswerTimeOut) : FTcpClient->ReadTimeout.load());
 }
 
 void TQuorlan::DoStop()
@@ -316,10 +316,10 @@ void TQuorlan::StartStep()
         }
         if (FSpeedCode != 0xFF) {
           SetLinkActive(false);
-          FSavedBaudRate = FDevice->FInfo->GetParam(1);
-          FSavedParity = FDevice->FInfo->GetParam(2);
-          FDevice->FInfo->SetParam(2, 1);
-          FDevice->FInfo->SetParam(1, 38400);
+          FSavedBaudRate = FDevice->FInfo->GetParam(rpBaudRate);
+          FSavedParity = FDevice->FInfo->GetParam(rpParity);
+          FDevice->FInfo->SetParam(rpParity, platform::ODDPARITY);
+          FDevice->FInfo->SetParam(rpBaudRate, 38400);
           SetLinkActive(true);
         }
       }
@@ -490,8 +490,8 @@ void TQuorlan::StopLinkPart()
     Exchange(Request(FAddrPrefix, CmdOpenChannel), -1, a);
     Exchange(Request(FAddrPrefix, std::string("\x03\x15", 2) + static_cast<char>(FSpeedCode)), -1, a);
     SetLinkActive(false);
-    FDevice->FInfo->SetParam(2, FSavedParity);
-    FDevice->FInfo->SetParam(1, FSavedBaudRate);
+    FDevice->FInfo->SetParam(rpParity, FSavedParity);
+    FDevice->FInfo->SetParam(rpBaudRate, FSavedBaudRate);
     FSpeedCode = 0xFF;
     SetLinkActive(true);
   }
@@ -522,8 +522,8 @@ void TQuorlan::StopStep(bool Untouched)
     // The link closed before the speed could be restored: the port at
     // least gets its own settings back for the next address, and the log
     // says that the meter may still run at the raised speed.
-    FDevice->FInfo->SetParam(2, FSavedParity);
-    FDevice->FInfo->SetParam(1, FSavedBaudRate);
+    FDevice->FInfo->SetParam(rpParity, FSavedParity);
+    FDevice->FInfo->SetParam(rpBaudRate, FSavedBaudRate);
     FSpeedCode = 0xFF;
     AppendLog(SSpeedNotRestored);
   }

@@ -54,11 +54,11 @@ TEST_F(ClipboardImport, OneLineTakesTheFocusedProcessAsTemplate)
   Form->AddItemAction->trigger();
   loader::TQuorlan &T = L(1);
   T.FUseComPort = true;
-  Info(1).SetParam(0, 9);
-  Info(1).SetParam(1, 19200);
-  Info(1).SetParam(5, 1234);
-  Info(1).SetParam(6, 77);
-  Info(1).SetParam(7, 5);
+  Info(1).SetParam(rpPortNumber, 9);
+  Info(1).SetParam(rpBaudRate, 19200);
+  Info(1).SetParam(rpAnswerTimeOut, 1234);
+  Info(1).SetParam(rpSystemTimeOut, 77);
+  Info(1).SetParam(rpTimeOutMultiplier, 5);
   T.FTcpClient->ReadTimeout = 999;
   T.FTcpClient->Port = 4001;
   T.SetTcpHost("10.0.0.5");
@@ -77,8 +77,8 @@ TEST_F(ClipboardImport, OneLineTakesTheFocusedProcessAsTemplate)
   loader::TQuorlan &N = L(2);
   EXPECT_EQ(N.FTcpClient->Port, 5000);
   EXPECT_EQ(N.NetAdr(), "17");
-  EXPECT_EQ(Info(2).GetParam(5), 1234);
-  EXPECT_EQ(Info(2).GetParam(6), 77);
+  EXPECT_EQ(Info(2).GetParam(rpAnswerTimeOut), 1234);
+  EXPECT_EQ(Info(2).GetParam(rpSystemTimeOut), 77);
   EXPECT_EQ(N.FTcpClient->ReadTimeout, 999);
   EXPECT_EQ(N.TcpHost(), "10.0.0.5");
   EXPECT_TRUE(N.FUseComPort);
@@ -86,10 +86,10 @@ TEST_F(ClipboardImport, OneLineTakesTheFocusedProcessAsTemplate)
   EXPECT_EQ(N.BlockSize(), 64);
   EXPECT_TRUE(Info(2).FAlertSequence);
   // Never copied: port number, speed, parity, multiplier, maximum speed.
-  EXPECT_EQ(Info(2).GetParam(0), 1);
-  EXPECT_EQ(Info(2).GetParam(1), 9600);
-  EXPECT_EQ(Info(2).GetParam(2), 0);
-  EXPECT_EQ(Info(2).GetParam(7), 0);
+  EXPECT_EQ(Info(2).GetParam(rpPortNumber), 1);
+  EXPECT_EQ(Info(2).GetParam(rpBaudRate), 9600);
+  EXPECT_EQ(Info(2).GetParam(rpParity), platform::NOPARITY);
+  EXPECT_EQ(Info(2).GetParam(rpTimeOutMultiplier), 0);
   EXPECT_FALSE(N.FMaxSpeed);
 
   // Without a focused row the first selected one is the template.
@@ -101,7 +101,7 @@ TEST_F(ClipboardImport, OneLineTakesTheFocusedProcessAsTemplate)
   ASSERT_EQ(Form->RowCount(), 4);
   EXPECT_TRUE(L(3).FUseComPort);
   EXPECT_EQ(L(3).FTcpClient->ReadTimeout, 999);
-  EXPECT_EQ(Info(3).GetParam(5), 1234);
+  EXPECT_EQ(Info(3).GetParam(rpAnswerTimeOut), 1234);
 }
 
 TEST_F(ClipboardImport, WhichLinesAndWhichAddressForms)
@@ -152,8 +152,8 @@ TEST_F(ClipboardImport, WithoutRowsTheWindowDefaultsAndTenLinesInOrder)
     EXPECT_EQ(L(i).NetAdr(), std::to_string(i + 1));
     EXPECT_FALSE(L(i).FUseComPort);
     EXPECT_EQ(L(i).TcpHost(), "127.0.0.1");
-    EXPECT_EQ(Info(i).GetParam(5), 20000);
-    EXPECT_EQ(Info(i).GetParam(6), 50);
+    EXPECT_EQ(Info(i).GetParam(rpAnswerTimeOut), 20000);
+    EXPECT_EQ(Info(i).GetParam(rpSystemTimeOut), 50);
     EXPECT_EQ(L(i).FTcpClient->ReadTimeout, 20000);
     EXPECT_EQ(L(i).BlockSize(), 512);
   }
@@ -163,7 +163,7 @@ TEST_F(ClipboardImport, WithoutRowsTheWindowDefaultsAndTenLinesInOrder)
 TEST_F(ClipboardImport, AShortLineEndsTheImport)
 {
   Form->AddItemAction->trigger();
-  L(0).FDevice->FInfo->SetParam(5, 3333);
+  L(0).FDevice->FInfo->SetParam(rpAnswerTimeOut, 3333);
   TMessageBoxCatcher Boxes;
   Import(ObjectLine(QStringLiteral("5000"), QStringLiteral("'abc=1'")) + QStringLiteral("\r\nObject,1,2\r\n") +
          ObjectLine(QStringLiteral("5002"), QStringLiteral("'abc=3'")));
@@ -172,7 +172,7 @@ TEST_F(ClipboardImport, AShortLineEndsTheImport)
   EXPECT_EQ(Boxes.Texts(), QStringList{QStringLiteral("List index out of bounds (6)")});
   EXPECT_EQ(L(1).NetAdr(), "1");
   EXPECT_EQ(L(2).FTcpClient->Port, 0);
-  EXPECT_EQ(Info(2).GetParam(5), 3333);
+  EXPECT_EQ(Info(2).GetParam(rpAnswerTimeOut), 3333);
   EXPECT_EQ(L(2).NetAdr(), "");
 
   // Seven items: the port is set, item 8 is missing.

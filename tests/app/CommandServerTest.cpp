@@ -224,7 +224,7 @@ TEST_F(CommandServerTest, GreetingHandOverStatusAndQuit)
   EXPECT_EQ(DeviceLogCalls, 1) << "the window's log callback is installed";
   // A new loader keeps the loader's own defaults.
   EXPECT_TRUE(L.FUseComPort);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(0), 1);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpPortNumber), 1);
 
   EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=IDLE\r\n");
   EXPECT_EQ(Client->Ask("\r\n  GET   STATUS \t\r\n"), "STATUS=IDLE\r\n");
@@ -245,8 +245,8 @@ TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
   TQuorlan &L = LoaderOf(0);
   TRS485Info &Info = *L.FDevice->FInfo;
   auto Params = [&] {
-    return std::vector<std::int32_t>{Info.GetParam(0), Info.GetParam(1), Info.GetParam(2), Info.GetParam(5),
-                                     Info.GetParam(6)};
+    return std::vector<std::int32_t>{Info.GetParam(rpPortNumber), Info.GetParam(rpBaudRate), Info.GetParam(rpParity),
+                                     Info.GetParam(rpAnswerTimeOut), Info.GetParam(rpSystemTimeOut)};
   };
 
   L.FUseComPort = false;
@@ -258,8 +258,8 @@ TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
 
   // A failing item keeps what the items before it stored, and the link type.
   for (const auto *Bad : {"SET COM=3, 19200, EVEN, 500, 50", "SET COM=3, 19200, odd, 500, 50"}) {
-    Info.SetParam(0, 1);
-    Info.SetParam(1, 9600);
+    Info.SetParam(rpPortNumber, 1);
+    Info.SetParam(rpBaudRate, 9600);
     L.FUseComPort = false;
     EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
     EXPECT_EQ(Params(), (std::vector<std::int32_t>{3, 19200, 0, 256, 32})) << Bad;
@@ -290,7 +290,7 @@ TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
   EXPECT_EQ(L.TcpHost(), "127.0.0.1");
   EXPECT_EQ(L.FTcpClient->Port, 5001);
   EXPECT_EQ(L.FTcpClient->ReadTimeout, 3000);
-  EXPECT_EQ(Info.GetParam(5), 3000) << "the answer time-out follows the read time-out";
+  EXPECT_EQ(Info.GetParam(rpAnswerTimeOut), 3000) << "the answer time-out follows the read time-out";
   EXPECT_FALSE(L.FUseComPort);
 }
 
@@ -351,7 +351,7 @@ TEST_F(CommandServerTest, LinesThatAreNoCommand)
                           "SET FOO=1", "SET", "GET", "GET STATE", "GET STATUS X", "get status", "QUIT X", "quit",
                           "X SET COM=1,9600,ODD,500,50", "SET  X COM=1", "GET STATUS\r\nGET STATUS"})
     EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(1), 9600);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpBaudRate), 9600);
   EXPECT_EQ(Client->Ask("SET   COM=2,9600,ODD,500,50"), Ok) << "blanks after SET are trimmed";
   EXPECT_EQ(Client->FBuffer, "") << "one reply per transmission";
 }
@@ -409,7 +409,7 @@ TEST_F(CommandServerTest, StatusInEveryStateAndCommandsWhileBusy)
     EXPECT_EQ(Client->Ask(Setting), ExecuteError) << Setting;
   EXPECT_EQ(Client->Ask("SET BLOCKSIZE=100"), ExecuteError) << "the state is tested before the value";
   EXPECT_EQ(Client->Ask("SET COM=1"), ExecuteError);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(0), 1);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpPortNumber), 1);
   EXPECT_EQ(L.BlockSize(), 512);
   EXPECT_FALSE(L.FMaxSpeed);
   EXPECT_TRUE(L.FDevice->FInfo->FAlertSequence);

@@ -27,8 +27,8 @@ TEST(EndToEnd, ProcessStartedFromTheWindowUpdatesASimulatedMeter)
   loader::TQuorlan &L = *Form.Row(0)->Data();
   // The operator's settings for a COM line: port 5, meter address 9.
   L.FUseComPort = true;
-  L.FDevice->FInfo->SetParam(0, 5);
-  L.FDevice->FInfo->SetParam(5, 20000); // answers come at once: only a loaded machine delays them
+  L.FDevice->FInfo->SetParam(rpPortNumber, 5);
+  L.FDevice->FInfo->SetParam(rpAnswerTimeOut, 20000); // answers come at once: only a loaded machine delays them
   L.SetNetAdr("9");
   L.FTestModeWait = L.FCloseWait = L.FAlertWait = L.FLinkWait = std::chrono::milliseconds(0);
 

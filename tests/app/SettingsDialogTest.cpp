@@ -168,11 +168,11 @@ TEST_F(SettingsDialog, DoubleClickOnARowOpensItAndBesideTheRowsDoesNothing)
 TEST_F(SettingsDialog, ValuesOutsideTheListsAndCorrectionsGoBackAsShown)
 {
   L().FUseComPort = true;
-  Info().SetParam(0, 300);
-  Info().SetParam(1, 14400);
-  Info().SetParam(2, 1);
-  Info().SetParam(6, 0);
-  Info().SetParam(7, 300);
+  Info().SetParam(rpPortNumber, 300);
+  Info().SetParam(rpBaudRate, 14400);
+  Info().SetParam(rpParity, platform::ODDPARITY);
+  Info().SetParam(rpSystemTimeOut, 0);
+  Info().SetParam(rpTimeOutMultiplier, 300);
   const bool Driven = OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_TRUE(D.RadioButton1->isChecked());
     EXPECT_EQ(D.PortBox->currentIndex(), -1);
@@ -185,17 +185,17 @@ TEST_F(SettingsDialog, ValuesOutsideTheListsAndCorrectionsGoBackAsShown)
     D.ButOk->click();
   });
   ASSERT_TRUE(Driven);
-  EXPECT_EQ(Info().GetParam(0), 0);
-  EXPECT_EQ(Info().GetParam(1), 9600);
-  EXPECT_EQ(Info().GetParam(2), 1);
-  EXPECT_EQ(Info().GetParam(6), 30);
-  EXPECT_EQ(Info().GetParam(7), 0);
-  EXPECT_EQ(Info().GetParam(5), 20000);
+  EXPECT_EQ(Info().GetParam(rpPortNumber), 0);
+  EXPECT_EQ(Info().GetParam(rpBaudRate), 9600);
+  EXPECT_EQ(Info().GetParam(rpParity), platform::ODDPARITY);
+  EXPECT_EQ(Info().GetParam(rpSystemTimeOut), 30);
+  EXPECT_EQ(Info().GetParam(rpTimeOutMultiplier), 0);
+  EXPECT_EQ(Info().GetParam(rpAnswerTimeOut), 20000);
   EXPECT_TRUE(L().FUseComPort);
 
   // Shown again: the same dialog, every control from the process again.
-  Info().SetParam(0, 3);
-  Info().SetParam(1, 57600);
+  Info().SetParam(rpPortNumber, 3);
+  Info().SetParam(rpBaudRate, 57600);
   ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_EQ(D.PortBox->currentText(), QStringLiteral("COM3"));
     EXPECT_EQ(D.BaudRateBox->currentText(), QStringLiteral("57600"));
@@ -204,7 +204,7 @@ TEST_F(SettingsDialog, ValuesOutsideTheListsAndCorrectionsGoBackAsShown)
 
   // The lowest port number a file or a client can give selects nothing
   // (and has no predecessor to compute).
-  Info().SetParam(0, std::numeric_limits<std::int32_t>::min());
+  Info().SetParam(rpPortNumber, std::numeric_limits<std::int32_t>::min());
   ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_EQ(D.PortBox->currentIndex(), -1);
     D.ButCancel->click();
@@ -245,13 +245,13 @@ TEST_F(SettingsDialog, NumberFieldsNormaliseWhatIsTyped)
   });
   ASSERT_TRUE(Driven);
   // That text is no signed 32-bit number: the answer time-out's default.
-  EXPECT_EQ(Info().GetParam(5), 150);
+  EXPECT_EQ(Info().GetParam(rpAnswerTimeOut), 150);
   EXPECT_EQ(L().FTcpClient->ReadTimeout, 150);
-  EXPECT_EQ(Info().GetParam(6), 1);
-  EXPECT_EQ(Info().GetParam(7), 0);
+  EXPECT_EQ(Info().GetParam(rpSystemTimeOut), 1);
+  EXPECT_EQ(Info().GetParam(rpTimeOutMultiplier), 0);
 
   // A stored negative answer time-out is shown the same way.
-  Info().SetParam(5, -1);
+  Info().SetParam(rpAnswerTimeOut, -1);
   ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_EQ(D.AnswerTimeEdit->text(), QStringLiteral("4294967295"));
     D.ButCancel->click();
@@ -275,7 +275,7 @@ TEST_F(SettingsDialog, ConfirmedSettingsReachTheProcess)
   EXPECT_FALSE(L().FUseComPort);
   EXPECT_EQ(L().TcpHost(), "gateway.local");
   EXPECT_EQ(L().FTcpClient->Port, 4001);
-  EXPECT_EQ(Info().GetParam(5), 7000);
+  EXPECT_EQ(Info().GetParam(rpAnswerTimeOut), 7000);
   EXPECT_EQ(L().FTcpClient->ReadTimeout, 7000);
   EXPECT_EQ(L().NetAdr(), "1, 2,3");
   EXPECT_EQ(L().BlockSize(), 64);
@@ -297,9 +297,9 @@ TEST_F(SettingsDialog, ConfirmedSettingsReachTheProcess)
     D.ButOk->click();
   }));
   EXPECT_TRUE(L().FUseComPort);
-  EXPECT_EQ(Info().GetParam(0), 12);
-  EXPECT_EQ(Info().GetParam(1), 14400);
-  EXPECT_EQ(Info().GetParam(2), 0);
+  EXPECT_EQ(Info().GetParam(rpPortNumber), 12);
+  EXPECT_EQ(Info().GetParam(rpBaudRate), 14400);
+  EXPECT_EQ(Info().GetParam(rpParity), platform::NOPARITY);
   EXPECT_EQ(L().FTcpClient->Port, 65000);
   EXPECT_EQ(L().BlockSize(), 16);
   EXPECT_EQ(L().TcpHost(), "gateway.local");
@@ -310,8 +310,8 @@ TEST_F(SettingsDialog, ConfirmedSettingsReachTheProcess)
     D.ParityBox->setEditText(QString());
     D.ButOk->click();
   }));
-  EXPECT_EQ(Info().GetParam(0), 0);
-  EXPECT_EQ(Info().GetParam(2), 255); // the parity byte of -1
+  EXPECT_EQ(Info().GetParam(rpPortNumber), 0);
+  EXPECT_EQ(Info().GetParam(rpParity), 255); // the parity byte of -1
 }
 
 TEST_F(SettingsDialog, BusyProcessShowsWhatItWasConfiguredWith)
@@ -321,16 +321,16 @@ TEST_F(SettingsDialog, BusyProcessShowsWhatItWasConfiguredWith)
   ::setenv("QUORLAN2_COM_DIR", Dir.Path().c_str(), 1);
   const auto Line = sim::SimLine::OpenPty(Dir.Path(), 4);
   L().FUseComPort = true;
-  Info().SetParam(0, 4);
-  Info().SetParam(5, 400);
-  Info().SetParam(6, 40);
-  Info().SetParam(7, 7);
+  Info().SetParam(rpPortNumber, 4);
+  Info().SetParam(rpAnswerTimeOut, 400);
+  Info().SetParam(rpSystemTimeOut, 40);
+  Info().SetParam(rpTimeOutMultiplier, 7);
   L().SetNetAdr("3");
   L().FCloseWait = L().FLinkWait = L().FTestModeWait = L().FAlertWait = std::chrono::milliseconds(10);
   Form->Timer1Timer(nullptr);
   const app::TLinkSettings Configured = app::ReadLinkSettings(L());
   Form->StartBootAction->trigger();
-  ASSERT_TRUE(WaitUntil([this] { return Info().GetParam(6) == 65535; }));
+  ASSERT_TRUE(WaitUntil([this] { return Info().GetParam(rpSystemTimeOut) == 65535; }));
 
   const bool Driven = OpenSettings([](TfrmComAndTCPClient &D) {
     EXPECT_FALSE(D.ButOk->isEnabled());

@@ -103,7 +103,7 @@ TEST(SettingsFile, ATcpRowWaitsForAnswersAsLongAsItsStoredAnswerTimeOut)
     SCOPED_TRACE(Start);
     auto Form = std::make_unique<app::TForm1>(Ini);
     ASSERT_EQ(Form->RowCount(), 2);
-    EXPECT_EQ(Form->Row(0)->Data()->FDevice->FInfo->GetParam(5), 3000);
+    EXPECT_EQ(Form->Row(0)->Data()->FDevice->FInfo->GetParam(rpAnswerTimeOut), 3000);
     EXPECT_EQ(Form->Row(0)->Data()->FTcpClient->ReadTimeout, 3000);
     // A section without one keeps the window's own wait at first; the close
     // then stores the 500 that the row shows, and that holds from then on.

@@ -22,12 +22,12 @@ namespace {
 void ExpectFileDefaults(const loader::TQuorlan &L)
 {
   const TRS485Info &Info = *L.FDevice->FInfo;
-  EXPECT_EQ(Info.GetParam(0), 1);
-  EXPECT_EQ(Info.GetParam(1), 9600);
-  EXPECT_EQ(Info.GetParam(2), 1);
-  EXPECT_EQ(Info.GetParam(5), 500);
-  EXPECT_EQ(Info.GetParam(6), 50);
-  EXPECT_EQ(Info.GetParam(7), 0);
+  EXPECT_EQ(Info.GetParam(rpPortNumber), 1);
+  EXPECT_EQ(Info.GetParam(rpBaudRate), 9600);
+  EXPECT_EQ(Info.GetParam(rpParity), platform::ODDPARITY);
+  EXPECT_EQ(Info.GetParam(rpAnswerTimeOut), 500);
+  EXPECT_EQ(Info.GetParam(rpSystemTimeOut), 50);
+  EXPECT_EQ(Info.GetParam(rpTimeOutMultiplier), 0);
   EXPECT_EQ(L.TcpHost(), "127.0.0.1");
   EXPECT_EQ(L.FTcpClient->Port, 5000);
   EXPECT_EQ(L.FTcpClient->ReadTimeout, 20000);
@@ -106,8 +106,8 @@ TEST(Startup, SectionsOnlyAndBadValuesReadAsDefaults)
   ASSERT_EQ(Form.RowCount(), 3);
   const loader::TQuorlan &Added = *Form.Row(2)->Data();
   EXPECT_FALSE(Added.FUseComPort);
-  EXPECT_EQ(Added.FDevice->FInfo->GetParam(5), 20000);
-  EXPECT_EQ(Added.FDevice->FInfo->GetParam(6), 50);
+  EXPECT_EQ(Added.FDevice->FInfo->GetParam(rpAnswerTimeOut), 20000);
+  EXPECT_EQ(Added.FDevice->FInfo->GetParam(rpSystemTimeOut), 50);
   EXPECT_EQ(Added.FTcpClient->ReadTimeout, 20000);
   EXPECT_EQ(Added.FDevice->FOwner.load(), &Added);
   // Captions are left-aligned, the sub-items of every row centred.
@@ -169,12 +169,12 @@ TEST(Startup, FullFileReadAndWrittenBackExactly)
   ASSERT_EQ(Form->RowCount(), 2);
   const loader::TQuorlan &L = *Form->Row(0)->Data();
   EXPECT_EQ(L.NetAdr(), "1,2,\"3\"");
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(0), 4);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(1), 19200);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(2), 0);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(5), 700);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(6), 40);
-  EXPECT_EQ(L.FDevice->FInfo->GetParam(7), 3);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpPortNumber), 4);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpBaudRate), 19200);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpParity), platform::NOPARITY);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpAnswerTimeOut), 700);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpSystemTimeOut), 40);
+  EXPECT_EQ(L.FDevice->FInfo->GetParam(rpTimeOutMultiplier), 3);
   EXPECT_EQ(L.TcpHost(), "10.1.2.3");
   EXPECT_EQ(L.FTcpClient->Port, 4001);
   EXPECT_EQ(L.BlockSize(), 128);

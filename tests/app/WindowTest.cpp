@@ -250,7 +250,7 @@ TEST_F(Window, SplitterAcceptsOnlyAPanelAbove100Pixels)
 TEST_F(Window, RemoteLoadersGetRowsAndKeepTheirSettings)
 {
   auto L = platform::MakeThread<loader::TQuorlan>();
-  L->FDevice->FInfo->SetParam(0, 7);
+  L->FDevice->FInfo->SetParam(rpPortNumber, 7);
   L->SetNetAdr("5,6");
   loader::TQuorlan *Raw = L.get();
   Form->FRemoteProcesses->Add(L.release());
@@ -259,7 +259,7 @@ TEST_F(Window, RemoteLoadersGetRowsAndKeepTheirSettings)
   EXPECT_EQ(Raw->FListItem, Form->Row(0));
   EXPECT_EQ(Form->FRemoteProcesses->Count(), 0);
   EXPECT_TRUE(Raw->FUseComPort);                      // not the window's TCP default
-  EXPECT_EQ(Raw->FDevice->FInfo->GetParam(5), 150);   // nor its answer time-out
+  EXPECT_EQ(Raw->FDevice->FInfo->GetParam(rpAnswerTimeOut), 150);   // nor its answer time-out
   EXPECT_EQ(Raw->NetAdr(), "5,6");
   // Its row refresh shows its port.
   ASSERT_TRUE(WaitUntil([this] { return Form->Row(0)->text(0).startsWith(QStringLiteral("COM7")); }));
@@ -371,7 +371,7 @@ TEST_F(Window, DeviceLogLines)
   const std::int32_t Index = L.FDevice->DeviceIndex();
   ASSERT_GE(Index, 0);
 
-  L.FDevice->FInfo->SetParam(0, 3);
+  L.FDevice->FInfo->SetParam(rpPortNumber, 3);
   L.FDevice->FError = 253;
   Form->DeviceLog(Index, 0, "general", 7);
   L.FDevice->FError = 255;

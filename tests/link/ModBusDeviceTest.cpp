@@ -117,8 +117,8 @@ struct TLogLine {
 class TDeviceOnLine {
  public:
   explicit TDeviceOnLine(TScriptedMeter& Meter, bool LoaderLimits = false) {
-    Device.FInfo->SetParam(0, Meter.ComNumber());
-    Device.FInfo->SetParam(5, kAnswerWait);
+    Device.FInfo->SetParam(rpPortNumber, Meter.ComNumber());
+    Device.FInfo->SetParam(rpAnswerTimeOut, kAnswerWait);
     Device.SetActive(true);
     EXPECT_TRUE(Device.IsOpen());
     if (LoaderLimits)
@@ -182,7 +182,7 @@ TEST(ModBusDevice, SilentLineUnderLoaderLimits) {
   TScriptedMeter meter;
   TDeviceOnLine line(meter, true);
   auto& d = line.Device;
-  d.FInfo->SetParam(5, kSilenceWait);
+  d.FInfo->SetParam(rpAnswerTimeOut, kSilenceWait);
   // Count -1: True as long as the request went out; the silence is in the code.
   EXPECT_TRUE(d.Transact(kRequest, -1));
   EXPECT_EQ(d.FError, ErrNoAnswer);
@@ -297,7 +297,7 @@ TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
   {
     TScriptedMeter meter;
     TDeviceOnLine line(meter);
-    line.Device.FInfo->SetParam(5, kSilenceWait);
+    line.Device.FInfo->SetParam(rpAnswerTimeOut, kSilenceWait);
     EXPECT_FALSE(line.Device.Transact(kRequest, 7));
     EXPECT_EQ(line.Device.FError, ErrNoAnswer);
     EXPECT_EQ(meter.Requests().size(), 3u);
@@ -307,7 +307,7 @@ TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
   {
     TScriptedMeter meter;
     TDeviceOnLine line(meter);
-    line.Device.FInfo->SetParam(5, kSilenceWait);
+    line.Device.FInfo->SetParam(rpAnswerTimeOut, kSilenceWait);
     EXPECT_TRUE(line.Device.Transact(Crc({0xFE, 0x08, 0x03}), -1));
     EXPECT_EQ(line.Device.FError, ErrNoAnswer);
     EXPECT_EQ(meter.Requests().size(), 1u);
@@ -318,7 +318,7 @@ TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
     bad[2] ^= 0x40;
     TScriptedMeter meter({{bad}, {Crc({0x01, 0x08, 0x34, 0x00, 0x35})}});
     TDeviceOnLine line(meter);
-    line.Device.FInfo->SetParam(5, 1000);  // the drain after the damaged answer waits it out
+    line.Device.FInfo->SetParam(rpAnswerTimeOut, 1000);  // the drain after the damaged answer waits it out
     EXPECT_TRUE(line.Device.Transact(kRequest, 7));
     EXPECT_EQ(line.Device.FError, ErrNone);
     EXPECT_EQ(meter.Requests().size(), 2u);
@@ -399,7 +399,7 @@ TEST(ModBusDevice, PacketAnswerInTwoPartsIsJoined) {
   EXPECT_EQ(d.FRxData, answer);
   // A chain that never completes: False, 254, the answer kept. Its part is
   // on the line before the request, so the short wait is only for the rest.
-  d.FInfo->SetParam(5, kSilenceWait);
+  d.FInfo->SetParam(rpAnswerTimeOut, kSilenceWait);
   meter.Peer().Write(answer.substr(0, 6));
   ASSERT_TRUE(WaitUntil([&] { return meter.Peer().PendingToSlave() == 6; }));
   EXPECT_FALSE(d.Transact(frame, -1));
@@ -464,7 +464,7 @@ TEST(ModBusDevice, LogLockAndThrowingCallback) {
   EXPECT_THROW(d.Transact(kRequest, 4), std::runtime_error);
   EXPECT_FALSE(d.FBusy);
   EXPECT_EQ(line.GuardCounts(), 0);
-  EXPECT_EQ(d.FInfo->GetParam(6), 30);  // the receive's settings were put back
+  EXPECT_EQ(d.FInfo->GetParam(rpSystemTimeOut), 30);  // the receive's settings were put back
   d.SetOnLog(nullptr);
   EXPECT_FALSE(d.IsLogEnabled());
   EXPECT_TRUE(d.Transact(kRequest, 4));
@@ -474,7 +474,7 @@ TEST(ModBusDevice, PurgeFromAnotherThreadEndsAnExchange) {
   TScriptedMeter meter;
   TDeviceOnLine line(meter);
   auto& d = line.Device;
-  d.FInfo->SetParam(5, 20000);
+  d.FInfo->SetParam(rpAnswerTimeOut, 20000);
   std::atomic<bool> waiting{false};
   d.SetOnLog([&](int32_t, uint8_t Kind, const char*, int32_t) {
     if (Kind == evWaiting) waiting = true;
@@ -500,7 +500,7 @@ TEST(ModBusDevice, PurgeWhilePacketAnswerIsIncompleteGivesWrongChecksum) {
   TScriptedMeter meter({TReply(part)});
   TDeviceOnLine line(meter, true);
   auto& d = line.Device;
-  d.FInfo->SetParam(5, 20000);
+  d.FInfo->SetParam(rpAnswerTimeOut, 20000);
   // The second wait for a first byte is the read for the rest of the chain.
   std::atomic<int> waits{0};
   d.SetOnLog([&](int32_t, uint8_t Kind, const char*, int32_t) {
@@ -538,8 +538,8 @@ class THookedDevice : public TCustomModBusDevice {
 TEST(ModBusDevice, ExchangeRefusedWhileAnotherThreadHoldsThePort) {
   TScriptedMeter meter(std::vector<TReply>{TReply(Crc({0x01, 0x08, 0x34, 0x00, 0x35}))});
   THookedDevice d;
-  d.FInfo->SetParam(0, meter.ComNumber());
-  d.FInfo->SetParam(5, kAnswerWait);
+  d.FInfo->SetParam(rpPortNumber, meter.ComNumber());
+  d.FInfo->SetParam(rpAnswerTimeOut, kAnswerWait);
   d.SetActive(true);
   ASSERT_TRUE(d.IsOpen());
   // Another thread holds the port and lets go the moment a send is tried:

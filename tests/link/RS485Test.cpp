@@ -62,7 +62,7 @@ class THookedPort : public TTestPort {
 using Events = std::vector<uint8_t>;
 
 void OpenOn(TTestPort& Port, const PtyPeer& Peer) {
-  Port.FInfo->SetParam(0, Peer.ComNumber());
+  Port.FInfo->SetParam(rpPortNumber, Peer.ComNumber());
   Port.SetActive(true);
   ASSERT_TRUE(Port.IsOpen());
   Port.ClearEvents();
@@ -73,9 +73,9 @@ void OpenOn(TTestPort& Port, const PtyPeer& Peer) {
 TEST(RS485Info, DefaultsAndParameters) {
   TRS485Info info(nullptr);
   const int32_t defaults[] = {1, 9600, 0, 0x11, 0, 150, 30, 0, 8};
-  for (int i = 0; i < 9; ++i) EXPECT_EQ(info.GetParam(i), defaults[i]) << i;
+  for (int i = 0; i < RS485ParamCount; ++i) EXPECT_EQ(info.GetParam(i), defaults[i]) << i;
   EXPECT_EQ(info.GetParam(-1), 0);
-  EXPECT_EQ(info.GetParam(9), 0);
+  EXPECT_EQ(info.GetParam(RS485ParamCount), 0);
   const auto dcb = info.GetDCB();
   EXPECT_EQ(dcb.DCBlength, 28u);
   EXPECT_EQ(dcb.XonLim, 2048);
@@ -87,24 +87,24 @@ TEST(RS485Info, DefaultsAndParameters) {
   EXPECT_EQ(info.GetTimeouts().ReadTotalTimeoutMultiplier, 1u);
   EXPECT_EQ(info.GetTimeouts().WriteTotalTimeoutConstant, 0u);
 
-  info.SetParam(2, 257);  // a byte parameter keeps the low byte
-  EXPECT_EQ(info.GetParam(2), 1);
-  info.SetParam(8, -1);
-  EXPECT_EQ(info.GetParam(8), 255);
-  info.SetParam(1, 38400);
-  info.SetParam(5, 20000);
-  info.SetParam(9, 5);
+  info.SetParam(rpParity, 257);  // a byte parameter keeps the low byte
+  EXPECT_EQ(info.GetParam(rpParity), platform::ODDPARITY);
+  info.SetParam(rpByteSize, -1);
+  EXPECT_EQ(info.GetParam(rpByteSize), 255);
+  info.SetParam(rpBaudRate, 38400);
+  info.SetParam(rpAnswerTimeOut, 20000);
+  info.SetParam(RS485ParamCount, 5);
   info.SetParam(-1, 5);
-  EXPECT_EQ(info.GetParam(1), 38400);
-  EXPECT_EQ(info.GetParam(5), 20000);
+  EXPECT_EQ(info.GetParam(rpBaudRate), 38400);
+  EXPECT_EQ(info.GetParam(rpAnswerTimeOut), 20000);
   EXPECT_FALSE(info.Apply());  // no port
   info.SetDefaults();
-  EXPECT_EQ(info.GetParam(1), 9600);
+  EXPECT_EQ(info.GetParam(rpBaudRate), 9600);
 }
 
 TEST(RS485, PortsThatCannotOpenReport253) {
   TTestPort port;
-  port.FInfo->SetParam(0, 0);
+  port.FInfo->SetParam(rpPortNumber, 0);
   port.SetActive(true);
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.FError, ErrPortBusy);
@@ -124,8 +124,8 @@ TEST(RS485, PortsThatCannotOpenReport253) {
   // A port already held by another opener is busy too.
   PtyPeer peer;
   TTestPort first, second;
-  first.FInfo->SetParam(0, peer.ComNumber());
-  second.FInfo->SetParam(0, peer.ComNumber());
+  first.FInfo->SetParam(rpPortNumber, peer.ComNumber());
+  second.FInfo->SetParam(rpPortNumber, peer.ComNumber());
   first.SetActive(true);
   ASSERT_TRUE(first.IsOpen());
   second.SetActive(true);
@@ -183,15 +183,15 @@ TEST(RS485, SendAndReceiveWithTheirEvents) {
     std::this_thread::sleep_for(10ms);
     peer.Write("34");
   });
-  port.FInfo->SetParam(6, 1000);  // far above the pause, also on a loaded machine
+  port.FInfo->SetParam(rpSystemTimeOut, 1000);  // far above the pause, also on a loaded machine
   EXPECT_TRUE(port.Receive(-1));
   late.join();
   EXPECT_EQ(port.FRxData, "1234");
 
   // The receive's own time-outs do not outlive it.
-  EXPECT_EQ(port.FInfo->GetParam(5), 150);
-  EXPECT_EQ(port.FInfo->GetParam(6), 1000);
-  EXPECT_EQ(port.FInfo->GetParam(7), 0);
+  EXPECT_EQ(port.FInfo->GetParam(rpAnswerTimeOut), 150);
+  EXPECT_EQ(port.FInfo->GetParam(rpSystemTimeOut), 1000);
+  EXPECT_EQ(port.FInfo->GetParam(rpTimeOutMultiplier), 0);
   const auto t = port.FHandle.GetCommTimeouts();
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 150u);
   EXPECT_EQ(t.ReadIntervalTimeout, 1000u);
@@ -212,7 +212,7 @@ TEST(RS485, OverlappingCallsAreRefusedAsBusy) {
   port.OnEvent = nullptr;
 
   // A second thread while the first waits for an answer.
-  port.FInfo->SetParam(5, 5000);
+  port.FInfo->SetParam(rpAnswerTimeOut, 5000);
   std::atomic<bool> waiting{false};
   port.OnEvent = [&](uint8_t Kind) {
     if (Kind == evWaiting) waiting = true;
@@ -233,7 +233,7 @@ TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
   PtyPeer peer;
   TTestPort port;
   OpenOn(port, peer);
-  port.FInfo->SetParam(5, 20000);
+  port.FInfo->SetParam(rpAnswerTimeOut, 20000);
   std::atomic<bool> done{false};
   bool result = true;
   const auto start = std::chrono::steady_clock::now();
@@ -248,14 +248,14 @@ TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
   receiver.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_FALSE(result);
-  EXPECT_EQ(port.FInfo->GetParam(5), 20000);
+  EXPECT_EQ(port.FInfo->GetParam(rpAnswerTimeOut), 20000);
 }
 
 TEST(RS485, PurgeJustBeforeTheReadIsNotMissed) {
   PtyPeer peer;
   THookedPort port;
   OpenOn(port, peer);
-  port.FInfo->SetParam(5, 5000);
+  port.FInfo->SetParam(rpAnswerTimeOut, 5000);
   ASSERT_TRUE(port.Send("q"));
   // Another thread purges after the receive has looked at its abort flag and
   // before the read begins: the read ends at once instead of waiting out the
@@ -304,18 +304,18 @@ TEST(RS485, SetParamChangesAnOpenPortAtOnce) {
   TTestPort port;
   OpenOn(port, peer);
   EXPECT_EQ(peer.Settings().Baud, 9600u);
-  port.FInfo->SetParam(1, 38400);
+  port.FInfo->SetParam(rpBaudRate, 38400);
   EXPECT_EQ(peer.Settings().Baud, 38400u);
-  port.FInfo->SetParam(1, 28800);
+  port.FInfo->SetParam(rpBaudRate, 28800);
   EXPECT_EQ(peer.Settings().Baud, 28800u);
-  port.FInfo->SetParam(4, 2);
+  port.FInfo->SetParam(rpStopBits, platform::TWOSTOPBITS);
   EXPECT_TRUE(peer.Settings().TwoStopBits);
-  port.FInfo->SetParam(3, 0x13);  // fParity: received parity is checked
+  port.FInfo->SetParam(rpFlags, 0x13);  // fParity: received parity is checked
   EXPECT_TRUE(peer.Settings().ParityCheck);
-  port.FInfo->SetParam(5, 777);
+  port.FInfo->SetParam(rpAnswerTimeOut, 777);
   EXPECT_EQ(port.FHandle.GetCommTimeouts().ReadTotalTimeoutConstant, 777u);
   // A new port number waits for the next open.
-  port.FInfo->SetParam(0, peer.ComNumber() + 500);
+  port.FInfo->SetParam(rpPortNumber, peer.ComNumber() + 500);
   EXPECT_TRUE(port.IsOpen());
   EXPECT_TRUE(port.Send("a"));
   port.SetActive(true);
@@ -326,13 +326,13 @@ TEST(RS485, SetParamChangesAnOpenPortAtOnce) {
 TEST(RS485, AutoOpenSendsAndReceives) {
   PtyPeer peer;
   TTestPort port;
-  port.FInfo->SetParam(0, peer.ComNumber());
+  port.FInfo->SetParam(rpPortNumber, peer.ComNumber());
   port.FAutoOpen = true;
   ASSERT_TRUE(port.Send("q"));
   EXPECT_TRUE(port.IsOpen());
   port.SetActive(false);
   // The receive opens the port itself and is not ended by the opening purge.
-  port.FInfo->SetParam(5, 20000);
+  port.FInfo->SetParam(rpAnswerTimeOut, 20000);
   std::thread writer([&] {
     std::this_thread::sleep_for(50ms);
     peer.Write("ok");

@@ -47,12 +47,12 @@ protected:
   platform::TThreadPtr<TQuorlan> MakeLoader(const std::string &addresses)
   {
     auto q = platform::MakeThread<TQuorlan>();
-    q->FDevice->FInfo->SetParam(0, 1);
+    q->FDevice->FInfo->SetParam(rpPortNumber, 1);
     // Answers come at once; an answer time-out far above any delay keeps a
     // loaded machine (or a sanitizer build) from turning a slow answer into
     // a failed block. A test that waits out silences sets a shorter one.
-    q->FDevice->FInfo->SetParam(5, 20000);
-    q->FDevice->FInfo->SetParam(6, 100);
+    q->FDevice->FInfo->SetParam(rpAnswerTimeOut, 20000);
+    q->FDevice->FInfo->SetParam(rpSystemTimeOut, 100);
     q->SetNetAdr(addresses);
     q->FTestModeWait = 0ms;
     q->FCloseWait = 0ms;
@@ -72,7 +72,7 @@ protected:
   // Answer time-outs for tests where the meter stays silent, on purpose or
   // because it answers some request only in test mode: each silence costs
   // this long, and every answer must still come within it.
-  static void ShortAnswerWait(TQuorlan &q, int ms = 2000) { q.FDevice->FInfo->SetParam(5, ms); }
+  static void ShortAnswerWait(TQuorlan &q, int ms = 2000) { q.FDevice->FInfo->SetParam(rpAnswerTimeOut, ms); }
 
   static std::vector<std::string> LogLines(const TQuorlan &q) { return platform::SplitCommaText(q.Log()); }
 

@@ -75,7 +75,7 @@ TEST_F(LoaderTest, NoisyExtendedAddressAndSpeedCodeAreNotTaken)
   EXPECT_EQ(second->SpeedCode(), 0x05);
   for (const auto &r : second->Requests())
     EXPECT_NE(Hex(r).substr(r[0] == '\xFC' ? 10 : 2, 4), "0315") << "no speed is set";
-  EXPECT_EQ(q->FDevice->FInfo->GetParam(1), 9600);
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(rpBaudRate), 9600);
   EXPECT_EQ(q->StateText(), "???") << "the first meter was left";
 }
 

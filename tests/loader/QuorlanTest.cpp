@@ -74,7 +74,7 @@ TEST_F(LoaderTest, NewLoaderLogRowAndBlockSize)
   q->UpdateRow();
   EXPECT_EQ(row.Writes, writes) << "a refresh without changes writes nothing";
 
-  q->FDevice->FInfo->SetParam(2, 2);
+  q->FDevice->FInfo->SetParam(rpParity, platform::EVENPARITY);
   q->UpdateRow();
   EXPECT_EQ(row.FCaption, "COM1 (9600/" + std::string(texts::SParityOdd));
   q->FUseComPort = false;
@@ -98,14 +98,14 @@ TEST_F(LoaderTest, AnIdleRowIsKeptRightByChangesAloneAndNeverStale)
   TFakeRow row;
   q->FListItem = &row;
   ASSERT_TRUE(WaitUntil([&] { return hook.Wakes() > 0; })) << "a refresh is on its way";
-  q->FDevice->FInfo->SetParam(2, 1);
+  q->FDevice->FInfo->SetParam(rpParity, platform::ODDPARITY);
   platform::CheckSynchronize();
   ASSERT_EQ(row.FCaption, odd);
-  q->FDevice->FInfo->SetParam(2, 0);
+  q->FDevice->FInfo->SetParam(rpParity, platform::NOPARITY);
   EXPECT_TRUE(hook.ServeUntil([&] { return row.FCaption == none; }, 5s));
 
   EXPECT_TRUE(hook.ServeUntil([&] { return q->FTimer->Held(); }, 5s)) << "the idle timer sleeps";
-  q->FDevice->FInfo->SetParam(0, 7);
+  q->FDevice->FInfo->SetParam(rpPortNumber, 7);
   EXPECT_TRUE(hook.ServeUntil([&] { return row.FCaption == "COM7 (9600/" + std::string(texts::SParityNone); }, 5s));
   q->FListItem = nullptr;
 }
@@ -278,7 +278,7 @@ TEST_F(LoaderTest, RaisedLineSpeedIsRestoredAfterTheRun)
       unsigned lineSpeed = 0, flags = 0;
       line->LineSettings(lineSpeed, flags);
       speed = lineSpeed;
-      parity = loader.load()->FDevice->FInfo->GetParam(2); // a pty may not keep the parity flag itself
+      parity = loader.load()->FDevice->FInfo->GetParam(rpParity); // a pty may not keep the parity flag itself
     }
     return std::nullopt;
   });
@@ -288,10 +288,10 @@ TEST_F(LoaderTest, RaisedLineSpeedIsRestoredAfterTheRun)
   Run(*q);
   EXPECT_EQ(q->StateText(), texts::SRunDone);
   EXPECT_EQ(speed, static_cast<unsigned>(B38400)) << "the run went at the raised speed";
-  EXPECT_EQ(parity, 1) << "with odd parity";
+  EXPECT_EQ(parity, platform::ODDPARITY) << "with odd parity";
   EXPECT_EQ(meter->SpeedCode(), 0x05) << "the meter got its own speed code back";
-  EXPECT_EQ(q->FDevice->FInfo->GetParam(1), 9600);
-  EXPECT_EQ(q->FDevice->FInfo->GetParam(2), 0);
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(rpBaudRate), 9600);
+  EXPECT_EQ(q->FDevice->FInfo->GetParam(rpParity), platform::NOPARITY);
   int raised = -1, reopened = -1, restored = -1, index = 0;
   for (const auto &r : meter->Requests()) {
     const std::string body = Hex(r).substr(2);
@@ -369,8 +369,8 @@ TEST_F(LoaderTest, FailingAddressesRunToTheEndOfTheList)
     list += std::to_string(a) + ",";
   list += "8";
   auto q = MakeLoader(list);
-  q->FDevice->FInfo->SetParam(5, 100); // nobody answers: every wait runs out
-  q->FDevice->FInfo->SetParam(6, 30);
+  q->FDevice->FInfo->SetParam(rpAnswerTimeOut, 100); // nobody answers: every wait runs out
+  q->FDevice->FInfo->SetParam(rpSystemTimeOut, 30);
   Run(*q);
   EXPECT_EQ(q->StateText(), "???");
   int failures = 0;
@@ -387,7 +387,7 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
   EXPECT_EQ(q->StateText(), texts::SNoAddresses);
 
   q->SetNetAdr("3,4");
-  q->FDevice->FInfo->SetParam(0, 7); // no com7 in the folder
+  q->FDevice->FInfo->SetParam(rpPortNumber, 7); // no com7 in the folder
   Run(*q);
   EXPECT_TRUE(LogHas(*q, texts::SPortFailed));
   EXPECT_EQ(q->StateText(), "???") << "a port that does not open fails the run, it is no operator's stop";
@@ -395,7 +395,7 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
 
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
-  q->FDevice->FInfo->SetParam(0, 1);
+  q->FDevice->FInfo->SetParam(rpPortNumber, 1);
   q->SetNetAdr("5,x,6");
   Run(*q);
   EXPECT_EQ(meter->BlockWrites(), 216);

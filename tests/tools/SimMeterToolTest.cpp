@@ -104,8 +104,8 @@ protected:
   static platform::TThreadPtr<loader::TQuorlan> MakeLoader(const std::string &Addresses)
   {
     auto Q = platform::MakeThread<loader::TQuorlan>();
-    Q->FDevice->FInfo->SetParam(5, 20000); // answers come at once: only a loaded machine delays them
-    Q->FDevice->FInfo->SetParam(6, 100);
+    Q->FDevice->FInfo->SetParam(rpAnswerTimeOut, 20000); // answers come at once: only a loaded machine delays them
+    Q->FDevice->FInfo->SetParam(rpSystemTimeOut, 100);
     Q->SetNetAdr(Addresses);
     Q->FTestModeWait = Q->FCloseWait = Q->FAlertWait = Q->FLinkWait = 0ms;
     return Q;
@@ -133,7 +133,7 @@ TEST_F(SimMeterTool, ComLineServesALoaderAndIsRemovedOnCtrlC)
   ASSERT_TRUE(std::filesystem::is_symlink(Dir + "/com7"));
 
   auto Q = MakeLoader("5,6");
-  Q->FDevice->FInfo->SetParam(0, 7);
+  Q->FDevice->FInfo->SetParam(rpPortNumber, 7);
   Run(*Q);
   EXPECT_TRUE(Tool.WaitFor("meter 5: test mode entered")) << Tool.Text();
   EXPECT_TRUE(Tool.WaitFor("meter 5: new version 34.00.35")) << Tool.Text();
