@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size < 1) return 0;
   TFuzzDevice& d = line->Device;
   const uint8_t settings = Data[0];
-  static const uint8_t modes[] = {0, 1, 2, 4};
+  static const uint8_t modes[] = {ModeStandard, ModeRelaxed, ModeRelaxed2, ModeRaw};
   d.FMode = modes[settings & 0x03];
   const int32_t limit = (settings & 0x10) != 0 ? 0 : 2;
   for (int32_t g : {GuardReopen, GuardRepeat, GuardNoAnswer}) d.SetRetryLimit(g, limit);

@@ -26,6 +26,8 @@ class TGuardEntry {
 
 bool IsSet(const platform::TSystemTime& T) { return T.wYear != 0 || T.wMonth != 0; }
 
+bool IsRelaxed(uint8_t Mode) { return Mode == ModeRelaxed || Mode == ModeRelaxed2; }
+
 }  // namespace
 
 TCustomModBusDevice::TCustomModBusDevice() : TCustomModBusDevice(nullptr) {}
@@ -82,7 +84,7 @@ bool TCustomModBusDevice::Transact(const std::string& Request, int32_t Count) {
   const bool sent = Send(Request);
   bool ok = sent;
   if (sent && Count != 0) ok = Receive(Count);
-  if (FMode == 4 || FAborted) return ok;
+  if (FMode == ModeRaw || FAborted) return ok;
   // A send-only exchange, or one whose write failed, has no answer of its own
   // to judge: the answer of an earlier exchange is not looked at.
   if (!sent || Count == 0) return ok;
@@ -118,8 +120,9 @@ bool TCustomModBusDevice::JudgePlain(const std::string& Request, int32_t Count,
   const size_t crcBytes = static_cast<size_t>(BytesInCheckSum(a));
   const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
   const size_t e = crcBytes + (wideAddress ? 5 : 1);
-  const bool relaxed = mode == 1 || mode == 2;
-  const bool isStatus = (mode == 0 && n == e + 1) || (relaxed && (n == e + 1 || n == e + 2));
+  const bool relaxed = IsRelaxed(mode);
+  const bool isStatus =
+      (mode == ModeStandard && n == e + 1) || (relaxed && (n == e + 1 || n == e + 2));
   if (!isStatus) return ok;  // a data answer of the right type: its length is in ok
 
   const uint8_t s = static_cast<uint8_t>(FRxData[n - crcBytes - 1]);
@@ -163,11 +166,10 @@ bool TCustomModBusDevice::ReopenAndRepeat(const std::string& Request, int32_t Co
   SetError(Code);
   TGuardEntry guard(FRetry->Node(GuardReopen));
   if (guard.Allowed() && FReopenOnAccess) {
-    const uint8_t mode = FMode;
     const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
     std::string open = Request.substr(0, wideAddress ? 5 : 1);
     open.push_back('\x01');
-    open += (mode == 1 || mode == 2) ? FitStr(FPassword, 16, '\0', false) : FPassword;
+    open += IsRelaxed(FMode) ? FitStr(FPassword, 16, '\0', false) : FPassword;
     open = AddCheckSum(open, AnswerType);
     if (Transact(open, StatusLength)) {
       TGuardEntry again(FRetry->Node(GuardReopen));
@@ -225,7 +227,7 @@ void TCustomModBusDevice::DoEvent(uint8_t Kind, TRS485& Port) {
   std::string text;
   std::exception_ptr failure;
   try {
-    const bool raw = Port.FMode == 4;
+    const bool raw = Port.FMode == ModeRaw;
     switch (Kind) {
       case evError:
         if (const char* message = GetProtocolMessage(static_cast<int8_t>(Port.FError.load())))
@@ -237,7 +239,7 @@ void TCustomModBusDevice::DoEvent(uint8_t Kind, TRS485& Port) {
           text = TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Port.FTxData, " ");
         break;
       case evReceived:
-      case 6:
+      case evAnswer:
         text = Port.FRxData;
         if (!raw) {
           if (Port.FRxData.empty() || !IsSet(FRxStart)) FRxStart = platform::GetLocalTime();

@@ -28,6 +28,15 @@ inline constexpr int32_t GuardReopen = 0;    // re-open the channel on status 3 
 inline constexpr int32_t GuardRepeat = 1;    // send again on status 6
 inline constexpr int32_t GuardNoAnswer = 2;  // send again on no answer or a wrong checksum
 
+// Answer-check modes of FMode. With any other value no answer is taken for a
+// short status answer, and the log is formatted.
+inline constexpr uint8_t ModeStandard = 0;  // a short status answer has exactly its length
+// A short status answer may be one byte longer, an echo of the request counts
+// as success, and the password of an open-channel request is padded to 16 bytes.
+inline constexpr uint8_t ModeRelaxed = 1;
+inline constexpr uint8_t ModeRelaxed2 = 2;  // the same as ModeRelaxed
+inline constexpr uint8_t ModeRaw = 4;       // no checks; the log gets the bytes themselves
+
 class TCustomModBusDevice : public TRS485 {
  public:
   TCustomModBusDevice();

@@ -33,6 +33,7 @@ inline constexpr uint8_t evReceived = 2;   // a receive has ended
 inline constexpr uint8_t evWaiting = 3;    // the wait for the first answer byte begins
 inline constexpr uint8_t evByte = 4;       // a byte was received
 inline constexpr uint8_t evBusyTick = 5;   // one step of the meter device's busy wait
+inline constexpr uint8_t evAnswer = 6;     // logged as evReceived; nothing here raises it
 
 // The settings of a port, by parameter index (GetParam, SetParam). Parity and
 // stop bits take the platform's values: platform::NOPARITY, ODDPARITY,
@@ -129,7 +130,7 @@ class TRS485 {
   platform::SerialPort FHandle;
   std::atomic<bool> FDestroying{false};
   std::atomic<bool> FAborted{false};
-  std::atomic<uint8_t> FMode{0};
+  std::atomic<uint8_t> FMode{0};  // the meter device's answer-check mode (ModeStandard...)
   std::string FTxData;
   std::string FRxData;
 

@@ -39,9 +39,9 @@ TQuorlan::TQuorlan(const TCreateKey &key)
 {
   // The device never re-opens a channel nor re-sends a request on its own
   // for a loader: every failure reaches the procedure at once.
-  FDevice->SetRetryLimit(0, 0);
-  FDevice->SetRetryLimit(2, 0);
-  FDevice->SetRetryLimit(1, 0);
+  FDevice->SetRetryLimit(GuardReopen, 0);
+  FDevice->SetRetryLimit(GuardNoAnswer, 0);
+  FDevice->SetRetryLimit(GuardRepeat, 0);
   AppendLog("");
   FStateText = SStopped;
   FTimer->FInterval = 100;

@@ -144,8 +144,8 @@ class TDeviceOnLine {
     return texts;
   }
   int GuardCounts() {
-    return Device.FRetry->Node(0)->FCount + Device.FRetry->Node(1)->FCount +
-           Device.FRetry->Node(2)->FCount;
+    return Device.FRetry->Node(GuardReopen)->FCount + Device.FRetry->Node(GuardRepeat)->FCount +
+           Device.FRetry->Node(GuardNoAnswer)->FCount;
   }
 
   TTickingDevice Device;
@@ -168,12 +168,12 @@ TEST(ModBusDevice, ConstructionAndLimits) {
   EXPECT_TRUE(device.FReopenOnAccess && device.FRepeatOnNoAnswer && device.FWaitOnBusy);
   EXPECT_TRUE(device.FLogEnabled);
   EXPECT_FALSE(device.IsLogEnabled());  // no callback yet
-  EXPECT_EQ(device.FRetry->Node(0)->FLimit, 2);
-  EXPECT_EQ(device.FRetry->Node(1)->FLimit, 4);
-  EXPECT_EQ(device.FRetry->Node(2)->FLimit, 2);
-  device.SetRetryLimit(1, 0);
+  EXPECT_EQ(device.FRetry->Node(GuardReopen)->FLimit, 2);
+  EXPECT_EQ(device.FRetry->Node(GuardRepeat)->FLimit, 4);
+  EXPECT_EQ(device.FRetry->Node(GuardNoAnswer)->FLimit, 2);
+  device.SetRetryLimit(GuardRepeat, 0);
   device.SetRetryLimit(7, 9);  // no such guard
-  EXPECT_EQ(device.FRetry->Node(1)->FLimit, 0);
+  EXPECT_EQ(device.FRetry->Node(GuardRepeat)->FLimit, 0);
   EXPECT_GE(device.DeviceIndex(), 0);
   EXPECT_EQ(DeviceByIndex(device.DeviceIndex()), &device);
 }
@@ -373,7 +373,7 @@ TEST(ModBusDevice, ReopensTheChannelOnAccessRefusal) {
   const std::string shortRequest = Crc({0x01, 0x08});
   TScriptedMeter echoing({{Crc({0x01, 0x05})}, {Crc({0x01, 0x00, 0x00})}, {shortRequest}});
   TDeviceOnLine line3(echoing);
-  line3.Device.FMode = 1;
+  line3.Device.FMode = ModeRelaxed;
   EXPECT_TRUE(line3.Device.Transact(shortRequest, 4));
   EXPECT_EQ(line3.Device.FError, ErrNone);
   ASSERT_EQ(echoing.Requests().size(), 3u);
@@ -414,7 +414,7 @@ TEST(ModBusDevice, RawModeAndSendOnly) {
   TScriptedMeter meter(std::vector<TReply>{TReply(Bytes({0x55, 0x66}))});
   TDeviceOnLine line(meter, true);
   auto& d = line.Device;
-  d.FMode = 4;
+  d.FMode = ModeRaw;
   EXPECT_TRUE(d.Transact(kRequest, -1));
   EXPECT_EQ(d.FError, ErrNone);  // not judged
   EXPECT_EQ(d.FRxData, Bytes({0x55, 0x66}));
@@ -426,7 +426,7 @@ TEST(ModBusDevice, RawModeAndSendOnly) {
   EXPECT_EQ(log.back().Text, Bytes({0x55, 0x66}));
 
   // Send only: the old answer is not judged again.
-  d.FMode = 0;
+  d.FMode = ModeStandard;
   EXPECT_TRUE(d.Transact(kRequest, 0));
   EXPECT_EQ(d.FError, ErrNone);
   ASSERT_TRUE(meter.Peer().WaitReceived(2 * kRequest.size(), 5s));
