@@ -294,10 +294,13 @@ void TCommandServer::CommandServerExecute(platform::TcpConnection &AContext)
     Reply = Link->Loader ? Command(*Link->Loader, Line) : SReplyExecuteError;
   }
   // Written without the lock: a client that does not read never holds up
-  // the freeing of its loader.
-  AContext.WriteLn(Reply);
+  // the freeing of its loader. The goodbye ends the connection, which no
+  // longer counts against the bound once the client can read it: a client
+  // that connects again at once is not taken for one too many.
   if (Quit)
-    AContext.Disconnect();
+    AContext.WriteLastLn(Reply);
+  else
+    AContext.WriteLn(Reply);
 }
 
 void TCommandServer::CommandServerDisconnect(platform::TcpConnection &AContext)

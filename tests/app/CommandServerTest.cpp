@@ -102,6 +102,14 @@ public:
     FFd = -1;
   }
 
+  // Ends the connection with a reset instead of the usual close.
+  void Reset()
+  {
+    const linger Abort{1, 0};
+    ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &Abort, sizeof Abort);
+    Close();
+  }
+
   std::string FBuffer;
 
 private:
@@ -492,6 +500,32 @@ TEST_F(CommandServerTest, ConnectionsOverTheBoundAreRefused)
   ASSERT_TRUE(WaitUntil([&] { return Server->ConnectionCount() < TCommandServer::MaxConnections; }));
   auto Again = Connect();
   EXPECT_EQ(Again->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+}
+
+// With every other place taken, a client that ends its connection in any
+// way and connects again at once is served: the ended connection stops
+// counting without waiting for its thread.
+TEST_F(CommandServerTest, AClientThatReconnectsAtOnceIsNotTakenForOneTooMany)
+{
+  std::vector<std::unique_ptr<TClient>> Others;
+  for (std::size_t i = 1; i < TCommandServer::MaxConnections; ++i)
+    Others.push_back(Connect());
+  auto Client = Connect();
+  for (const std::string How : {"QUIT", "FIN", "RST"})
+    for (int Try = 0; Try < 15; ++Try) {
+      if (How == "QUIT")
+        ASSERT_EQ(Client->Ask("QUIT"), Goodbye); // the old socket is closed after the new connect
+      else if (How == "RST")
+        Client->Reset();
+      else
+        Client->Close();
+      auto Again = std::make_unique<TClient>(Server->BoundPort());
+      ASSERT_EQ(Again->ReadLine(), Ready) << How << ", try " << Try;
+      Client = std::move(Again);
+    }
+  EXPECT_EQ(Server->ConnectionCount(), TCommandServer::MaxConnections);
+  TClient Over(Server->BoundPort());
+  EXPECT_EQ(Over.ReadLine(), ExecuteError) << "the bound still holds";
 }
 
 TEST_F(CommandServerTest, FailuresInHandlersEndOnlyTheirConnection)
