@@ -153,12 +153,17 @@ constexpr TSetting Settings[] = {
     {"HIGHSPEED=", SetHighSpeed}, {"ALERTSEQ=", SetAlertSeq}, {"NETADR=", SetNetAdrCommand},
 };
 
-std::string StatusCommand(loader::TQuorlan &L, std::string_view Value)
+std::string StatusCommand(loader::TQuorlan &L, std::string_view Value, TDescriptorBudget *Budget)
 {
   if (Value == "START") {
     if (L.State() != ssIdle)
       return SReplyExecuteError;
-    L.Start();
+    // As the window's start: a loader whose link would find no descriptor
+    // stays idle, and its log says why.
+    if (!Budget)
+      L.Start();
+    else if (Budget->Start({&L}) != 0)
+      return SReplyExecuteError;
     return SReplyStatusOk;
   }
   if (Value == "STOP") {
@@ -171,7 +176,7 @@ std::string StatusCommand(loader::TQuorlan &L, std::string_view Value)
   return SReplyExecuteError;
 }
 
-std::string SetCommand(loader::TQuorlan &L, std::string_view Rest)
+std::string SetCommand(loader::TQuorlan &L, std::string_view Rest, TDescriptorBudget *Budget)
 {
   for (const TSetting &Setting : Settings)
     if (Rest.starts_with(Setting.Keyword)) {
@@ -181,7 +186,7 @@ std::string SetCommand(loader::TQuorlan &L, std::string_view Rest)
     }
   constexpr std::string_view Status = "STATUS=";
   if (Rest.starts_with(Status))
-    return StatusCommand(L, platform::Trim(Rest.substr(Status.size())));
+    return StatusCommand(L, platform::Trim(Rest.substr(Status.size())), Budget);
   return SReplyBadLine;
 }
 
@@ -195,10 +200,10 @@ std::string GetCommand(const loader::TQuorlan &L, std::string_view Rest)
 }
 
 // The reply to one trimmed command line other than "QUIT".
-std::string Command(loader::TQuorlan &L, std::string_view Line)
+std::string Command(loader::TQuorlan &L, std::string_view Line, TDescriptorBudget *Budget)
 {
   if (Line.starts_with("SET "))
-    return SetCommand(L, platform::Trim(Line.substr(4)));
+    return SetCommand(L, platform::Trim(Line.substr(4)), Budget);
   if (Line.starts_with("GET "))
     return GetCommand(L, platform::Trim(Line.substr(4)));
   return SReplyBadLine;
@@ -207,17 +212,26 @@ std::string Command(loader::TQuorlan &L, std::string_view Line)
 } // namespace
 
 TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
-                               TProcessPlaces *Places)
-    : FHandOver(std::move(HandOver)), FDeviceLog(std::move(DeviceLog)), FPlaces(Places)
+                               TProcessPlaces *Places, TDescriptorBudget *Budget)
+    : FHandOver(std::move(HandOver)), FDeviceLog(std::move(DeviceLog)), FPlaces(Places), FBudget(Budget)
 {
   FServer.DefaultPort = Port;
   FServer.OnConnect = [this](platform::TcpConnection &C) { CommandServerConnect(C); };
   FServer.OnExecute = [this](platform::TcpConnection &C) { CommandServerExecute(C); };
   FServer.OnDisconnect = [this](platform::TcpConnection &C) { CommandServerDisconnect(C); };
   FServer.SetMaxConnections(ConnectionLimit, SReplyExecuteError);
+  if (FBudget)
+    FBudget->SetKeptFor([this]() -> std::int64_t {
+      return FServer.Active() ? static_cast<std::int64_t>(FServer.DescriptorsForClients()) : 0;
+    });
 }
 
-TCommandServer::~TCommandServer() { FServer.SetActive(false); }
+TCommandServer::~TCommandServer()
+{
+  FServer.SetActive(false);
+  if (FBudget)
+    FBudget->SetKeptFor({});
+}
 
 void TCommandServer::SetActive(bool Value) { FServer.SetActive(Value); }
 
@@ -291,13 +305,16 @@ void TCommandServer::CommandServerExecute(platform::TcpConnection &AContext)
     const std::lock_guard Lock(Link->Lock);
     // A loader freed with its row is never touched again: every command
     // but "QUIT" fails from then on.
-    Reply = Link->Loader ? Command(*Link->Loader, Line) : SReplyExecuteError;
+    Reply = Link->Loader ? Command(*Link->Loader, Line, FBudget) : SReplyExecuteError;
   }
   // Written without the lock: a client that does not read never holds up
-  // the freeing of its loader.
-  AContext.WriteLn(Reply);
+  // the freeing of its loader. The goodbye ends the connection, which no
+  // longer counts against the bound once the client can read it: a client
+  // that connects again at once is not taken for one too many.
   if (Quit)
-    AContext.Disconnect();
+    AContext.WriteLastLn(Reply);
+  else
+    AContext.WriteLn(Reply);
 }
 
 void TCommandServer::CommandServerDisconnect(platform::TcpConnection &AContext)

@@ -13,6 +13,7 @@
 // the connection first (TQuorlan::FOnFree), under the same lock that every
 // command holds while it touches the loader; the lock is never held while a
 // reply is written, so freeing a loader never waits for a slow client.
+#include "app/DescriptorBudget.h"
 #include "app/ProcessPlaces.h"
 #include "link/ModBusDevice.h" // TLogEvent
 #include "loader/Quorlan.h"
@@ -70,10 +71,14 @@ public:
   // client gets "401 Execute error" instead of the greeting and is closed,
   // and no loader is made for it; a place taken for a loader that is not
   // handed over after all is given back. The places of loaders handed over
-  // are their new owner's to give back.
+  // are their new owner's to give back. Budget: what "SET STATUS=START" may
+  // start (none: no bound). A loader it leaves idle for want of descriptors
+  // says so in its log and its client gets "401 Execute error"; while the
+  // server exists the budget keeps room for its clients still to come.
   TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog,
-                 std::size_t ConnectionLimit = MaxConnections, TProcessPlaces *Places = nullptr);
-  ~TCommandServer(); // deactivates
+                 std::size_t ConnectionLimit = MaxConnections, TProcessPlaces *Places = nullptr,
+                 TDescriptorBudget *Budget = nullptr);
+  ~TCommandServer(); // deactivates, then lets go of the budget
   TCommandServer(const TCommandServer &) = delete;
   TCommandServer &operator=(const TCommandServer &) = delete;
 
@@ -95,6 +100,7 @@ private:
   const THandOver FHandOver;
   const TLogEvent FDeviceLog;
   TProcessPlaces *const FPlaces;
+  TDescriptorBudget *const FBudget;
   platform::TcpServer FServer; // last: its threads end before the rest goes
 };
 

@@ -615,7 +615,7 @@ void TForm1::CreateCommandServer()
       [this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
         DeviceLog(Index, Kind, Text, Len);
       },
-      TCommandServer::MaxConnections, &FProcessPlaces);
+      TCommandServer::MaxConnections, &FProcessPlaces, &FDescriptorBudget);
   try {
     FCommandServer->SetActive(true);
   } catch (const std::exception &Error) {

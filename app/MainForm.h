@@ -6,6 +6,7 @@
 // back when it closes.
 #include "app/CommandServer.h"
 #include "app/DepartingLoaders.h"
+#include "app/DescriptorBudget.h"
 #include "app/LinkSettings.h"
 #include "app/ListItem.h"
 #include "app/ProcessPlaces.h"
@@ -58,6 +59,10 @@ public:
   TForm1 &operator=(const TForm1 &) = delete;
 
   // --- own fields ---
+  // What the start action and the command server's clients may start: the
+  // rows whose links find descriptors (before the command server, which
+  // keeps room in it for its clients).
+  TDescriptorBudget FDescriptorBudget;
   // The command server; made in FormCreate once its handlers exist, stopped
   // and freed in FormClose.
   std::unique_ptr<TCommandServer> FCommandServer;

@@ -208,28 +208,17 @@ void TForm1::StartBootActionExecute(QObject *)
   // A row whose link would find no descriptor is not started: it would only
   // fail to open, and the window needs a few descriptors of its own. Its
   // log says why, and one message says how many were left out.
-  std::int64_t Free = FreeDescriptors() - WindowDescriptorReserve;
-  int Selected = 0, LeftOut = 0;
+  std::vector<loader::TQuorlan *> Selected;
   for (int i = 0; i < RowCount(); ++i) {
     loader::TQuorlan *L = Row(i)->Data();
-    if (!Row(i)->isSelected() || !L || L->State() != ssIdle)
-      continue;
-    ++Selected;
-    const std::int64_t Needs = L->FUseComPort ? ComRowDescriptors : TcpRowDescriptors;
-    if (Needs > Free) {
-      ++LeftOut;
-      char Line[256];
-      std::snprintf(Line, sizeof Line, texts::SStartNoDescriptors, static_cast<long long>(OpenFileLimit()));
-      L->AppendLog(Line);
-      continue;
-    }
-    Free -= Needs;
-    L->Start();
+    if (Row(i)->isSelected() && L && L->State() == ssIdle)
+      Selected.push_back(L);
   }
+  const int LeftOut = FDescriptorBudget.Start(Selected);
   if (LeftOut == 0)
     return;
   char Message[512];
-  std::snprintf(Message, sizeof Message, texts::SStartBoundedByDescriptors, LeftOut, Selected,
+  std::snprintf(Message, sizeof Message, texts::SStartBoundedByDescriptors, LeftOut, static_cast<int>(Selected.size()),
                 static_cast<long long>(OpenFileLimit()));
   QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
 }

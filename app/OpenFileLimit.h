@@ -12,8 +12,9 @@ namespace app {
 // the port's two wake-up counters. An idle row holds none.
 inline constexpr std::int64_t TcpRowDescriptors = 1;
 inline constexpr std::int64_t ComRowDescriptors = 3;
-// Kept free for the window itself (fonts, dialogs, the settings file, the
-// command server's clients) when rows are started.
+// Kept free for the window itself (fonts, dialogs, the settings file) when
+// rows are started; the command server's clients still to come are kept
+// room for besides (TDescriptorBudget).
 inline constexpr std::int64_t WindowDescriptorReserve = 32;
 
 // Raises the soft RLIMIT_NOFILE to the hard limit; the soft limit in force

@@ -74,6 +74,11 @@ void TQuorlan::StartTaken()
   // Stop, so it cannot be set for this run yet).
   FStopRequested = false;
   FStartPending = true;
+  {
+    // A plain Start offers no hold, and one left from an earlier run goes.
+    const std::lock_guard lock(FLinkHoldLock);
+    FLinkHold = std::move(FOfferedHold);
+  }
   // The port's settings as configured, before the run bends any of them.
   std::array<std::int32_t, RS485ParamCount> params{};
   for (std::size_t i = 0; i < params.size(); ++i)
@@ -212,10 +217,31 @@ std::string TQuorlan::LinkName() { return TcpHost() + ":" + std::to_string(FTcpC
 
 bool TQuorlan::IsLinkActive() { return FUseComPort ? FDevice->IsOpen() : FTcpClient->Connected(); }
 
+void TQuorlan::StartHolding(std::shared_ptr<void> Hold)
+{
+  {
+    const std::lock_guard lock(FLinkHoldLock);
+    FOfferedHold = std::move(Hold);
+  }
+  Start(); // a start that is taken moves the hold over (StartTaken)
+  std::shared_ptr<void> NotTaken;
+  const std::lock_guard lock(FLinkHoldLock);
+  NotTaken = std::move(FOfferedHold);
+}
+
+void TQuorlan::LetGoOfLinkHold()
+{
+  std::shared_ptr<void> Gone;
+  const std::lock_guard lock(FLinkHoldLock);
+  Gone = std::move(FLinkHold);
+}
+
 void TQuorlan::SetLinkActive(bool Value)
 {
   if (FUseComPort) {
     FDevice->SetActive(Value);
+    if (Value)
+      LetGoOfLinkHold(); // the port holds its descriptors now, or failed to
     return;
   }
   const std::string name = LinkName();
@@ -230,10 +256,12 @@ void TQuorlan::SetLinkActive(bool Value)
   try {
     FTcpClient->Host = TcpHost();
     FTcpClient->Connect();
+    LetGoOfLinkHold(); // the socket is the link's own now
     Wait(FLinkWait);
     if (FTcpClient->Connected())
       AppendLog(SConnectionOpened + name);
   } catch (const std::exception &error) {
+    LetGoOfLinkHold();
     AppendLog(SConnectionFailed + name);
     AppendLog(SLinkError + std::string(error.what())); // refused, no such host, no answer in time
   }

@@ -109,6 +109,13 @@ public:
   // a Start is taken: while a run goes on, it means a stop of that run.
   std::atomic<bool> FStopRequested{false};
 
+  // Start, holding Hold from a start that is taken until the run's link has
+  // been asked to open (or the run has ended without opening it): whoever
+  // starts the loader can so keep count of what its link is about to take
+  // until the link holds it itself. A start that is not taken (the loader
+  // is not idle) lets go of Hold at once. Any thread.
+  void StartHolding(std::shared_ptr<void> Hold);
+
   // Called first when the loader is freed, on the freeing thread, before its
   // threads are told to end: another thread that still refers to the loader
   // (a command-server connection) forgets it here. Set it before the loader
@@ -220,6 +227,7 @@ private:
   void SetStateText(const std::string &Text);
   void SetVersionBefore(const std::string &Text);
   void SetVersionAfter(const std::string &Text);
+  void LetGoOfLinkHold();
   std::string Request(const std::string &Prefix, const std::string &Command) const;
   // On the TCP link: the tag that the answer to the block write last sent
   // echoes, -1 after any other request.
@@ -281,6 +289,11 @@ private:
   bool FStartDue = false;
   // A Start was taken and its start step has not run yet.
   std::atomic<bool> FStartPending{false};
+  // StartHolding's hold: offered while its Start is asked for, held from a
+  // start that is taken until the link has been asked to open.
+  std::mutex FLinkHoldLock;
+  std::shared_ptr<void> FOfferedHold;
+  std::shared_ptr<void> FLinkHold;
   int FStepDepth = 0;
   std::atomic<int> FStartNesting{0};
   std::atomic<int> FDeepestStart{0};

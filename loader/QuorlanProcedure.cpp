@@ -87,6 +87,7 @@ void TQuorlan::DoStart()
     FPriorityLowered = true;
   }
   Outermost([this] { StartStep(); });
+  LetGoOfLinkHold(); // a run that ended before its link was asked to open
 }
 
 void TQuorlan::DoRun()
@@ -112,6 +113,7 @@ std::chrono::milliseconds TQuorlan::AnswerTimeOut() const
 void TQuorlan::DoStop()
 {
   FNextPassDelay = std::chrono::nanoseconds(0);
+  LetGoOfLinkHold(); // stopped before the start step asked for the link
   // The operator stopped a run before its first address began: the run ends
   // with the verdict of a stopped run, in a log of its own.
   if (FStartPending.exchange(false) && FStopRequested) {

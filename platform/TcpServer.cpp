@@ -56,6 +56,7 @@ void TcpConnection::MarkClosed()
   // The lock keeps the descriptor from being closed (and its number reused
   // by some other file) in between.
   FOpen = false;
+  FCounted = false;
   const std::lock_guard lock(FSocketLock);
   if (FSocket >= 0)
     ::shutdown(FSocket, SHUT_RDWR);
@@ -67,6 +68,21 @@ void TcpConnection::CloseSocket()
   if (FSocket >= 0)
     ::close(FSocket);
   FSocket = -1;
+}
+
+void TcpConnection::PeerFinished()
+{
+  FPeerFinished = true;
+  FCounted = false;
+}
+
+bool TcpConnection::PeerHasEnded()
+{
+  const std::lock_guard lock(FSocketLock);
+  if (FSocket < 0)
+    return true;
+  pollfd entry{FSocket, POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 bool TcpConnection::WaitForInput(int TimeoutMs)
@@ -98,7 +114,7 @@ bool TcpConnection::InputBufferIsEmpty()
   if (got > 0)
     return false;
   if (got == 0)
-    FPeerFinished = true; // replies can still go out
+    PeerFinished(); // replies can still go out
   else if (!WouldBlock(errno) && errno != EINTR)
     MarkClosed(); // the connection broke
   return true;
@@ -119,7 +135,7 @@ std::string TcpConnection::ReadAvailable(std::size_t MaxBytes)
     if (got < 0 && errno == EINTR)
       continue;
     if (got == 0)
-      FPeerFinished = true; // the reply to what came before still goes out
+      PeerFinished(); // the reply to what came before still goes out
     else if (!WouldBlock(errno))
       MarkClosed();
     break;
@@ -156,6 +172,18 @@ void TcpConnection::Disconnect()
   MarkClosed();
 }
 
+void TcpConnection::WriteLastLn(std::string_view Line)
+{
+  FCounted = false;
+  try {
+    WriteLn(Line);
+  } catch (...) {
+    MarkClosed();
+    throw;
+  }
+  MarkClosed();
+}
+
 // --- TcpServer -------------------------------------------------------------
 
 TcpServer::TcpServer() = default;
@@ -183,10 +211,35 @@ void TcpServer::SetActive(bool Value)
 std::size_t TcpServer::ConnectionCount() const
 {
   const std::lock_guard lock(FLock);
+  return CountedLocked();
+}
+
+std::size_t TcpServer::CountedLocked() const
+{
   std::size_t count = 0;
   for (const auto &entry : FEntries)
-    count += entry->Done ? 0 : 1;
+    count += entry->Connection->FCounted ? 1 : 0;
   return count;
+}
+
+std::size_t TcpServer::DescriptorsForClients() const
+{
+  const std::lock_guard lock(FLock);
+  const std::size_t counted = CountedLocked();
+  return FMaxConnections == 0 || counted >= FMaxConnections ? 1 : FMaxConnections - counted + 1;
+}
+
+bool TcpServer::RoomForOneMore()
+{
+  if (FMaxConnections == 0 || CountedLocked() < FMaxConnections)
+    return true;
+  // A peer that has just closed or reset its connection and connects again
+  // comes in here before (or while) the old connection's thread sees the
+  // end: its old connection is not counted any more.
+  for (const auto &entry : FEntries)
+    if (entry->Connection->FCounted && entry->Connection->PeerHasEnded())
+      entry->Connection->FCounted = false;
+  return CountedLocked() < FMaxConnections;
 }
 
 void TcpServer::Activate()
@@ -306,7 +359,7 @@ void TcpServer::Accept()
 
   const std::lock_guard lock(FLock);
   ReapFinished();
-  if (FMaxConnections != 0 && FEntries.size() >= FMaxConnections) {
+  if (!RoomForOneMore()) {
     if (!FRefusalLine.empty()) {
       const std::string line = FRefusalLine + "\r\n";
       // Never wait for the refused client: what fits in the buffer is sent.

@@ -13,6 +13,13 @@
 // that escapes a handler closes only that handler's connection. Keep-alive
 // probes end the connection of a peer that has gone without a word. A
 // connection's socket is closed as soon as the connection has ended.
+//
+// A connection counts against the limit on connections until it has ended:
+// closed here, or its peer has closed, reset or half-closed it. The server
+// does not wait for the connection's thread to notice: a client over the
+// limit is refused only after the server has looked whether the peers of the
+// connections it counts are still there, so a client that closes and
+// connects again at once finds its old place free.
 #include "platform/TcpClient.h" // TcpError
 
 #include <any>
@@ -59,6 +66,12 @@ public:
   // handler once the running handler has returned.
   void Disconnect();
 
+  // Writes Line followed by CR LF as the connection's last words and ends
+  // it. The connection stops counting against the limit before the line
+  // goes out, so a peer that reads it may connect again at once. Throws
+  // like WriteLn (the connection ends all the same).
+  void WriteLastLn(std::string_view Line);
+
   bool Connected() const { return FOpen; }
 
   // The peer's address as dotted IPv4 text, a colon and the port.
@@ -72,6 +85,10 @@ private:
   TcpConnection(int Socket, std::string PeerAddress);
   void MarkClosed();
   void CloseSocket(); // on the connection's thread, once its handlers are done
+  void PeerFinished(); // the peer has finished sending; on the connection's thread
+  // Any thread: the peer has closed, reset or half-closed the connection,
+  // whether or not the connection's thread has seen it yet.
+  bool PeerHasEnded();
 
   // Closed (and -1) as soon as the connection's handlers are done, so that
   // a finished connection holds no descriptor. Only the connection's thread
@@ -81,6 +98,9 @@ private:
   std::mutex FSocketLock;
   const std::string FPeerAddress;
   std::atomic<bool> FOpen{true};
+  // Counts against the server's limit: neither ended here nor by the peer.
+  // Once false it stays false.
+  std::atomic<bool> FCounted{true};
   bool FPeerFinished = false; // the peer sent its end; touched on the connection's thread only
   std::size_t FReads = 0; // ReadAvailable calls, to see whether a handler looked at the input
 };
@@ -115,8 +135,13 @@ public:
   // The port listened on while active.
   int BoundPort() const { return FBoundPort; }
 
-  // Connections whose threads have not finished yet.
+  // Connections that count against the limit (see above).
   std::size_t ConnectionCount() const;
+
+  // Descriptors that clients may still take: one for each connection the
+  // limit still allows and one to accept and refuse a client over it (with
+  // no limit, only that one).
+  std::size_t DescriptorsForClients() const;
 
 private:
   struct Entry
@@ -132,6 +157,10 @@ private:
   void Accept();
   void Serve(Entry &entry);
   void ReapFinished(); // with FLock held
+  std::size_t CountedLocked() const; // with FLock held
+  // With FLock held: true when one more connection is allowed; at the limit
+  // it first stops counting the connections whose peers have ended.
+  bool RoomForOneMore();
 
   int FListen = -1;
   int FWake = -1; // eventfd that wakes the accepting thread

@@ -1,9 +1,13 @@
 // The command server over real sockets on 127.0.0.1: the protocol byte for
 // byte, the hand-over of loaders, their freeing while a connection is open,
-// the bounds, and one whole run against a simulated meter.
+// the bounds, the descriptors a remote start keeps free, and one whole run
+// against a simulated meter.
 #include "app/CommandServer.h"
 
+#include "app/OpenFileLimit.h"
+#include "app/WindowTexts.h"
 #include "loader/BuiltinImages.h"
+#include "loader/LoaderTexts.h"
 #include "loader/TempDir.h"
 #include "platform/TextRules.h"
 #include "support/SimLine.h"
@@ -14,6 +18,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -102,6 +107,14 @@ public:
     FFd = -1;
   }
 
+  // Ends the connection with a reset instead of the usual close.
+  void Reset()
+  {
+    const linger Abort{1, 0};
+    ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &Abort, sizeof Abort);
+    Close();
+  }
+
   std::string FBuffer;
 
 private:
@@ -157,7 +170,8 @@ protected:
     ::setenv("QUORLAN2_COM_DIR", (Dir / "").c_str(), 1);
     Server = std::make_unique<TCommandServer>(
         0, [this](platform::TThreadPtr<TQuorlan> L) { HandOver(std::move(L)); },
-        [this](std::int32_t, std::uint8_t, const char *, std::int32_t) { ++DeviceLogCalls; });
+        [this](std::int32_t, std::uint8_t, const char *, std::int32_t) { ++DeviceLogCalls; },
+        TCommandServer::MaxConnections, nullptr, &Budget);
     Server->SetActive(true);
   }
 
@@ -201,6 +215,7 @@ protected:
   }
 
   loader_test::TTempDir Dir;
+  app::TDescriptorBudget Budget;
   std::unique_ptr<TCommandServer> Server;
   std::mutex LoadersLock;
   std::vector<platform::TThreadPtr<TQuorlan>> Loaders;
@@ -492,6 +507,95 @@ TEST_F(CommandServerTest, ConnectionsOverTheBoundAreRefused)
   ASSERT_TRUE(WaitUntil([&] { return Server->ConnectionCount() < TCommandServer::MaxConnections; }));
   auto Again = Connect();
   EXPECT_EQ(Again->Ask("GET STATUS"), "STATUS=IDLE\r\n");
+}
+
+// With every other place taken, a client that ends its connection in any
+// way and connects again at once is served: the ended connection stops
+// counting without waiting for its thread.
+TEST_F(CommandServerTest, AClientThatReconnectsAtOnceIsNotTakenForOneTooMany)
+{
+  std::vector<std::unique_ptr<TClient>> Others;
+  for (std::size_t i = 1; i < TCommandServer::MaxConnections; ++i)
+    Others.push_back(Connect());
+  auto Client = Connect();
+  for (const std::string How : {"QUIT", "FIN", "RST"})
+    for (int Try = 0; Try < 15; ++Try) {
+      if (How == "QUIT")
+        ASSERT_EQ(Client->Ask("QUIT"), Goodbye); // the old socket is closed after the new connect
+      else if (How == "RST")
+        Client->Reset();
+      else
+        Client->Close();
+      auto Again = std::make_unique<TClient>(Server->BoundPort());
+      ASSERT_EQ(Again->ReadLine(), Ready) << How << ", try " << Try;
+      Client = std::move(Again);
+    }
+  EXPECT_EQ(Server->ConnectionCount(), TCommandServer::MaxConnections);
+  TClient Over(Server->BoundPort());
+  EXPECT_EQ(Over.ReadLine(), ExecuteError) << "the bound still holds";
+}
+
+// Under a low open-file limit a remote start keeps the window's reserve and
+// room for the clients still to come: a process whose link would find no
+// descriptor stays idle and says why, its client gets 401, and the processes
+// started all open their links.
+TEST_F(CommandServerTest, ARemoteStartKeepsTheDescriptorReserve)
+{
+  // A gateway that takes connections and never answers.
+  const int Gateway = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof Address;
+  ASSERT_EQ(::bind(Gateway, reinterpret_cast<const sockaddr *>(&Address), sizeof Address), 0);
+  ASSERT_EQ(::listen(Gateway, 64), 0);
+  ASSERT_EQ(::getsockname(Gateway, reinterpret_cast<sockaddr *>(&Address), &Length), 0);
+  const std::string Tcp = "SET TCP=127.0.0.1," + std::to_string(ntohs(Address.sin_port)) + ",2000";
+
+  // Each client costs two descriptors here (both ends) and one place less
+  // for clients to come; each process started, one. Room for about four.
+  constexpr int Clients = 8;
+  rlimit Saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Saved), 0);
+  rlimit Low = Saved;
+  Low.rlim_cur = static_cast<rlim_t>(app::OpenFileLimit() - app::FreeDescriptors() + app::WindowDescriptorReserve +
+                                     static_cast<std::int64_t>(TCommandServer::MaxConnections) + 1 + Clients);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Low), 0);
+  std::vector<std::unique_ptr<TClient>> Connected;
+  std::vector<std::string> Replies;
+  for (int i = 0; i < Clients; ++i) {
+    Connected.push_back(Connect());
+    EXPECT_EQ(Connected.back()->Ask(Tcp), Ok);
+    EXPECT_EQ(Connected.back()->Ask("SET NETADR=5"), Ok);
+    Replies.push_back(Connected.back()->Ask("SET STATUS=START"));
+  }
+  auto Late = Connect(); // still greeted
+  ::setrlimit(RLIMIT_NOFILE, &Saved);
+
+  // The window's line for a row it leaves idle, up to its figures.
+  const std::string Line = app::texts::SStartNoDescriptors;
+  const std::string NoDescriptors = Line.substr(0, Line.find('('));
+  int Started = 0, LeftIdle = 0;
+  for (std::size_t i = 0; i < Clients; ++i) {
+    TQuorlan &L = LoaderOf(i);
+    if (Replies[i] == StatusOk) {
+      ++Started;
+      EXPECT_TRUE(WaitUntil([&] { return LogHas(L, loader::texts::SConnectionOpened); })) << i << ": " << L.Log();
+      EXPECT_FALSE(LogHas(L, loader::texts::SLinkError)) << i << ": " << L.Log();
+    } else {
+      ++LeftIdle;
+      EXPECT_EQ(Replies[i], ExecuteError) << i;
+      EXPECT_EQ(L.State(), ssIdle) << i;
+      EXPECT_TRUE(LogHas(L, NoDescriptors)) << i << ": " << L.Log();
+    }
+  }
+  EXPECT_GT(Started, 0);
+  EXPECT_GT(LeftIdle, 0);
+  EXPECT_EQ(Budget.Promised(), 0) << "every link started has been asked to open";
+  // The gateway goes: the runs end quickly.
+  ::close(Gateway);
+  for (std::size_t i = 0; i < Clients; ++i)
+    EXPECT_TRUE(WaitUntil([&] { return LoaderOf(i).State() == ssIdle; })) << i;
 }
 
 TEST_F(CommandServerTest, FailuresInHandlersEndOnlyTheirConnection)

@@ -354,8 +354,7 @@ TEST(TcpServer, HandlerExceptionClosesOnlyItsOwnConnection)
   ReadLine(*healthy);
   failing->Write("boom");
   EXPECT_EQ(ReadLine(*failing), "<closed>");
-  // The failing connection counts until its thread has finished, a moment
-  // after its disconnect handler.
+  // The failing connection stops counting once it has been closed.
   EXPECT_TRUE(WaitUntil([&] { return echo.Disconnects == 1 && echo.Server.ConnectionCount() == 1; }));
   healthy->Write("still");
   EXPECT_EQ(ReadLine(*healthy), "got still 1");
