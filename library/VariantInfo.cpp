@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 static_assert(offsetof(TVariantDeviceInfo, Bits0_1) == 0);
 static_assert(offsetof(TVariantDeviceInfo, Bit15) == 7);
@@ -104,90 +105,111 @@ void LowBit15Rule(Modification &r, const TVariantDeviceInfo &info, int base0)
   r.Add(info.Bit15 == 2, 12);
 }
 
+bool Flag(const TVariantDeviceInfo &info, int bit) { return (info.Flags & (1u << bit)) != 0; }
+
+// The rules of the modification index, one per model (or pair of models).
+
+void Model1Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.BaseBy(info.Bits2_3, 0, 24);
+  r.Add(info.Bit15 == 1, 6);
+  r.Add(info.Bits0_1 == 1, 3);
+  r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 1, 1);
+  r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 2);
+  r.Add(info.Bit14 == 1, 12);
+}
+
+void Model3Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.Base(Flag(info, 0) ? 4 : 6);
+  r.Add(Flag(info, 2), 1);
+}
+
+void Model4Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.BaseBy(info.Bits2_3, 0, 8);
+  r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 1);
+  r.Add(Flag(info, 5), 2);
+  r.Add(!Flag(info, 3), 4);
+}
+
+void Model5Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.Base(Flag(info, 8) ? 2 : 0);
+  r.Add(Flag(info, 5), 1);
+}
+
+void Model6Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.Base(Flag(info, 9) ? 0 : 2);
+  r.Add(!Flag(info, 10), 1);
+}
+
+void Model7And10Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  if (info.Bit15 == 1)
+    r.BaseBy(info.Bits2_3, 8, 10);
+  else
+    LowBit15Rule(r, info, 0);
+  r.Add(!Flag(info, 3), 1);
+}
+
+void Model9And11Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.Base(info.Bit15 * 2);
+  r.Add(!Flag(info, 3), 1);
+}
+
+void Model12And13Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  r.BaseBy(info.Bits0_1, 0, 16);
+  r.Add(info.Bits2_3 == 1, 8);
+  r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 1);
+  r.Add(info.Model == 12, 2);
+  r.Add(!Flag(info, 3), 4);
+}
+
+void Model14Rule(Modification &r, const TVariantDeviceInfo &info) { r.Base(Flag(info, 12) ? 2 : 3); }
+
+void Model15Rule(Modification &r, const TVariantDeviceInfo &info) { r.Base(1 + info.Bit15 * 2); }
+
+void Model16Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  constexpr int WithBits2_3[3] = {5, 11, 17}; // by Bit15, when Bits2_3 = 1
+  constexpr int Otherwise[3] = {1, 9, 13};
+  r.Base(info.Bits2_3 == 1 ? WithBits2_3[info.Bit15] : Otherwise[info.Bit15]);
+}
+
+void Model17And19Rule(Modification &r, const TVariantDeviceInfo &info)
+{
+  const int odd = info.Model == 19 ? 1 : 0;
+  if (info.Bits8_11 == 5)
+    r.Base(20 + odd + info.Bit15 * 2);
+  else if (info.Bit15 == 1)
+    r.BaseBy(info.Bits2_3, 8 + odd, 10 + odd);
+  else
+    LowBit15Rule(r, info, odd);
+}
+
+// Model 18 keeps what the family-12 table stored.
+void Model18Rule(Modification &r, const TVariantDeviceInfo &info) { r.Base(info.Modification); }
+
+using ModificationRule = void (*)(Modification &, const TVariantDeviceInfo &);
+
+// By model; none for models 0, 2 and 8 (and 20 past the end): no modification.
+constexpr ModificationRule ModificationRules[20] = {
+  nullptr,         Model1Rule,      nullptr,          Model3Rule,       Model4Rule,
+  Model5Rule,      Model6Rule,      Model7And10Rule,  nullptr,          Model9And11Rule,
+  Model7And10Rule, Model9And11Rule, Model12And13Rule, Model12And13Rule, Model14Rule,
+  Model15Rule,     Model16Rule,     Model17And19Rule, Model18Rule,      Model17And19Rule,
+};
+
 std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
 {
   const TVariantDeviceInfo &info = *Info;
-  const std::uint32_t flags = info.Flags;
-  const auto flag = [flags](int bit) { return (flags & (1u << bit)) != 0; };
   Modification r;
-  switch (info.Model) {
-  case 1:
-    r.BaseBy(info.Bits2_3, 0, 24);
-    r.Add(info.Bit15 == 1, 6);
-    r.Add(info.Bits0_1 == 1, 3);
-    r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 1, 1);
-    r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 2);
-    r.Add(info.Bit14 == 1, 12);
-    break;
-  case 3:
-    r.Base(flag(0) ? 4 : 6);
-    r.Add(flag(2), 1);
-    break;
-  case 4:
-    r.BaseBy(info.Bits2_3, 0, 8);
-    r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 1);
-    r.Add(flag(5), 2);
-    r.Add(!flag(3), 4);
-    break;
-  case 5:
-    r.Base(flag(8) ? 2 : 0);
-    r.Add(flag(5), 1);
-    break;
-  case 6:
-    r.Base(flag(9) ? 0 : 2);
-    r.Add(!flag(10), 1);
-    break;
-  case 7:
-  case 10:
-    if (info.Bit15 == 1) {
-      r.BaseBy(info.Bits2_3, 8, 10);
-    } else {
-      LowBit15Rule(r, info, 0);
-    }
-    r.Add(!flag(3), 1);
-    break;
-  case 9:
-  case 11:
-    r.Base(info.Bit15 * 2);
-    r.Add(!flag(3), 1);
-    break;
-  case 12:
-  case 13:
-    r.BaseBy(info.Bits0_1, 0, 16);
-    r.Add(info.Bits2_3 == 1, 8);
-    r.Add(info.Bits6_7 == 1 && info.Bits4_5 == 2, 1);
-    r.Add(info.Model == 12, 2);
-    r.Add(!flag(3), 4);
-    break;
-  case 14:
-    r.Base(flag(12) ? 2 : 3);
-    break;
-  case 15:
-    r.Base(1 + info.Bit15 * 2);
-    break;
-  case 16: {
-    constexpr int WithBits2_3[3] = {5, 11, 17}; // by Bit15, when Bits2_3 = 1
-    constexpr int Otherwise[3] = {1, 9, 13};
-    r.Base(info.Bits2_3 == 1 ? WithBits2_3[info.Bit15] : Otherwise[info.Bit15]);
-    break;
-  }
-  case 17:
-  case 19: {
-    const int odd = info.Model == 19 ? 1 : 0;
-    if (info.Bits8_11 == 5) {
-      r.Base(20 + odd + info.Bit15 * 2);
-    } else if (info.Bit15 == 1) {
-      r.BaseBy(info.Bits2_3, 8 + odd, 10 + odd);
-    } else {
-      LowBit15Rule(r, info, odd);
-    }
-    break;
-  }
-  case 18:
-    return info.Modification;
-  default:
-    break; // models 2 and 20, and -1: no modification
-  }
+  if (info.Model >= 0 && info.Model < std::ssize(ModificationRules) && ModificationRules[info.Model])
+    ModificationRules[info.Model](r, info);
   return r.Value();
 }
 

@@ -28,6 +28,19 @@ bool IsSet(const platform::TSystemTime& T) { return T.wYear != 0 || T.wMonth != 
 
 bool IsRelaxed(uint8_t Mode) { return Mode == ModeRelaxed || Mode == ModeRelaxed2; }
 
+// The status codes of a short status answer that the device acts on.
+constexpr uint8_t StatusOk = 0;
+constexpr uint8_t StatusLowAccess = 3;      // too low an access level
+constexpr uint8_t StatusChannelClosed = 5;  // the channel is closed
+constexpr uint8_t StatusRepeatLater = 6;    // ask again a little later
+
+// Whether an answer of N bytes, whose address part and checksum take E bytes,
+// is a short status answer in Mode.
+bool IsStatusLength(uint8_t Mode, size_t N, size_t E) {
+  if (Mode == ModeStandard) return N == E + 1;
+  return IsRelaxed(Mode) && (N == E + 1 || N == E + 2);
+}
+
 }  // namespace
 
 TCustomModBusDevice::TCustomModBusDevice() : TCustomModBusDevice(nullptr) {}
@@ -96,8 +109,7 @@ bool TCustomModBusDevice::Transact(const std::string& Request, int32_t Count) {
 
 bool TCustomModBusDevice::JudgePlain(const std::string& Request, int32_t Count,
                                      uint8_t RequestType, bool Ok) {
-  bool ok = Ok;
-  if (FError != ErrNone) return ok;
+  if (FError != ErrNone) return Ok;
   TCheckSumType a = ctNone;
   if (FRxData.empty()) {
     SetError(ErrNoAnswer);
@@ -105,56 +117,64 @@ bool TCustomModBusDevice::JudgePlain(const std::string& Request, int32_t Count,
     a = FindCheckSumType(FRxData);
     if (a != RequestType) SetError(ErrCheckSum);
   }
-  if (FError == ErrNoAnswer || FError == ErrCheckSum) {
-    TGuardEntry guard(FRetry->Node(GuardNoAnswer));
-    if (guard.Allowed() && FRepeatOnNoAnswer) {
-      if (!FRxData.empty()) Receive(-1);  // drain what still arrives
-      // A request to every meter (0xFE) is never sent twice on a silent line.
-      if (static_cast<uint8_t>(Request[0]) != 0xFE) ok = Transact(Request, Count);
-    }
-    return ok;
-  }
+  if (FError == ErrNoAnswer || FError == ErrCheckSum) return RepeatUnanswered(Request, Count, Ok);
 
   const uint8_t mode = FMode;
   const size_t n = FRxData.size();
   const size_t crcBytes = static_cast<size_t>(BytesInCheckSum(a));
   const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
   const size_t e = crcBytes + (wideAddress ? 5 : 1);
-  const bool relaxed = IsRelaxed(mode);
-  const bool isStatus =
-      (mode == ModeStandard && n == e + 1) || (relaxed && (n == e + 1 || n == e + 2));
-  if (!isStatus) return ok;  // a data answer of the right type: its length is in ok
+  // A data answer of the right type: its length is in Ok.
+  if (!IsStatusLength(mode, n, e)) return Ok;
 
   const uint8_t s = static_cast<uint8_t>(FRxData[n - crcBytes - 1]);
   if ((s & 0xF0) != 0 && FWaitOnBusy) WaitMs((s & 0xF0) * 62);
-  if (relaxed && n == e + 1 && FRxData == FTxData) {
+  const bool relaxed = IsRelaxed(mode);
+  if (relaxed && n == e + 1 && FRxData == FTxData) {  // the request's echo
     SetError(ErrNone);
-    return ok;
+    return Ok;
   }
-  const uint8_t code = s & 0x0F;
-  switch (code) {
-    case 0:
+  const auto statusLength = static_cast<int32_t>(relaxed ? e + 2 : e + 1);
+  return JudgeStatus(Request, Count, s & 0x0F, a, statusLength, Ok);
+}
+
+bool TCustomModBusDevice::RepeatUnanswered(const std::string& Request, int32_t Count, bool Ok) {
+  bool ok = Ok;
+  TGuardEntry guard(FRetry->Node(GuardNoAnswer));
+  if (guard.Allowed() && FRepeatOnNoAnswer) {
+    if (!FRxData.empty()) Receive(-1);  // drain what still arrives
+    // A request to every meter (0xFE) is never sent twice on a silent line.
+    if (static_cast<uint8_t>(Request[0]) != 0xFE) ok = Transact(Request, Count);
+  }
+  return ok;
+}
+
+bool TCustomModBusDevice::JudgeStatus(const std::string& Request, int32_t Count, uint8_t Code,
+                                      uint8_t AnswerType, int32_t StatusLength, bool Ok) {
+  switch (Code) {
+    case StatusOk:
       SetError(ErrNone);
-      return ok;
-    case 3:
-    case 5:
-      return ReopenAndRepeat(Request, Count, code, a, static_cast<int32_t>(relaxed ? e + 2 : e + 1));
-    case 6:
-      ok = false;
-      if (FRepeatOnNoAnswer) {
-        TGuardEntry guard(FRetry->Node(GuardRepeat));
-        if (guard.Allowed())
-          ok = Transact(Request, Count);
-        else
-          SetError(code);
-      } else {
-        SetError(code);  // not repeated: the meter did not do it
-      }
-      return ok;
+      return Ok;
+    case StatusLowAccess:
+    case StatusChannelClosed:
+      return ReopenAndRepeat(Request, Count, Code, AnswerType, StatusLength);
+    case StatusRepeatLater:
+      return RepeatWhenAsked(Request, Count);
     default:
-      SetError(code);
+      SetError(Code);
       return false;
   }
+}
+
+bool TCustomModBusDevice::RepeatWhenAsked(const std::string& Request, int32_t Count) {
+  if (!FRepeatOnNoAnswer) {
+    SetError(StatusRepeatLater);  // not repeated: the meter did not do it
+    return false;
+  }
+  TGuardEntry guard(FRetry->Node(GuardRepeat));
+  if (guard.Allowed()) return Transact(Request, Count);
+  SetError(StatusRepeatLater);
+  return false;
 }
 
 bool TCustomModBusDevice::ReopenAndRepeat(const std::string& Request, int32_t Count,

@@ -69,6 +69,13 @@ class TCustomModBusDevice : public TRS485 {
 
  private:
   bool JudgePlain(const std::string& Request, int32_t Count, uint8_t RequestType, bool Ok);
+  // No answer or one of another checksum type: sent again under GuardNoAnswer.
+  bool RepeatUnanswered(const std::string& Request, int32_t Count, bool Ok);
+  // The status code of a short status answer.
+  bool JudgeStatus(const std::string& Request, int32_t Count, uint8_t Code, uint8_t AnswerType,
+                   int32_t StatusLength, bool Ok);
+  // Status 6: sent again under GuardRepeat.
+  bool RepeatWhenAsked(const std::string& Request, int32_t Count);
   bool JudgeOther(const std::string& Request, int32_t Count, uint8_t RequestType, bool Ok);
   bool ReopenAndRepeat(const std::string& Request, int32_t Count, uint8_t Code,
                        uint8_t AnswerType, int32_t StatusLength);

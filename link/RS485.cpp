@@ -136,16 +136,6 @@ bool TRS485Info::Apply() {
   return true;
 }
 
-platform::DCB TRS485Info::GetDCB() const {
-  std::lock_guard lock(FLock);
-  return FDCB;
-}
-
-platform::COMMTIMEOUTS TRS485Info::GetTimeouts() const {
-  std::lock_guard lock(FLock);
-  return FTimeouts;
-}
-
 // ---- TRS485 ----
 
 TRS485::TIoScope::TIoScope(TRS485& Port) : FPort(Port), FLock(Port.FIoLock, std::try_to_lock) {

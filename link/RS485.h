@@ -74,9 +74,6 @@ class TRS485Info {
   bool Apply();
   void SetDefaults();
 
-  platform::DCB GetDCB() const;
-  platform::COMMTIMEOUTS GetTimeouts() const;
-
   TRS485* const FPort;  // not owned; none: SetParam only stores
   // Whether the loader sends the alert sequence first; not used by the port.
   std::atomic<bool> FAlertSequence{false};

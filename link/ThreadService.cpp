@@ -3,9 +3,7 @@
 #include "platform/Synchronize.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
-#include <limits>
 
 using namespace std::chrono_literals;
 
@@ -318,9 +316,6 @@ void TThreadTimer::DoRun()
   const TClock::time_point t = TClock::now();
   if (t - FStartTime.load() >= std::chrono::milliseconds(FInterval.load())) {
     CallEvent(FOnTimer);
-    const std::chrono::duration<double, std::milli> took = TClock::now() - t;
-    const double limit = std::numeric_limits<std::int32_t>::max();
-    FDuration.store(static_cast<std::int32_t>(std::nearbyint(std::min(took.count(), limit))));
     ResetTime();
   }
   TCustomThreadService::DoRun();

@@ -161,9 +161,6 @@ public:
 
   std::atomic<std::uint32_t> FInterval{0}; // period in milliseconds
   TNotifyEvent FOnTimer;                   // handler called once per period
-  // Whole milliseconds (nearest) the last handler call took, including any
-  // wait for the main thread.
-  std::atomic<std::int32_t> FDuration{0};
 
   // Begins a new period now.
   void ResetTime();

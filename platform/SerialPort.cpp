@@ -72,6 +72,76 @@ void Signal(int WakeFd) {
   [[maybe_unused]] ssize_t n = write(WakeFd, &one, sizeof one);
 }
 
+// The port number of "\\.\COM" followed by 1 to 9 decimal digits; false for
+// any other name.
+bool ParseComName(const std::string& Name, int32_t& Number) {
+  const std::string prefix = kComPrefix;
+  if (Name.size() <= prefix.size() || Name.compare(0, prefix.size(), prefix) != 0 ||
+      Name.size() - prefix.size() > 9)
+    return false;
+  Number = 0;
+  for (size_t i = prefix.size(); i < Name.size(); ++i) {
+    if (Name[i] < '0' || Name[i] > '9') return false;
+    Number = Number * 10 + (Name[i] - '0');
+  }
+  return true;
+}
+
+// What an open that failed with Errno ran into: no descriptor left, or Otherwise.
+SerialError OpenError(int Errno, SerialError Otherwise) {
+  return Errno == EMFILE || Errno == ENFILE ? SerialError::NoDescriptors : Otherwise;
+}
+
+// USB serial adapters hold received bytes back for several milliseconds
+// unless asked not to; ports that know no such setting refuse, which is fine.
+// The setting outlives the open file: true when it was set here, for Close
+// to put back.
+bool SetLowLatency(int Fd) {
+  serial_struct serial{};
+  if (ioctl(Fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+    return false;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(Fd, TIOCSSERIAL, &serial) == 0;
+}
+
+// How a read waits, by the COMMTIMEOUTS rules: MAXDWORD interval with zero
+// totals returns what is there; MAXDWORD interval and multiplier with a
+// constant wait for the first byte only; otherwise a total of multiplier x
+// count + constant (0: none) and an interval between bytes timed from the
+// first byte on (0: none).
+struct TReadTimes {
+  bool Immediate = false;
+  bool FirstByte = false;
+  int64_t TotalDeadlineUs = INT64_MAX;  // INT64_MAX: none
+  int64_t IntervalUs = 0;
+
+  TReadTimes(const COMMTIMEOUTS& T, uint32_t Count) {
+    Immediate = T.ReadIntervalTimeout == MAXDWORD && T.ReadTotalTimeoutMultiplier == 0 &&
+                T.ReadTotalTimeoutConstant == 0;
+    FirstByte = T.ReadIntervalTimeout == MAXDWORD && T.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                T.ReadTotalTimeoutConstant != 0 && T.ReadTotalTimeoutConstant != MAXDWORD;
+    const int64_t start = NowUs();
+    if (FirstByte) {
+      TotalDeadlineUs = start + int64_t{T.ReadTotalTimeoutConstant} * 1000;
+    } else if (!Immediate &&
+               (T.ReadTotalTimeoutMultiplier != 0 || T.ReadTotalTimeoutConstant != 0)) {
+      const uint64_t ms =
+          uint64_t{T.ReadTotalTimeoutMultiplier} * Count + T.ReadTotalTimeoutConstant;
+      TotalDeadlineUs = start + static_cast<int64_t>(ms) * 1000;
+    }
+    IntervalUs = (Immediate || FirstByte) ? 0 : int64_t{T.ReadIntervalTimeout} * 1000;
+  }
+
+  // How long poll() may wait for more after Done bytes, the last of them at
+  // LastByteUs: -1 without limit, 0 when the read is over.
+  int WaitMs(uint32_t Done, int64_t LastByteUs) const {
+    if (Immediate) return 0;
+    int64_t deadline = TotalDeadlineUs;
+    if (IntervalUs != 0 && Done > 0) deadline = std::min(deadline, LastByteUs + IntervalUs);
+    return deadline == INT64_MAX ? -1 : MsUntil(deadline);
+  }
+};
+
 }  // namespace
 
 SerialPort::SerialPort() = default;
@@ -113,60 +183,35 @@ bool SerialPort::Fail(SerialError Error) {
   return false;
 }
 
+// Gives back what a failed Open took: the port's file (none: -1) and the
+// wake-up counters.
+bool SerialPort::FailOpen(int Fd, SerialError Error) {
+  if (Fd >= 0) close(Fd);
+  std::lock_guard lock(FLock);
+  CloseWakeCounters();
+  return Fail(Error);
+}
+
 bool SerialPort::Open(const std::string& Name) {
   Close();
-  const std::string prefix = kComPrefix;
-  if (Name.size() <= prefix.size() || Name.compare(0, prefix.size(), prefix) != 0 ||
-      Name.size() - prefix.size() > 9)
-    return Fail(SerialError::NotFound);
   int32_t number = 0;
-  for (size_t i = prefix.size(); i < Name.size(); ++i) {
-    if (Name[i] < '0' || Name[i] > '9') return Fail(SerialError::NotFound);
-    number = number * 10 + (Name[i] - '0');
-  }
-  const std::string path = ComDevicePath(number);
+  const std::string path = ParseComName(Name, number) ? ComDevicePath(number) : std::string();
   if (path.empty()) return Fail(SerialError::NotFound);
-  if (!MakeWakeCounters()) {
-    const SerialError error = errno == EMFILE || errno == ENFILE ? SerialError::NoDescriptors : SerialError::Io;
-    std::lock_guard lock(FLock);
-    CloseWakeCounters();
-    return Fail(error);
-  }
+  if (!MakeWakeCounters()) return FailOpen(-1, OpenError(errno, SerialError::Io));
 
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    const SerialError error = errno == EBUSY                      ? SerialError::Busy
-                              : errno == EMFILE || errno == ENFILE ? SerialError::NoDescriptors
-                                                                   : SerialError::NotFound;
-    std::lock_guard lock(FLock);
-    CloseWakeCounters();
-    return Fail(error);
+    const int error = errno;
+    return FailOpen(-1, error == EBUSY ? SerialError::Busy
+                                       : OpenError(error, SerialError::NotFound));
   }
   termios2 tio{};
-  if (ioctl(fd, TCGETS2, &tio) != 0) {
-    close(fd);
-    std::lock_guard lock(FLock);
-    CloseWakeCounters();
-    return Fail(SerialError::NotFound);
-  }
+  if (ioctl(fd, TCGETS2, &tio) != 0) return FailOpen(fd, SerialError::NotFound);
   // No sharing: a lock on the open file keeps out every other opener, root
   // included; TIOCEXCL also keeps out programs that do not ask for the lock.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    std::lock_guard lock(FLock);
-    CloseWakeCounters();
-    return Fail(SerialError::Busy);
-  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(fd, SerialError::Busy);
   ioctl(fd, TIOCEXCL);
-  // USB serial adapters hold received bytes back for several milliseconds
-  // unless asked not to; ports that know no such setting refuse, which is fine.
-  // The setting outlives the open file: Close puts it back.
-  serial_struct serial{};
-  bool lowLatencySet = false;
-  if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
-    serial.flags |= ASYNC_LOW_LATENCY;
-    lowLatencySet = ioctl(fd, TIOCSSERIAL, &serial) == 0;
-  }
+  const bool lowLatencySet = SetLowLatency(fd);
   // A Windows port never echoes or edits what it receives: start raw.
   MakeRaw(tio);
   ioctl(fd, TCSETS2, &tio);
@@ -301,49 +346,27 @@ bool SerialPort::ReadFile(void* Buffer, uint32_t Count, uint32_t& Done, uint64_t
   Done = 0;
   const int fd = FFd.load();
   if (fd < 0) return Fail(SerialError::NotOpen);
-  const uint64_t seen = AbortSeen;
-  if (FRxAbort.load() != seen) return Fail(SerialError::Aborted);
+  if (FRxAbort.load() != AbortSeen) return Fail(SerialError::Aborted);
   const COMMTIMEOUTS t = GetCommTimeouts();
   if (Count == 0) return true;
 
-  // The COMMTIMEOUTS rules: MAXDWORD interval with zero totals returns what is
-  // there; MAXDWORD interval and multiplier with a constant wait for the first
-  // byte only; otherwise a total of multiplier x count + constant (0: none) and
-  // an interval between bytes timed from the first byte on (0: none).
-  const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
-                         t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  const bool firstByte = t.ReadIntervalTimeout == MAXDWORD &&
-                         t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                         t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-  const int64_t start = NowUs();
-  int64_t totalDeadline = INT64_MAX;
-  if (firstByte) {
-    totalDeadline = start + int64_t{t.ReadTotalTimeoutConstant} * 1000;
-  } else if (!immediate && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
-    const uint64_t ms = uint64_t{t.ReadTotalTimeoutMultiplier} * Count + t.ReadTotalTimeoutConstant;
-    totalDeadline = start + static_cast<int64_t>(ms) * 1000;
-  }
-  const int64_t interval = (immediate || firstByte) ? 0 : int64_t{t.ReadIntervalTimeout} * 1000;
+  const TReadTimes times(t, Count);
   int64_t lastByte = 0;
   auto* out = static_cast<uint8_t*>(Buffer);
   bool hungUp = false;
-
   for (;;) {
     const ssize_t n = read(fd, out + Done, Count - Done);
     if (n > 0) {
       Done += static_cast<uint32_t>(n);
       lastByte = NowUs();
-      if (Done == Count || firstByte) return true;
+      if (Done == Count || times.FirstByte) return true;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || errno != EAGAIN || hungUp) return Fail(SerialError::Io);
-    if (immediate) return true;
-    int64_t deadline = totalDeadline;
-    if (interval != 0 && Done > 0) deadline = std::min(deadline, lastByte + interval);
-    const int wait = deadline == INT64_MAX ? -1 : MsUntil(deadline);
+    const int wait = times.WaitMs(Done, lastByte);
     if (wait == 0) return true;  // a time-out is not an error: Done tells
-    const int revents = WaitPort(fd, POLLIN, wait, FRxWake, FRxAbort, seen);
+    const int revents = WaitPort(fd, POLLIN, wait, FRxWake, FRxAbort, AbortSeen);
     if (revents == -1) return Fail(SerialError::Aborted);
     if (revents == -2) return Fail(SerialError::Io);
     hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;  // one more read, then fail

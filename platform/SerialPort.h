@@ -120,6 +120,7 @@ class SerialPort {
 
  private:
   bool Fail(SerialError Error);
+  bool FailOpen(int Fd, SerialError Error);
   void ApplyModemLines(int Fd, uint32_t Flags);
   // Waits for Events on the port or for an abort of generation Generation;
   // returns poll's revents for the port (0: time-out or a stale wake), -1 on

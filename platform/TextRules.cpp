@@ -11,20 +11,57 @@ bool IsBlankOrControl(char c)
   return code >= 1 && code <= 32;
 }
 
-// Parses the integer-text rule for a width of Bits (32 or 64).
-template <typename Signed>
-bool ParseInteger(std::string_view text, Signed &value)
+std::size_t SkipBlanks(std::string_view text, std::size_t p)
 {
-  using Unsigned = std::make_unsigned_t<Signed>;
+  while (p < text.size() && IsBlankOrControl(text[p]))
+    ++p;
+  return p;
+}
+
+// The item that opens with a double quote at p, up to the matching closing
+// quote or the end of the text; two quotes inside stand for one. p ends past
+// the item.
+std::string QuotedItem(std::string_view text, std::size_t &p)
+{
+  std::string item;
+  ++p; // the opening quote
+  while (p < text.size()) {
+    if (text[p] == '"') {
+      if (p + 1 < text.size() && text[p + 1] == '"') {
+        item += '"';
+        p += 2;
+        continue;
+      }
+      ++p; // the closing quote
+      break;
+    }
+    item += text[p++];
+  }
+  return item;
+}
+
+// The item that starts at p, up to a comma or a blank or control character.
+std::string PlainItem(std::string_view text, std::size_t &p)
+{
+  const std::size_t start = p;
+  while (p < text.size() && !IsBlankOrControl(text[p]) && text[p] != ',')
+    ++p;
+  return std::string(text.substr(start, p - start));
+}
+
+// Skips the leading blanks, a sign and a hexadecimal prefix of an integer
+// text; returns where its digits begin.
+std::size_t IntegerPrefix(std::string_view text, bool &negative, bool &hex)
+{
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ')
     ++i;
-  bool negative = false;
+  negative = false;
   if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
     negative = text[i] == '-';
     ++i;
   }
-  bool hex = false;
+  hex = false;
   if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
     hex = true;
     ++i;
@@ -32,39 +69,40 @@ bool ParseInteger(std::string_view text, Signed &value)
     hex = true;
     i += 2;
   }
-  if (i >= text.size())
-    return false;
+  return i;
+}
 
-  Unsigned magnitude = 0;
-  if (hex) {
-    constexpr Unsigned limit = std::numeric_limits<Unsigned>::max() >> 4;
-    for (; i < text.size(); ++i) {
-      const char c = text[i];
-      unsigned digit;
-      if (c >= '0' && c <= '9')
-        digit = static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f')
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F')
-        digit = static_cast<unsigned>(c - 'A' + 10);
-      else
-        return false;
-      if (magnitude > limit)
-        return false;
-      magnitude = static_cast<Unsigned>((magnitude << 4) | digit);
-    }
-    // Every bit of the width is allowed: the pattern is taken as it stands.
-    const Unsigned bits = negative ? static_cast<Unsigned>(Unsigned{0} - magnitude) : magnitude;
-    value = static_cast<Signed>(bits);
-    return true;
+// The value of a hexadecimal digit; -1 for any other character.
+int HexDigit(char c)
+{
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+// Hexadecimal digits into magnitude; every bit of the width may be used.
+template <typename Unsigned>
+bool ParseHexDigits(std::string_view digits, Unsigned &magnitude)
+{
+  constexpr Unsigned limit = std::numeric_limits<Unsigned>::max() >> 4;
+  for (const char c : digits) {
+    const int digit = HexDigit(c);
+    if (digit < 0 || magnitude > limit)
+      return false;
+    magnitude = static_cast<Unsigned>((magnitude << 4) | static_cast<unsigned>(digit));
   }
+  return true;
+}
 
-  // Decimal: the magnitude may reach one more than the largest positive value
-  // only when negative.
-  const Unsigned positiveLimit = static_cast<Unsigned>(std::numeric_limits<Signed>::max());
-  const Unsigned limit = negative ? positiveLimit + 1 : positiveLimit;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
+// Decimal digits into magnitude, which may not pass limit.
+template <typename Unsigned>
+bool ParseDecimalDigits(std::string_view digits, Unsigned limit, Unsigned &magnitude)
+{
+  for (const char c : digits) {
     if (c < '0' || c > '9')
       return false;
     const auto digit = static_cast<Unsigned>(c - '0');
@@ -72,7 +110,33 @@ bool ParseInteger(std::string_view text, Signed &value)
       return false;
     magnitude = static_cast<Unsigned>(magnitude * 10 + digit);
   }
-  value = negative ? static_cast<Signed>(Unsigned{0} - magnitude) : static_cast<Signed>(magnitude);
+  return true;
+}
+
+// Parses the integer-text rule for the width of Signed (32 or 64 bits).
+template <typename Signed>
+bool ParseInteger(std::string_view text, Signed &value)
+{
+  using Unsigned = std::make_unsigned_t<Signed>;
+  bool negative = false;
+  bool hex = false;
+  const std::string_view digits = text.substr(IntegerPrefix(text, negative, hex));
+  if (digits.empty())
+    return false;
+  Unsigned magnitude = 0;
+  if (hex) {
+    // Every bit of the width is allowed: the pattern is taken as it stands.
+    if (!ParseHexDigits(digits, magnitude))
+      return false;
+  } else {
+    // Decimal: the magnitude may reach one more than the largest positive
+    // value only when negative.
+    const Unsigned positiveLimit = static_cast<Unsigned>(std::numeric_limits<Signed>::max());
+    if (!ParseDecimalDigits(digits, negative ? static_cast<Unsigned>(positiveLimit + 1) : positiveLimit,
+                            magnitude))
+      return false;
+  }
+  value = static_cast<Signed>(negative ? static_cast<Unsigned>(Unsigned{0} - magnitude) : magnitude);
   return true;
 }
 
@@ -85,41 +149,15 @@ std::vector<std::string> SplitCommaText(std::string_view text)
     text = text.substr(0, nul);
 
   std::vector<std::string> items;
-  std::size_t p = 0;
   const std::size_t end = text.size();
-  while (p < end && IsBlankOrControl(text[p]))
-    ++p;
+  std::size_t p = SkipBlanks(text, 0);
   while (p < end) {
-    std::string item;
-    if (text[p] == '"') {
-      ++p;
-      while (p < end) {
-        if (text[p] == '"') {
-          if (p + 1 < end && text[p + 1] == '"') {
-            item += '"';
-            p += 2;
-            continue;
-          }
-          ++p; // the closing quote
-          break;
-        }
-        item += text[p++];
-      }
-    } else {
-      const std::size_t start = p;
-      while (p < end && !IsBlankOrControl(text[p]) && text[p] != ',')
-        ++p;
-      item.assign(text.substr(start, p - start));
-    }
-    items.push_back(std::move(item));
-    while (p < end && IsBlankOrControl(text[p]))
-      ++p;
+    items.push_back(text[p] == '"' ? QuotedItem(text, p) : PlainItem(text, p));
+    p = SkipBlanks(text, p);
     if (p < end && text[p] == ',') {
       if (p + 1 == end)
         items.emplace_back();
-      ++p;
-      while (p < end && IsBlankOrControl(text[p]))
-        ++p;
+      p = SkipBlanks(text, p + 1);
     }
   }
   return items;

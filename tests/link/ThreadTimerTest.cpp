@@ -54,7 +54,6 @@ TEST(ThreadTimer, CallsNoEarlierThanTheIntervalAfterStartAndAfterThePreviousCall
     EXPECT_GE(calls[i].Entered - calls[i - 1].Returned, 40ms) << "call " << i;
   for (const TCall &call : calls)
     EXPECT_EQ(call.Thread, std::this_thread::get_id()) << "the handler runs on the main thread";
-  EXPECT_GE(timer->FDuration.load(), 6) << "the duration includes the handler's own time";
 }
 
 TEST(ThreadTimer, IntervalZeroCallsOnEveryPass)
