@@ -25,7 +25,9 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <utility>
@@ -52,6 +54,9 @@ constexpr int WindowAnswerTimeOut = 20000;
 constexpr int WindowSystemTimeOut = 50;
 constexpr int WindowTcpReadTimeout = 20000;
 constexpr char WindowTcpHost[] = "127.0.0.1";
+
+// The longest host name there can be; a longer one in the file is a bad value.
+constexpr std::size_t MaxHostNameLength = 253;
 
 const char SMain[] = "Main";
 const char SServer[] = "Server";
@@ -304,9 +309,36 @@ void TForm1::SetPanel1Height(int Height)
 {
   if (layout())
     layout()->activate();
-  const int Total = Splitter1->height() - Splitter1->handleWidth();
-  Splitter1->setSizes({std::max(Total - Height, 0), Height});
+  const int Total = std::max(Splitter1->height() - Splitter1->handleWidth(), 0);
+  Height = std::clamp(Height, 0, Total);
+  Splitter1->setSizes({Total - Height, Height});
   FPanel1Accepted = Height;
+}
+
+// The largest size whose frame fits the screen the window is on. The frame
+// is known once the window has been made on the screen; before, it counts
+// as none.
+QSize TForm1::ScreenFit() const
+{
+  const QScreen *Screen = screen();
+  if (!Screen)
+    return {QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
+  const QMargins Frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  return Screen->availableGeometry().size().shrunkBy(Frame).expandedTo(QSize(0, 0));
+}
+
+void TForm1::showEvent(QShowEvent *Event)
+{
+  QMainWindow::showEvent(Event);
+  if (FShown)
+    return;
+  FShown = true;
+  // Its frame is known now: a size read before is held to the screen again,
+  // once the window system has placed the window.
+  QTimer::singleShot(0, this, [this] {
+    if (const QSize Fit = size().boundedTo(ScreenFit()); Fit != size())
+      resize(Fit);
+  });
 }
 
 void TForm1::SplitterMoved()
@@ -382,18 +414,20 @@ void TForm1::FormCreate(QObject *)
 
 void TForm1::ReadSettings(platform::IniFile &Ini)
 {
-  // A stored size is held to the screen: a window far larger than any screen
-  // is never painted and costs memory by its area.
-  const QScreen *Screen = screen();
-  const QSize Largest = Screen ? Screen->availableGeometry().size() : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-  const int Height = std::min(Ini.ReadInteger(SMain, "Height", height()), Largest.height());
-  const int Width = std::min(Ini.ReadInteger(SMain, "Width", width()), Largest.width());
+  // The stored layout is held to the screen: a window larger than the screen
+  // has parts the operator cannot reach, and one far larger is never painted
+  // and costs memory by its area.
+  const QSize Fit = ScreenFit();
+  const int Height = std::clamp(Ini.ReadInteger(SMain, "Height", height()), 0, Fit.height());
+  const int Width = std::clamp(Ini.ReadInteger(SMain, "Width", width()), 0, Fit.width());
   resize(Width, Height);
   SetPanel1Height(Ini.ReadInteger(SMain, "Panel1.Height", Panel1Height()));
-  // A stored width is held to the list's minimum: a column of width 0 could not be dragged back.
+  // A stored width is held to the list's minimum (a column of width 0 could
+  // not be dragged back) and to the screen's width.
+  const int Narrowest = ListView1->header()->minimumSectionSize();
   for (int i = 0; i < ListView1->columnCount(); ++i)
-    ListView1->setColumnWidth(i, std::max(ListView1->header()->minimumSectionSize(),
-                                          Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth)));
+    ListView1->setColumnWidth(i, std::clamp(Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth), Narrowest,
+                                            std::max(Narrowest, Fit.width())));
   // Past the bound on rows the file's processes are not read.
   const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), FProcessPlaces.Limit());
   FCommandPort = Ini.ReadInteger(SServer, "Port", 9111);
@@ -413,7 +447,8 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
     // stays.
     if (const std::int32_t AnswerTimeOut = Ini.ReadInteger(Section, "AnswerTimeOut", 0); AnswerTimeOut > 0)
       L->FTcpClient->ReadTimeout = AnswerTimeOut;
-    L->SetTcpHost(Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1"));
+    const std::string Host = Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1");
+    L->SetTcpHost(Host.size() <= MaxHostNameLength ? Host : "127.0.0.1");
     L->FTcpClient->Port = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
     L->SetBlockSize(Ini.ReadInteger(Section, "BlockSize", 512));
     L->FUseComPort = Ini.ReadBool(Section, "Type", true);
@@ -425,9 +460,11 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
 
 void TForm1::WriteSettings(platform::IniFile &Ini)
 {
+  // A window made larger than its screen is stored at the size that fits it.
+  const QSize Stored = size().boundedTo(ScreenFit());
   Ini.EraseSection(SMain);
-  Ini.WriteInteger(SMain, "Height", height());
-  Ini.WriteInteger(SMain, "Width", width());
+  Ini.WriteInteger(SMain, "Height", Stored.height());
+  Ini.WriteInteger(SMain, "Width", Stored.width());
   Ini.WriteInteger(SMain, "Panel1.Height", Panel1Height());
   for (int i = 0; i < ListView1->columnCount(); ++i)
     Ini.WriteInteger(SMain, ColumnKey(i), ListView1->columnWidth(i));

@@ -174,6 +174,7 @@ public:
 
 protected:
   void closeEvent(QCloseEvent *Event) override;
+  void showEvent(QShowEvent *Event) override;
   bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
@@ -198,6 +199,7 @@ private:
   void ShowError(const std::exception &Error);
   int Panel1Height() const;
   void SetPanel1Height(int Height);
+  QSize ScreenFit() const;
   void SplitterMoved();
   TListItem *FirstSelectedRow() const;
   // Brings the memo up to date with a process's log.
@@ -209,6 +211,7 @@ private:
   TLinkSettings ConfiguredSettings(const loader::TQuorlan &L) const;
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
+  bool FShown = false;     // the window has been shown once
 
   // The close after a shutdown signal.
   bool FClosingBySignal = false;

@@ -3,10 +3,12 @@
 #include "platform/FileSpace.h"
 #include "platform/TextRules.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,29 +17,6 @@ namespace platform {
 namespace {
 
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
-
-char AsciiLower(char c)
-{
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Folded(std::string_view name)
-{
-  std::string result(name);
-  for (char &c : result)
-    c = AsciiLower(c);
-  return result;
-}
-
-bool SameName(std::string_view a, std::string_view b)
-{
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i]))
-      return false;
-  return true;
-}
 
 // Blanks and tabs around names and values are not part of them.
 std::string_view TrimBlanks(std::string_view text)
@@ -168,6 +147,14 @@ void RewriteInPlace(const std::string &target, const std::string &fileName, std:
                        std::strerror(errno));
 }
 
+IniFileError TooLarge(const std::string &action, const std::string &fileName, std::size_t size, const char *what)
+{
+  return FileError(action, fileName,
+                   std::string(what) + " " + std::to_string(size) + " bytes, more than the " +
+                     std::to_string(IniFile::MaxFileSize / (1024 * 1024)) +
+                     " MiB a settings file may hold. The file was left as it was.");
+}
+
 } // namespace
 
 IniFile::IniFile(std::string FileName) : FFileName(std::move(FileName))
@@ -181,8 +168,21 @@ IniFile::IniFile(std::string FileName) : FFileName(std::move(FileName))
   if (!S_ISREG(status.st_mode))
     throw NotRegularFile("read", FFileName, status.st_mode);
   FileDescriptor file(OpenRegular(FFileName, O_RDONLY, "open", FFileName));
-  const int fd = file.Get();
-  std::string text;
+  Read(file.Get());
+  Load(FText);
+}
+
+IniFile::~IniFile() = default;
+
+void IniFile::Read(int fd)
+{
+  struct stat status {};
+  if (::fstat(fd, &status) != 0)
+    throw FileError("read", FFileName, errno);
+  const auto size = static_cast<std::size_t>(status.st_size);
+  if (size > MaxFileSize)
+    throw TooLarge("read", FFileName, size, "It holds");
+  FText.reserve(size);
   char buffer[8192];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -193,21 +193,25 @@ IniFile::IniFile(std::string FileName) : FFileName(std::move(FileName))
         continue;
       throw FileError("read", FFileName, errno);
     }
-    text.append(buffer, static_cast<std::size_t>(got));
+    FText.append(buffer, static_cast<std::size_t>(got));
+    if (FText.size() > MaxFileSize) // it grew while it was read
+      throw TooLarge("read", FFileName, FText.size(), "It holds at least");
   }
-  Load(text);
 }
-
-IniFile::~IniFile() = default;
 
 void IniFile::Load(std::string_view text)
 {
   // An editor that saved the file as UTF-8 may have put a byte-order mark
   // before the first line; it is no part of that line, and goes back where it
-  // was when the file is written.
+  // was when the file is written. A mark anywhere else is part of its line.
   FByteOrderMark = text.starts_with(ByteOrderMark);
   if (FByteOrderMark)
     text.remove_prefix(ByteOrderMark.size());
+  // Room for every section at once, and for the sections a close writes
+  // anew after erasing them (they go to the end), so that nothing moves.
+  const auto headers = static_cast<std::size_t>(std::count(text.begin(), text.end(), '['));
+  FSections.reserve(headers + headers / 8 + 16);
+  FIndex.Reserve(headers);
   SectionData *current = &FPreamble;
   while (!text.empty()) {
     const auto end = text.find('\n');
@@ -219,60 +223,141 @@ void IniFile::Load(std::string_view text)
     if (line.empty())
       continue;
     if (line.front() == '[' && line.back() == ']') {
-      const std::string_view name = TrimBlanks(line.substr(1, line.size() - 2));
-      SectionData *found = FindSection(name);
-      current = found ? found : &AddSection(name);
+      current = &AddSection(SpanOf(TrimBlanks(line.substr(1, line.size() - 2))));
       continue;
     }
     const auto equals = line.find('=');
     if (equals == std::string_view::npos || line.front() == ';' || line.front() == '#' ||
         TrimBlanks(line.substr(0, equals)).empty()) {
-      current->Lines.push_back({{}, std::string(line)});
+      AddLine(*current, {{}, SpanOf(line)});
       continue;
     }
-    current->Lines.push_back({std::string(TrimBlanks(line.substr(0, equals))), std::string(TrimBlanks(line.substr(equals + 1)))});
+    AddLine(*current, {SpanOf(TrimBlanks(line.substr(0, equals))), SpanOf(TrimBlanks(line.substr(equals + 1)))});
   }
 }
 
-IniFile::SectionData *IniFile::FindSection(std::string_view name) const
+std::string_view IniFile::View(Span span) const
 {
-  const auto found = FIndex.find(Folded(name));
-  return found == FIndex.end() ? nullptr : found->second;
+  const std::string_view text = span.At < FText.size() ? std::string_view(FText).substr(span.At)
+                                                        : std::string_view(FWritten).substr(span.At - FText.size());
+  return text.substr(0, span.Size);
 }
 
-IniFile::SectionData &IniFile::AddSection(std::string_view name)
+IniFile::Span IniFile::SpanOf(std::string_view read) const
 {
-  FSections.push_back(std::make_unique<SectionData>(SectionData{std::string(name), {}}));
-  SectionData &section = *FSections.back();
-  FIndex[Folded(name)] = &section;
-  return section;
+  if (read.empty()) // perhaps no view into the text at all
+    return {};
+  return {static_cast<std::uint32_t>(read.data() - FText.data()), static_cast<std::uint32_t>(read.size())};
 }
 
-IniFile::KeyLine *IniFile::FindKey(SectionData &section, std::string_view key)
+IniFile::Span IniFile::Keep(std::string_view text)
 {
-  for (KeyLine &line : section.Lines)
-    if (!line.Key.empty() && SameName(line.Key, key))
-      return &line;
+  const std::size_t at = FText.size() + FWritten.size();
+  if (at + text.size() > UINT32_MAX)
+    throw std::length_error("More settings written than can be held");
+  FWritten.append(text);
+  return {static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(text.size())};
+}
+
+const IniFile::SectionData *IniFile::FindSection(std::string_view name) const
+{
+  const FoldedNameIndex::Place at = FIndex.Find(name);
+  return at == FoldedNameIndex::NoPlace ? nullptr : &FSections[at];
+}
+
+IniFile::SectionData *IniFile::FindSection(std::string_view name)
+{
+  return const_cast<SectionData *>(std::as_const(*this).FindSection(name));
+}
+
+IniFile::SectionData &IniFile::AddSection(Span name)
+{
+  const auto at = static_cast<FoldedNameIndex::Place>(FSections.size());
+  SectionData &made = FSections.emplace_back();
+  made.Name = name;
+  made.First = static_cast<std::uint32_t>(FLines.size());
+  FoldedNameIndex::Place found = at;
+  try {
+    found = FIndex.Add(View(name), at);
+  } catch (...) {
+    FSections.pop_back();
+    throw;
+  }
+  if (found != at)
+    FSections.pop_back();
+  return FSections[found];
+}
+
+void IniFile::AddLine(SectionData &section, KeyLine line)
+{
+  if (section.Count == section.Room && section.First + section.Room != FLines.size()) {
+    // Its lines are not the last ones: they move to the end, with room to
+    // grow, so that a section named again and again costs no more.
+    const auto first = static_cast<std::uint32_t>(FLines.size());
+    const std::uint32_t room = std::max<std::uint32_t>(section.Count * 2, 4);
+    FLines.resize(first + room);
+    std::copy_n(FLines.begin() + section.First, section.Count, FLines.begin() + first);
+    section.First = first;
+    section.Room = room;
+  }
+  if (section.Count == section.Room) {
+    FLines.push_back(line);
+    ++section.Room;
+  } else {
+    FLines[section.First + section.Count] = line;
+  }
+  ++section.Count;
+}
+
+const IniFile::KeyLine *IniFile::FindKey(const SectionData &section, std::string_view key) const
+{
+  for (std::uint32_t i = section.First; i < section.First + section.Count; ++i)
+    if (FLines[i].Key.Size != 0 && SameFoldedName(View(FLines[i].Key), key))
+      return &FLines[i];
   return nullptr;
+}
+
+IniFile::KeyLine *IniFile::FindKey(const SectionData &section, std::string_view key)
+{
+  return const_cast<KeyLine *>(std::as_const(*this).FindKey(section, key));
 }
 
 std::string IniFile::ReadString(std::string_view Section, std::string_view Ident, std::string_view Default) const
 {
-  auto *section = FindSection(Section);
+  const SectionData *section = FindSection(Section);
   const KeyLine *line = section ? FindKey(*section, Ident) : nullptr;
-  return std::string(line ? std::string_view(line->Value) : Default);
+  return std::string(line ? View(line->Value) : Default);
 }
 
 std::int32_t IniFile::ReadInteger(std::string_view Section, std::string_view Ident, std::int32_t Default) const
 {
-  auto *section = FindSection(Section);
+  const SectionData *section = FindSection(Section);
   const KeyLine *line = section ? FindKey(*section, Ident) : nullptr;
-  return line ? StrToIntDef(line->Value, Default) : Default;
+  return line ? StrToIntDef(View(line->Value), Default) : Default;
 }
 
 bool IniFile::ReadBool(std::string_view Section, std::string_view Ident, bool Default) const
 {
   return ReadInteger(Section, Ident, Default ? 1 : 0) != 0;
+}
+
+std::vector<std::string> IniFile::ReadSections() const
+{
+  std::vector<std::string> names;
+  for (const SectionData &section : FSections)
+    if (!section.Erased)
+      names.emplace_back(View(section.Name));
+  return names;
+}
+
+std::vector<std::string> IniFile::ReadSection(std::string_view Section) const
+{
+  std::vector<std::string> keys;
+  if (const SectionData *section = FindSection(Section))
+    for (std::uint32_t i = section->First; i < section->First + section->Count; ++i)
+      if (FLines[i].Key.Size != 0)
+        keys.emplace_back(View(FLines[i].Key));
+  return keys;
 }
 
 void IniFile::WriteString(std::string_view Section, std::string_view Ident, std::string_view Value)
@@ -285,12 +370,12 @@ void IniFile::WriteString(std::string_view Section, std::string_view Ident, std:
   for (char &c : value)
     if (c == '\r' || c == '\n')
       c = ' ';
-  auto *found = FindSection(Section);
-  auto &section = found ? *found : AddSection(Section);
+  SectionData *found = FindSection(Section);
+  SectionData &section = found ? *found : AddSection(Keep(Section));
   if (KeyLine *line = FindKey(section, Ident))
-    line->Value = std::move(value);
+    line->Value = Keep(value);
   else
-    section.Lines.push_back({std::string(Ident), std::move(value)});
+    AddLine(section, {Keep(Ident), Keep(value)});
 }
 
 void IniFile::WriteInteger(std::string_view Section, std::string_view Ident, std::int32_t Value)
@@ -305,39 +390,50 @@ void IniFile::WriteBool(std::string_view Section, std::string_view Ident, bool V
 
 void IniFile::EraseSection(std::string_view Section)
 {
-  const auto found = FIndex.find(Folded(Section));
-  if (found == FIndex.end())
+  // The section stays in its place, empty and left out of the file: taking
+  // it from the list would move every section after it.
+  SectionData *section = FindSection(Section);
+  if (!section)
     return;
-  const IniFile::SectionData *section = found->second;
-  FIndex.erase(found);
-  std::erase_if(FSections, [section](const auto &item) { return item.get() == section; });
+  FIndex.Remove(Section);
+  section->Erased = true;
+  section->Count = section->Room = 0;
 }
 
 std::string IniFile::Text() const
 {
   std::string text;
-  const auto appendLines = [&text](const IniFile::SectionData &section) {
-    for (const KeyLine &line : section.Lines) {
-      if (!line.Key.empty())
-        text.append(line.Key).append("=");
-      text.append(line.Value).append("\r\n");
+  text.reserve(FText.size() + FText.size() / 8 + FWritten.size() + 4096);
+  const auto appendLines = [this, &text](const SectionData &section) {
+    for (std::uint32_t i = section.First; i < section.First + section.Count; ++i) {
+      if (FLines[i].Key.Size != 0)
+        text.append(View(FLines[i].Key)).append("=");
+      text.append(View(FLines[i].Value)).append("\r\n");
     }
   };
   appendLines(FPreamble);
-  for (const auto &section : FSections) {
+  for (const SectionData &section : FSections) {
+    if (section.Erased)
+      continue;
     if (!text.empty())
       text.append("\r\n");
-    text.append("[").append(section->Name).append("]\r\n");
-    appendLines(*section);
+    text.append("[").append(View(section.Name)).append("]\r\n");
+    appendLines(section);
   }
   if (FByteOrderMark)
     text.insert(0, ByteOrderMark);
+  else if (text.starts_with(ByteOrderMark))
+    // A line that begins with a mark of its own does not go first, where
+    // the mark would be read as the file's and the line as another.
+    text.insert(0, "\r\n");
   return text;
 }
 
 void IniFile::UpdateFile() const
 {
   const std::string text = Text();
+  if (text.size() > MaxFileSize)
+    throw TooLarge("write", FFileName, text.size(), "The new text would hold");
 
   // A link is followed, so that the file it points at gets the new text.
   std::string target = FFileName;

@@ -1,11 +1,16 @@
-// The settings file at the edges: names that are not valid UTF-8, a stored
-// window size larger than the screen, a name that is no regular file, and
-// the answer time-out of a TCP row.
+// The settings file at the edges: names that are not valid UTF-8, a window
+// larger than the screen, values out of every range, a name that is no
+// regular file, a file too large to hold, and the answer time-out of a TCP
+// row.
 #include "AppTestSupport.h"
 
 #include "app/MainForm.h"
+#include "platform/IniFile.h"
 
+#include <QHeaderView>
 #include <QScreen>
+#include <QSplitter>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -67,14 +72,72 @@ TEST(SettingsFile, NamesThatAreNotUtf8AreUsedAsTheyAre)
   EXPECT_EQ(NamesIn(Dir.Path()), (std::set<std::string>{"bin\xE9", "set\xE9.ini"}));
 }
 
-TEST(SettingsFile, StoredWindowSizeIsHeldToTheScreen)
+TEST(SettingsFile, WindowSizeStoredAndRestoredFitsTheScreen)
 {
   const TTempDir Dir;
-  WriteFile(Dir.File("q.ini"), "[Main]\r\nHeight=32767\r\nWidth=2147483647\r\n");
+  const std::string Ini = Dir.File("q.ini");
+  WriteFile(Ini, "[Main]\r\nHeight=32767\r\nWidth=2147483647\r\n");
+  auto Form = std::make_unique<app::TForm1>(Ini);
+  Form->show();
+  const QSize Screen = Form->screen()->availableGeometry().size();
+  // Once shown, its frame (the window system's part) fits the screen too.
+  EXPECT_TRUE(WaitUntil([&] { return Form->frameGeometry().size() == Screen; }))
+    << Form->frameGeometry().width() << "x" << Form->frameGeometry().height();
+  const QSize Frame = Form->frameGeometry().size() - Form->size();
+
+  // Made larger than the screen and closed: the size stored is the one that fits.
+  Form->resize(3000, 2000);
+  ASSERT_TRUE(Form->close());
+  Form.reset();
+  const platform::IniFile Stored(Ini);
+  EXPECT_EQ(Stored.ReadInteger("Main", "Width", 0), Screen.width() - Frame.width());
+  EXPECT_EQ(Stored.ReadInteger("Main", "Height", 0), Screen.height() - Frame.height());
+}
+
+// Values no window could have are held to the screen, a host name longer
+// than any reads as the default; nothing overflows.
+TEST(SettingsFile, ValuesOutOfRangeAreBounded)
+{
+  const TTempDir Dir;
+  const std::string Longest(253, 'h');
+  WriteFile(Dir.File("q.ini"), "[Main]\r\nHeight=-2147483648\r\nWidth=-2147483648\r\nPanel1.Height=-2147483648\r\n"
+                               "Column[0]=2147483647\r\nColumn[1]=-2147483648\r\nCount=2\r\n"
+                               "[Objects(0)]\r\nTCPIP.IP=" + Longest + "\r\n"
+                               "[Objects(1)]\r\nTCPIP.IP=" + Longest + "h\r\n");
   const app::TForm1 Form(Dir.File("q.ini"));
-  const QSize Screen = Form.screen()->availableGeometry().size();
-  EXPECT_EQ(Form.height(), Screen.height());
-  EXPECT_EQ(Form.width(), Screen.width());
+  const int Screen = Form.screen()->availableGeometry().width();
+  EXPECT_GE(Form.height(), 0);
+  EXPECT_GE(Form.width(), 0);
+  EXPECT_EQ(Form.ListView1->columnWidth(0), Screen);
+  EXPECT_EQ(Form.ListView1->columnWidth(1), Form.ListView1->header()->minimumSectionSize());
+  ASSERT_EQ(Form.RowCount(), 2);
+  EXPECT_EQ(Form.Row(0)->Data()->TcpHost(), Longest);
+  EXPECT_EQ(Form.Row(1)->Data()->TcpHost(), "127.0.0.1");
+
+  WriteFile(Dir.File("q.ini"), "[Main]\r\nHeight=400\r\nPanel1.Height=2147483647\r\n");
+  const app::TForm1 Tall(Dir.File("q.ini"));
+  const QList<int> Sizes = Tall.Splitter1->sizes();
+  EXPECT_LE(Sizes.value(0) + Sizes.value(1), 400);
+}
+
+// A settings file larger than any the program writes is refused at start,
+// and the close, whose write would lose it, leaves it as it is.
+TEST(SettingsFile, FileTooLargeIsRefusedAndKept)
+{
+  const TTempDir Dir;
+  const std::string Ini = Dir.File("q.ini");
+  const std::string Head = "[Main]\r\nCount=2\r\n";
+  const std::string Text = Head + std::string(platform::IniFile::MaxFileSize + 1 - Head.size(), ';');
+  WriteFile(Ini, Text);
+  TMessageBoxCatcher Boxes(QMessageBox::Yes);
+  auto Form = std::make_unique<app::TForm1>(Ini);
+  ASSERT_EQ(Boxes.Texts().size(), 1);
+  EXPECT_TRUE(Boxes.Texts()[0].contains("16 MiB")) << Boxes.Texts()[0].toStdString();
+  EXPECT_EQ(Form->RowCount(), 0);
+  Form->show();
+  EXPECT_TRUE(Form->close()); // asked, and closed without saving
+  EXPECT_EQ(Boxes.Texts().size(), 2);
+  EXPECT_TRUE(ReadFile(Ini) == Text);
 }
 
 TEST(SettingsFile, APipeAsSettingsFileIsRefusedWithoutBlocking)

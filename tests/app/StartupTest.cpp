@@ -144,7 +144,7 @@ TEST(Startup, FullFileReadAndWrittenBackExactly)
 {
   const TTempDir Dir;
   const std::string Ini = Dir.File("full.ini");
-  const std::string Main = "[Main]\r\nHeight=500\r\nWidth=800\r\nPanel1.Height=200\r\n"
+  const std::string Main = "[Main]\r\nHeight=500\r\nWidth=780\r\nPanel1.Height=200\r\n"
                            "Column[0]=110\r\nColumn[1]=111\r\nColumn[2]=112\r\nColumn[3]=113\r\n"
                            "Column[4]=114\r\nColumn[5]=115\r\nColumn[6]=116\r\nColumn[7]=117\r\nCount=2\r\n";
   const std::string Object0 = "[Objects(0)]\r\nNetAdr=1,2,\"3\"\r\nCOM=4\r\nBaudRate=19200\r\nParity=0\r\n"
@@ -163,7 +163,7 @@ TEST(Startup, FullFileReadAndWrittenBackExactly)
   Form->show();
   EXPECT_EQ(Form->FCommandPort, 9200);
   EXPECT_EQ(Form->height(), 500);
-  EXPECT_EQ(Form->width(), 800);
+  EXPECT_EQ(Form->width(), 780);
   for (int i = 0; i < 8; ++i)
     EXPECT_EQ(Form->ListView1->columnWidth(i), 110 + i);
   ASSERT_EQ(Form->RowCount(), 2);

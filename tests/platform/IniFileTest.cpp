@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using platform::IniFile;
 using platform::IniFileError;
@@ -184,6 +185,69 @@ TEST_F(IniFileTest, ByteOrderMarkBeforeTheFirstSectionIsSkippedAndKept)
   ini.WriteInteger("Main", "Height", 6);
   ini.UpdateFile();
   EXPECT_EQ(Get(path), bom + "[Main]\r\nHeight=6\r\n");
+}
+
+// What a file says (its sections, keys and values as read) is what the file
+// written back says, however odd the file.
+TEST_F(IniFileTest, OddFilesSayTheSameAfterAWriteBack)
+{
+  const std::string bom = "\xEF\xBB\xBF";
+  const auto said = [](const IniFile &ini) {
+    std::vector<std::string> items;
+    for (const std::string &section : ini.ReadSections())
+      for (const std::string &key : ini.ReadSection(section))
+        items.push_back(section + "|" + key + "|" + ini.ReadString(section, key, "-"));
+    return items;
+  };
+  const std::string files[] = {
+    "\r\n" + bom + "[Server]\r\nPort=9112\r\n[Main]\r\nCount=0\r\n", // a mark after an empty line
+    "  " + bom + "[Server]\nPort=9112\n",                            // after blanks
+    bom + bom + "[Server]\nPort=9112\n",                             // after the file's own
+    "\n" + bom + "Count=2\n[Main]\n" + bom + "Count=3\nCount=4\n" + bom + "[Main]\n",
+    "[A]\nx=1\n[b]\ny=2\n[a]\nx=3\nz\n[]\n=v\n[x=1]\n[y]=2\n;c=2\n[ B ]\ny=4\n",
+    "k=1\r\r\n[S]\rk=2\n v = w \t\n[T]\nk\t=\t\xFF\n",
+  };
+  for (const std::string &text : files) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    const std::string path = Path("odd.ini");
+    Put(path, text);
+    const IniFile first(path);
+    first.UpdateFile();
+    const std::string written = Get(path);
+    const IniFile again(path);
+    EXPECT_EQ(said(again), said(first));
+    EXPECT_EQ(again.ReadInteger("Server", "Port", 9111), first.ReadInteger("Server", "Port", 9111));
+    again.UpdateFile();
+    EXPECT_EQ(Get(path), written);
+  }
+}
+
+// Neither a file nor a new text larger than the bound is taken; the file
+// stays as it was.
+TEST_F(IniFileTest, SettingsLargerThanTheBoundAreNeitherReadNorWritten)
+{
+  const std::string path = Path("large.ini");
+  const std::string old = "[Main]\r\nCount=1\r\n";
+  Put(path, old + std::string(IniFile::MaxFileSize - old.size(), '#'));
+  EXPECT_NO_THROW(IniFile{path});
+  Put(path, old + std::string(IniFile::MaxFileSize + 1 - old.size(), '#'));
+  try {
+    IniFile ini(path);
+    ADD_FAILURE() << "read";
+  } catch (const IniFileError &error) {
+    EXPECT_NE(std::string(error.what()).find("16 MiB"), std::string::npos) << error.what();
+  }
+
+  Put(path, old);
+  IniFile ini(path);
+  ini.WriteString("Main", "Log", std::string(IniFile::MaxFileSize, 'x'));
+  try {
+    ini.UpdateFile();
+    ADD_FAILURE() << "written";
+  } catch (const IniFileError &error) {
+    EXPECT_NE(std::string(error.what()).find("left as it was"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(Get(path), old);
 }
 
 TEST_F(IniFileTest, FileThatCannotBeReadIsAnError)
