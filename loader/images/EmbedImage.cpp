@@ -8,7 +8,9 @@
 // The unit's name is the image file's name without its extension. A file that
 // cannot be read, a source unit that is not as the save action writes it, or
 // an image of another size than a full one stops it with a message naming the
-// file; the output is then left as it was.
+// file; the output is then left as it was. So is an output that already holds
+// what would be written, so that the build compiles it again only when the
+// image has changed.
 #include "loader/EmbeddedImages.h"
 #include "loader/SourceUnit.h"
 
@@ -100,15 +102,18 @@ std::string Source(const std::string &Unit, const std::string &From, const std::
 }
 
 // Writes Text to File as a whole: into a file beside it, then renamed over it.
+// A file that already holds Text is left as it is, time stamp included.
 void WriteWhole(const fs::path &File, const std::string &Text)
 {
+  std::error_code Ignored;
+  if (fs::is_regular_file(File, Ignored) && ReadAll(File) == Text)
+    return;
   const fs::path Part = File.string() + ".part";
   {
     std::ofstream Out(Part, std::ios::binary | std::ios::trunc);
     Out << Text;
     Out.close();
     if (!Out) {
-      std::error_code Ignored;
       fs::remove(Part, Ignored);
       throw EFault(Part.string() + ": cannot be written");
     }

@@ -8,6 +8,7 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -52,6 +53,13 @@ TEST(EmbedImage, ASavedUnitBecomesTheImageAndItsVersion)
   const std::string Source = ReadFile(Dir / "out.cpp");
   EXPECT_NE(Source.find("UsrD_v7a_version[VersionSize] = \"34.00.36.\";"), std::string::npos);
   EXPECT_NE(Source.find("0x34,0x00,0x36,"), std::string::npos);
+
+  // The build runs it every time: an output that holds the same is left
+  // alone, so that nothing is compiled again.
+  const auto Old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 365);
+  std::filesystem::last_write_time(Dir / "out.cpp", Old);
+  EXPECT_EQ(Embed(Dir, Dir / "UsrD_v7a.pas").Exit, 0);
+  EXPECT_EQ(std::filesystem::last_write_time(Dir / "out.cpp"), Old);
 }
 
 TEST(EmbedImage, ABrokenUnitOrAWrongSizeStopsItNamingTheFile)
