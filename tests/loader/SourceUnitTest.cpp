@@ -88,7 +88,6 @@ TEST(SourceUnit, AnyOtherTextIsRefusedWithTheLineThatIsWrong)
   EXPECT_EQ(RefusedAt(Changed(1, "Unit UsrD_v7c.pas; // Date: 1.2.24 3:04:05")), 1);
   EXPECT_EQ(RefusedAt(Changed(3, "interface")), 3);
   EXPECT_EQ(RefusedAt(Changed(12, Good[11].substr(0, 62) + "0f+")), 12) << "lower-case hex";
-  EXPECT_EQ(RefusedAt(Changed(12, Good[11].substr(4))), 12) << "15 literals";
   EXPECT_EQ(RefusedAt(Changed(12, Good[11].substr(0, 64) + ";")), 13) << "data after the last line";
   EXPECT_EQ(RefusedAt(Changed(14, Good[13].substr(0, 64) + "+")), 14) << "the last data line must end in ;";
   EXPECT_EQ(RefusedAt(Changed(16, Good[15] + "\r")), 16) << "a stray CR";
