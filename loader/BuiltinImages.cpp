@@ -1,20 +1,8 @@
 #include "loader/BuiltinImages.h"
 
-#include <cstddef>
+#include "loader/EmbeddedImages.h"
 
-// The images' bytes, made from loader/images/*.bin at build time.
-namespace loader::embedded {
-extern const unsigned char UsrD_v7a[];
-extern const std::size_t UsrD_v7a_size;
-extern const unsigned char UsrD_v7b[];
-extern const std::size_t UsrD_v7b_size;
-extern const unsigned char UsrD_v7c[];
-extern const std::size_t UsrD_v7c_size;
-extern const unsigned char UsrD_v7at[];
-extern const std::size_t UsrD_v7at_size;
-extern const unsigned char UsrD_v7ct[];
-extern const std::size_t UsrD_v7ct_size;
-} // namespace loader::embedded
+#include <cstddef>
 
 namespace loader {
 
@@ -22,22 +10,34 @@ std::array<std::unique_ptr<TExtDumpMem>, MeterTypeCount> DumpMem;
 
 namespace {
 
-std::string_view Bytes(const unsigned char *Data, std::size_t Size)
+std::string_view Bytes(const unsigned char (&Data)[DumpMemSize])
 {
-  return {reinterpret_cast<const char *>(Data), Size};
+  return {reinterpret_cast<const char *>(Data), sizeof Data};
+}
+
+// A version text without its terminating zero.
+constexpr std::string_view Version(const char (&Text)[embedded::VersionSize])
+{
+  return {Text, embedded::VersionSize - 1};
 }
 
 } // namespace
+
+// Made before any code runs, so that no other unit's start-up can find it
+// empty.
+constinit const TMeterTypeTable ImageVersions{{
+    "??.??.??", Version(embedded::UsrD_v7a_version), Version(embedded::UsrD_v7b_version),
+    Version(embedded::UsrD_v7c_version), Version(embedded::UsrD_v7at_version), Version(embedded::UsrD_v7ct_version)}};
 
 const std::array<TBuiltinImage, MeterTypeCount> &BuiltinImages()
 {
   using namespace embedded;
   static const std::array<TBuiltinImage, MeterTypeCount> Images{{
-      {"UsrD_v7a", 0, Bytes(UsrD_v7a, UsrD_v7a_size)},
-      {"UsrD_v7b", 1, Bytes(UsrD_v7b, UsrD_v7b_size)},
-      {"UsrD_v7c", 2, Bytes(UsrD_v7c, UsrD_v7c_size)},
-      {"UsrD_v7at", 3, Bytes(UsrD_v7at, UsrD_v7at_size)},
-      {"UsrD_v7ct", 4, Bytes(UsrD_v7ct, UsrD_v7ct_size)},
+      {"UsrD_v7a", 0, Bytes(UsrD_v7a)},
+      {"UsrD_v7b", 1, Bytes(UsrD_v7b)},
+      {"UsrD_v7c", 2, Bytes(UsrD_v7c)},
+      {"UsrD_v7at", 3, Bytes(UsrD_v7at)},
+      {"UsrD_v7ct", 4, Bytes(UsrD_v7ct)},
   }};
   return Images;
 }

@@ -2,6 +2,7 @@
 
 #include "link/UnExtlibs.h"
 #include "loader/FileErrors.h"
+#include "loader/SourceUnit.h"
 #include "platform/Clock.h"
 
 #include <fcntl.h>
@@ -23,7 +24,7 @@ namespace {
 constexpr char Erased = '\xFF';
 // The TI-TXT listing walks the image in pages of this size.
 constexpr std::size_t ListingPageSize = 512;
-// Both text formats write 16 image bytes a line.
+// The TI-TXT listing writes 16 image bytes a line.
 constexpr std::size_t LineBytes = 16;
 constexpr std::string_view LineEnd = "\r\n";
 
@@ -144,56 +145,20 @@ std::string_view ExtensionOf(std::string_view FileName)
   return FileName.substr(Dot);
 }
 
-// The name after its last folder separator.
-std::string_view NameWithoutFolder(std::string_view FileName)
-{
-  const std::size_t Separator = FileName.find_last_of("\\:/");
-  return Separator == std::string_view::npos ? FileName : FileName.substr(Separator + 1);
-}
-
 void AddLine(std::string &Text, std::string_view Line)
 {
   Text += Line;
   Text += LineEnd;
 }
 
-// The image as the text of a source unit that compiles into a built-in image
-// unit: one line of 16 character literals per 16 bytes; a last group of fewer
-// than 16 bytes is left out.
-std::string SourceUnitText(std::string_view Data, std::string_view FileName)
+// The image as a source unit, stamped with the local date and time.
+std::string StampedSourceUnit(std::string_view Data, std::string_view FileName)
 {
   // One clock reading gives both, so that a write at midnight cannot pair
   // one day's date with the next day's time.
   const platform::TSystemTime Now = platform::GetLocalTime();
   const platform::TTimeLocale &Locale = platform::TTimeLocale::User();
-  const std::string Date = Locale.FormatDate(Now);
-  const std::string Time = Locale.FormatTime(Now);
-  const std::size_t Lines = Data.size() / LineBytes;
-  std::string Text;
-  Text.reserve(Lines * (LineBytes * 4 + 1 + LineEnd.size()) + 512);
-  AddLine(Text, "Unit " + std::string(NameWithoutFolder(FileName)) + ";// Date: " + Date + " " + Time);
-  AddLine(Text, "");
-  AddLine(Text, "Interface");
-  AddLine(Text, "");
-  AddLine(Text, "Uses UnQuorlan;");
-  AddLine(Text, "");
-  AddLine(Text, "implementation");
-  AddLine(Text, "");
-  AddLine(Text, "{$IFDEF USER_PROCESS}");
-  AddLine(Text, "const   UserData : String =");
-  for (std::size_t Line = 0; Line < Lines; ++Line) {
-    Text += StrToHexLiterals(std::string(Data.substr(Line * LineBytes, LineBytes)));
-    AddLine(Text, Line + 1 < Lines ? "+" : ";");
-  }
-  AddLine(Text, "{$ELSE}");
-  AddLine(Text, "const   UserData : String ='';");
-  AddLine(Text, "{$ENDIF}");
-  AddLine(Text, "initialization");
-  AddLine(Text, "if Assigned(DumpMem) then");
-  AddLine(Text, " DumpMem.LoadFromStr(UserData);");
-  AddLine(Text, "finalization");
-  AddLine(Text, "end.");
-  return Text;
+  return SourceUnitText(Data, FileName, Locale.FormatDate(Now), Locale.FormatTime(Now));
 }
 
 // The image from offset Start on as a TI-TXT listing: every 512-byte page
@@ -322,7 +287,7 @@ void TExtDumpMem::SaveToFile(const std::string &FileName) const
     return;
   const std::shared_ptr<const std::string> Data = Snapshot();
   if (Pas)
-    WriteTextFile(FileName, SourceUnitText(*Data, FileName));
+    WriteTextFile(FileName, StampedSourceUnit(*Data, FileName));
   else if (Txt)
     WriteTextFile(FileName, ListingText(*Data, static_cast<std::size_t>(FMarkB)));
   else

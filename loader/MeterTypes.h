@@ -39,8 +39,8 @@ inline constexpr TMeterTypeTable MeterTypeNames{{
 
 // The software version a meter of each type reports once it holds its image,
 // written as the loader writes a version it reads: three bytes, each as two
-// upper-case hex digits and a dot.
-inline constexpr TMeterTypeTable ImageVersions{{
-    "??.??.??", "34.00.35.", "63.00.21.", "35.00.23.", "34.01.35.", "35.01.25."}};
+// upper-case hex digits and a dot; "??.??.??" for -1. The build takes each
+// from the three bytes at 0x5000 of the built-in image (EmbeddedImages.h).
+extern const TMeterTypeTable ImageVersions;
 
 } // namespace loader

@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
-"""Makes the five built-in memory images UsrD_v7a.bin ... UsrD_v7ct.bin.
+"""Makes the synthetic stand-ins for the five built-in memory images,
+UsrD_v7a.bin ... UsrD_v7ct.bin.
 
-Run by hand when the images are to change (the build only embeds the committed
-.bin files). The output is deterministic: the same script gives the same bytes.
+Run by hand when the stand-ins are to change; the build embeds whatever
+<unit>.pas or <unit>.bin is in this folder (README, "Shipping real meter
+software"), and real meter software never comes from here. An existing .bin
+is replaced only with --force, and no .bin is made for a unit that has its
+source unit (<unit>.pas) here. The output is deterministic: the same script
+gives the same bytes.
 
 Every image is 131072 bytes, erased bytes 0xFF. Each holds
 - its software version's three bytes at 0x5000..0x5002 and the model name after
@@ -13,7 +18,9 @@ Every image is 131072 bytes, erased bytes 0xFF. Each holds
   meter type, the page just before 0x10000 and a run that moves with the type,
 so that a wrong offset, a skipped or extra page or a swapped image shows.
 """
+import argparse
 import pathlib
+import sys
 
 SIZE = 0x20000
 PAGE = 0x200
@@ -54,9 +61,25 @@ def make_image(meter_type, model, version):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--force", action="store_true",
+                        help="replace existing .bin files (they may hold real meter software)")
+    args = parser.parse_args()
     folder = pathlib.Path(__file__).resolve().parent
+    wanted, kept = [], []
     for meter_type, (unit, model, version) in enumerate(IMAGES):
+        if (folder / (unit + ".pas")).exists():
+            print(f"{unit}: {unit}.pas is built in; no {unit}.bin is made")
+        elif (folder / (unit + ".bin")).exists() and not args.force:
+            kept.append(unit + ".bin")
+        else:
+            wanted.append((meter_type, unit, model, version))
+    if kept:
+        sys.exit(f"{', '.join(kept)} exist and may hold real meter software; nothing was written. "
+                 "Run with --force to replace them by the synthetic stand-ins.")
+    for meter_type, unit, model, version in wanted:
         (folder / (unit + ".bin")).write_bytes(make_image(meter_type, model, version))
+        print(f"{unit}.bin written")
 
 
 if __name__ == "__main__":

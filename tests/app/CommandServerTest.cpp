@@ -688,7 +688,7 @@ TEST_F(CommandServerTest, ARemoteClientUpdatesAMeterOverAComPort)
       << Status;
   EXPECT_TRUE(Meter->WholeImageWritten());
   EXPECT_EQ(Meter->Memory().substr(0x5000), loader::DumpMem[0]->Snapshot()->substr(0x5000));
-  EXPECT_EQ(L.VersionAfter(), "34.00.35.");
+  EXPECT_EQ(L.VersionAfter(), loader::ImageVersions[0]);
   EXPECT_NE(Line->Received().find(loader::SAlertSequence), std::string::npos) << "a remote run has the alert sequence on";
   EXPECT_EQ(Client->Ask("QUIT"), Goodbye);
   EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));

@@ -41,9 +41,9 @@ TEST(EndToEnd, ProcessStartedFromTheWindowUpdatesASimulatedMeter)
     << Form.Row(0)->text(7).toStdString() << "\n" << Form.Memo1->toPlainText().toStdString();
 
   EXPECT_TRUE(Meter->WholeImageWritten());
-  EXPECT_EQ(Meter->CurrentVersion(), (std::array<std::uint8_t, 3>{0x35, 0x00, 0x23}));
+  EXPECT_EQ(sim::VersionText(Meter->CurrentVersion()), loader::ImageVersions[2]);
   EXPECT_EQ(Form.Row(0)->text(1), QStringLiteral("KV-750LC"));
-  EXPECT_EQ(Form.Row(0)->text(4), QStringLiteral("35.00.23."));
+  EXPECT_EQ(Form.Row(0)->text(4).toStdString(), loader::ImageVersions[2]);
   // The memo shows the run's log; the timer re-enables start and remove.
   ASSERT_TRUE(WaitUntil([&Form] { return Form.StartBootAction->isEnabled() && !Form.StopBootAction->isEnabled(); }));
   EXPECT_FALSE(Form.Memo1->toPlainText().isEmpty());

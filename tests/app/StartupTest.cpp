@@ -73,9 +73,9 @@ TEST(Startup, MissingAndEmptyFileGiveDefaultsAndTheTitle)
     for (int i = 0; i < 8; ++i)
       EXPECT_EQ(Form.ListView1->columnWidth(i), 150) << i;
     EXPECT_EQ(Form.ListView1->headerItem()->text(1), QString::fromUtf8("Тип счётчика"));
-    EXPECT_EQ(Form.windowTitle(),
-              QString::fromUtf8("Тест KV-750LA V=34.00.35., KV-750LB V=63.00.21., KV-750LC V=35.00.23. "
-                                "KV-750LAT V=34.01.35., KV-750LCT V=35.01.25."));
+    const auto V = [](int Type) { return std::string(loader::ImageVersions[Type]); };
+    EXPECT_EQ(Form.windowTitle().toStdString(), "Тест KV-750LA V=" + V(0) + ", KV-750LB V=" + V(1) + ", KV-750LC V=" +
+                                                    V(2) + " KV-750LAT V=" + V(3) + ", KV-750LCT V=" + V(4));
     EXPECT_FALSE(Form.FAdminMode);
     EXPECT_FALSE(Form.SaveFileAction->isEnabled());
     EXPECT_FALSE(Form.OpenFileAction->isEnabled());

@@ -99,7 +99,7 @@ TEST_F(LoaderTest, AddressAbove255OverAComPort)
 
   EXPECT_EQ(Written(*meter), ImageOf(1));
   EXPECT_EQ(q->StateText(), texts::SRunDone);
-  EXPECT_EQ(q->VersionBefore(), "63.00.20.");
+  EXPECT_EQ(q->VersionBefore(), sim::VersionText(MeterConfig::OlderThanBuiltIn(1)));
   EXPECT_EQ(q->VersionAfter(), ImageVersions[1]);
   const auto requests = meter->Requests();
   ASSERT_FALSE(requests.empty());
@@ -117,7 +117,7 @@ TEST_F(LoaderTest, AddressAbove255OverAComPort)
                                  Expected(texts::STestStarting, "", 300),
                                  Tab(texts::SReadingType),
                                  Tab(texts::SMeterUnderTest + std::string(MeterTypeNames[1])),
-                                 Tab(texts::SVersionBefore + std::string("63.00.20.")),
+                                 Tab(texts::SVersionBefore + sim::VersionText(MeterConfig::OlderThanBuiltIn(1))),
                                  Tab(Expected(texts::STestRunning)),
                                  Tab(texts::SVersionAfter + std::string(ImageVersions[1])),
                                  Tab(Expected(texts::STestFinished, texts::SSuccessfully)),
@@ -138,7 +138,7 @@ TEST_F(LoaderTest, LogOfASuccessfulMeterLineByLine)
                                  Tab(texts::SExtendedAddress + std::string("00A10005")),
                                  Tab(texts::SReadingType),
                                  Tab(texts::SMeterUnderTest + std::string(MeterTypeNames[0])),
-                                 Tab(texts::SVersionBefore + std::string("34.00.30.")),
+                                 Tab(texts::SVersionBefore + sim::VersionText(MeterConfig::OlderThanBuiltIn(0))),
                                  Tab(Expected(texts::STestRunning)),
                                  Tab(texts::SVersionAfter + std::string(ImageVersions[0])),
                                  Tab(Expected(texts::STestFinished, texts::SSuccessfully)),

@@ -175,8 +175,8 @@ TEST_F(LoaderTest, UpdatesOneMeterOverAComPort)
   EXPECT_EQ(meter->BlockWrites(), 216);
   EXPECT_EQ(meter->LastTestModeByte(), 0x00);
   EXPECT_EQ(q->StateText(), texts::SRunDone);
-  EXPECT_EQ(q->VersionBefore(), "34.00.30.");
-  EXPECT_EQ(q->VersionAfter(), "34.00.35.");
+  EXPECT_EQ(q->VersionBefore(), sim::VersionText(MeterConfig::OlderThanBuiltIn(0)));
+  EXPECT_EQ(q->VersionAfter(), ImageVersions[0]);
   EXPECT_EQ(q->Errors(), 0);
   EXPECT_EQ(q->MeterType(), 0);
   EXPECT_TRUE(LogHas(*q, texts::SSuccessfully));
@@ -248,7 +248,9 @@ TEST_F(LoaderTest, MeterWithTheImagesVersionIsLeftAloneUnlessItAsks)
 {
   auto line = SimLine::OpenPty(Dir / "", 1);
   MeterConfig config = MeterConfig::ForType(2, 4);
-  config.Version = {0x35, 0x00, 0x23};
+  const std::string_view image = BuiltinImages()[2].UserData; // the version the image carries
+  for (std::size_t i = 0; i < 3; ++i)
+    config.Version[i] = static_cast<std::uint8_t>(image[0x5000 + i]);
   config.NeedsUpdate = false;
   auto meter = line->AddMeter(config);
   auto q = MakeLoader("4");
@@ -542,7 +544,8 @@ TEST_F(LoaderTest, DateCodeSeriesPlainAndPacketAndTheAlertSequence)
   TPacketString parsed(answer, false);
   EXPECT_TRUE(parsed.IsComplete());
   ASSERT_EQ(parsed.FItems->size(), 2u);
-  EXPECT_EQ(Hex((*parsed.FItems)[0]), Hex(sim::WithCrc(std::string("\x05\x34\x00\x30", 4))));
+  const auto version = MeterConfig::OlderThanBuiltIn(0);
+  EXPECT_EQ(Hex((*parsed.FItems)[0]), Hex(sim::WithCrc("\x05" + std::string(version.begin(), version.end()))));
   EXPECT_EQ(Hex((*parsed.FItems)[1]), Hex(sim::WithCrc(std::string("\x05\x00", 2))));
 
   EXPECT_EQ(DateCodeOf(2000, 1), 0);

@@ -1,6 +1,7 @@
 #include "support/SimMeter.h"
 
 #include "link/PacketString.h"
+#include "loader/BuiltinImages.h"
 
 namespace sim {
 
@@ -33,6 +34,17 @@ std::string WithCrc(const std::string &bytes)
   out += static_cast<char>(crc & 0xFF);
   out += static_cast<char>(crc >> 8);
   return out;
+}
+
+std::string VersionText(const std::array<std::uint8_t, 3> &version)
+{
+  std::string text;
+  for (const std::uint8_t byte : version) {
+    text += "0123456789ABCDEF"[byte >> 4];
+    text += "0123456789ABCDEF"[byte & 0xF];
+    text += '.';
+  }
+  return text;
 }
 
 bool CrcOk(const std::string &frame)
@@ -190,17 +202,23 @@ int RequestLength(const std::string &b)
   return b.size() >= total ? static_cast<int>(total) : 0;
 }
 
+std::array<std::uint8_t, 3> MeterConfig::OlderThanBuiltIn(int type)
+{
+  const std::string_view image = loader::BuiltinImages().at(static_cast<std::size_t>(type)).UserData;
+  std::array<std::uint8_t, 3> version{};
+  for (std::size_t i = 0; i < version.size(); ++i)
+    version[i] = static_cast<unsigned char>(image[SimMeter::kWriteStart + i]);
+  --version[version[2] != 0 ? 2 : 0];
+  return version;
+}
+
 MeterConfig MeterConfig::ForType(int type, std::uint8_t address)
 {
-  // Software versions older than the built-in images, with the middle byte
-  // that tells the T variants apart.
-  static const std::array<std::uint8_t, 3> old[5] = {
-      {0x34, 0x00, 0x30}, {0x63, 0x00, 0x20}, {0x35, 0x00, 0x20}, {0x34, 0x01, 0x30}, {0x35, 0x01, 0x20}};
   MeterConfig config;
   config.Address = address;
   config.ExtendedAddress = 0x00A10000u + address;
   config.Type = type;
-  config.Version = old[type];
+  config.Version = OlderThanBuiltIn(type);
   return config;
 }
 

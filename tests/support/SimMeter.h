@@ -5,7 +5,9 @@
 // framing are written here again on purpose, so that a fault in the
 // program's versions shows instead of being mirrored. Only the records of a
 // packet-mode request frame are read with the program's frame codec (whose
-// own tests cover it); the packet answer frame is built here.
+// own tests cover it); the packet answer frame is built here. A new meter's
+// software is made older than the built-in image's, whatever images the
+// program was built with.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -25,12 +27,15 @@ std::uint16_t CrcPacket(const std::string &bytes);
 std::string WithCrc(const std::string &bytes);
 // True when the last two bytes are the CRC-16/MODBUS of the rest.
 bool CrcOk(const std::string &frame);
+// A version as the loader shows it: each byte as two upper-case hex digits
+// and a dot ("34.00.35.").
+std::string VersionText(const std::array<std::uint8_t, 3> &version);
 
 struct MeterConfig {
   std::uint8_t Address = 1;            // one-byte network address
   std::uint32_t ExtendedAddress = 0x00010203; // reported by 08 05 01
   int Type = 0;                        // 0..4: LA, LB, LC, LAT, LCT
-  std::array<std::uint8_t, 3> Version{0x34, 0x00, 0x30}; // software before the update
+  std::array<std::uint8_t, 3> Version = OlderThanBuiltIn(0); // software before the update
   bool NeedsUpdate = true;             // bit 0 of the status word
   std::uint8_t SpeedCode = 0x05;       // answered to 08 17 00
   bool AnswersExtendedAddress = true;  // 08 05 01 answered
@@ -38,6 +43,10 @@ struct MeterConfig {
 
   // A meter of the type with a software version older than the built-in one.
   static MeterConfig ForType(int type, std::uint8_t address);
+  // The version at 0x5000 of the type's built-in image, one less in its last
+  // byte; when that byte is 0, one less in its first byte instead. The
+  // middle byte, which tells the T variants apart, is kept.
+  static std::array<std::uint8_t, 3> OlderThanBuiltIn(int type);
 };
 
 // What a test may put in place of the meter's own answer to one request:
