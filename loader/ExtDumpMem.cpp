@@ -4,6 +4,7 @@
 #include "loader/FileErrors.h"
 #include "loader/SourceUnit.h"
 #include "platform/Clock.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,30 +29,6 @@ constexpr std::size_t ListingPageSize = 512;
 constexpr std::size_t LineBytes = 16;
 constexpr std::string_view LineEnd = "\r\n";
 
-// A file descriptor closed when it goes out of scope.
-class TFileHandle {
-public:
-  explicit TFileHandle(int Fd) : FFd(Fd) {}
-  ~TFileHandle()
-  {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  TFileHandle(const TFileHandle &) = delete;
-  TFileHandle &operator=(const TFileHandle &) = delete;
-  int Get() const { return FFd; }
-  bool IsOpen() const { return FFd >= 0; }
-  // Closes now; returns 0 or the system's error code.
-  int Close()
-  {
-    const int Fd = std::exchange(FFd, -1);
-    return ::close(Fd) == 0 ? 0 : errno;
-  }
-
-private:
-  int FFd;
-};
-
 std::string FullPath(const std::string &FileName)
 {
   std::error_code Ignored;
@@ -72,27 +49,12 @@ std::string FileMessage(std::string_view What, const std::string &FileName, std:
 
 std::string SystemReason(int Code) { return std::system_category().message(Code); }
 
-// Writes all of Bytes; returns 0 or the system's error code.
-int WriteAll(int Fd, std::string_view Bytes)
-{
-  while (!Bytes.empty()) {
-    const ssize_t Written = ::write(Fd, Bytes.data(), Bytes.size());
-    if (Written < 0) {
-      if (errno == EINTR)
-        continue;
-      return errno;
-    }
-    Bytes.remove_prefix(static_cast<std::size_t>(Written));
-  }
-  return 0;
-}
-
 // Writes Bytes into a file that the caller has created and closes it; a
 // failed write or close raises EWriteError.
-void WriteAndClose(TFileHandle &File, const std::string &FileName, std::string_view Bytes)
+void WriteAndClose(platform::TFileDescriptor &File, const std::string &FileName, std::string_view Bytes)
 {
-  int Code = WriteAll(File.Get(), Bytes);
-  const int CloseCode = File.Close();
+  int Code = platform::WriteAll(File.Get(), Bytes) ? 0 : errno;
+  const int CloseCode = File.Close() ? 0 : errno;
   if (Code == 0)
     Code = CloseCode;
   if (Code != 0)
@@ -185,7 +147,7 @@ std::string ListingText(std::string_view Data, std::size_t Start)
 // happens and nothing is reported.
 void WriteTextFile(const std::string &FileName, const std::string &Text)
 {
-  TFileHandle File(CreateFile(FileName));
+  platform::TFileDescriptor File(CreateFile(FileName));
   if (!File.IsOpen())
     return;
   WriteAndClose(File, FileName, Text);
@@ -193,7 +155,7 @@ void WriteTextFile(const std::string &FileName, const std::string &Text)
 
 void WriteRawFile(const std::string &FileName, std::string_view Bytes)
 {
-  TFileHandle File(CreateFile(FileName));
+  platform::TFileDescriptor File(CreateFile(FileName));
   if (!File.IsOpen()) {
     const int Code = errno;
     throw EFCreateError(FileMessage("Cannot create file", FileName, SystemReason(Code)), Code);
@@ -236,7 +198,7 @@ std::int64_t TExtDumpMem::LoadFromFile(const std::string &FileName)
 
   // Not blocking, so that opening a FIFO cannot hang; such files are refused
   // below.
-  TFileHandle File(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  platform::TFileDescriptor File(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!File.IsOpen() || ::fstat(File.Get(), &Status) != 0) {
     const int Code = errno;
     throw EFOpenError(FileMessage("Cannot open file", FileName, SystemReason(Code)), Code);

@@ -1,5 +1,6 @@
 #include "platform/IniFile.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/FileSpace.h"
 #include "platform/TextRules.h"
 
@@ -78,45 +79,6 @@ void CheckName(std::string_view name, std::string_view forbidden, const char *wh
     throw std::invalid_argument(std::string("Unusable settings ") + what + " name \"" + std::string(name) + "\"");
 }
 
-// Writes all of Text to Fd; false with errno set on failure.
-bool WriteAll(int fd, std::string_view text)
-{
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-class FileDescriptor
-{
-public:
-  explicit FileDescriptor(int fd) : FFd(fd) {}
-  ~FileDescriptor()
-  {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  FileDescriptor(const FileDescriptor &) = delete;
-  FileDescriptor &operator=(const FileDescriptor &) = delete;
-  int Get() const { return FFd; }
-  // Closes now and reports the result of the close (delayed write errors show here).
-  bool Close()
-  {
-    const int fd = FFd;
-    FFd = -1;
-    return ::close(fd) == 0;
-  }
-
-private:
-  int FFd;
-};
-
 // Errors of making a file in a folder that say the folder takes no new file,
 // while a file already in it may still be writable.
 bool FolderTakesNoNewFile(int error)
@@ -130,7 +92,7 @@ bool FolderTakesNoNewFile(int error)
 // while the text is written over the old one can leave the file incomplete.
 void RewriteInPlace(const std::string &target, const std::string &fileName, std::string_view text)
 {
-  FileDescriptor file(OpenRegular(target, O_WRONLY, "write", fileName));
+  TFileDescriptor file(OpenRegular(target, O_WRONLY, "write", fileName));
   const int fd = file.Get();
   struct stat status {};
   if (::fstat(fd, &status) != 0)
@@ -167,7 +129,7 @@ IniFile::IniFile(std::string FileName) : FFileName(std::move(FileName))
   }
   if (!S_ISREG(status.st_mode))
     throw NotRegularFile("read", FFileName, status.st_mode);
-  FileDescriptor file(OpenRegular(FFileName, O_RDONLY, "open", FFileName));
+  TFileDescriptor file(OpenRegular(FFileName, O_RDONLY, "open", FFileName));
   Read(file.Get());
   Load(FText);
 }
@@ -457,7 +419,7 @@ void IniFile::UpdateFile() const
     const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
       throw FileError("create", FFileName, errno);
-    FileDescriptor file(fd);
+    TFileDescriptor file(fd);
     if (!WriteAll(fd, text) || ::fsync(fd) != 0 || !file.Close()) {
       const int error = errno;
       ::unlink(target.c_str());
@@ -477,7 +439,7 @@ void IniFile::UpdateFile() const
     RewriteInPlace(target, FFileName, text);
     return;
   }
-  FileDescriptor file(fd);
+  TFileDescriptor file(fd);
   // The copy takes the old file's owner (where allowed) and permissions.
   [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
   if (!WriteAll(fd, text) || ::fchmod(fd, old.st_mode & 07777) != 0 || ::fsync(fd) != 0 || !file.Close() ||

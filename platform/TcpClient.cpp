@@ -1,5 +1,7 @@
 #include "platform/TcpClient.h"
 
+#include "platform/FileDescriptor.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -141,15 +143,8 @@ void TcpClient::Write(std::string_view Bytes)
 {
   if (FSocket < 0)
     throw TcpError("Not connected.");
-  while (!Bytes.empty()) {
-    const ssize_t sent = ::send(FSocket, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR)
-        continue;
-      throw SocketError("Write failed", errno);
-    }
-    Bytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
+  if (!SendAll(FSocket, Bytes))
+    throw SocketError("Write failed", errno);
 }
 
 int TcpClient::ReceiveWaiting(std::string &Data)

@@ -1,5 +1,6 @@
 #include "platform/TcpServer.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/Synchronize.h"
 
 #include <algorithm>
@@ -147,16 +148,10 @@ void TcpConnection::Write(std::string_view Bytes)
 {
   if (!FOpen)
     throw TcpError("Not connected.");
-  while (!Bytes.empty()) {
-    const ssize_t sent = ::send(FSocket, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR)
-        continue;
-      const int error = errno;
-      MarkClosed();
-      throw SocketError("Write failed", error);
-    }
-    Bytes.remove_prefix(static_cast<std::size_t>(sent));
+  if (!SendAll(FSocket, Bytes)) {
+    const int error = errno;
+    MarkClosed();
+    throw SocketError("Write failed", error);
   }
 }
 
