@@ -245,18 +245,31 @@ private:
   std::string LinkName();
   void Wait(std::chrono::milliseconds Time);
 
-  std::atomic<std::int32_t> FBlockIndex{0};
+  // What the procedure keeps of the address in hand, on the loader's own
+  // thread only. The start step of every address begins it anew.
+  struct TAddressRun {
+    std::string Prefix; // of every request to the meter from the addressing on
+    std::shared_ptr<const std::string> Image; // the image of this address, whole
+    std::int32_t ImageWriteStart = 0;
+    std::int32_t BlockSize = 512;  // bytes per block write
+    std::int32_t BlockIndex = 0;   // the next block to write
+    std::int32_t FailedWrites = 0; // in a row, since the last accepted block
+    std::int32_t ResentPage = -1;  // the page last sent again, in 512-byte pages
+    std::int32_t PageResends = 0;  // how often in a row it was
+    std::int64_t StallSince = -1;  // when the run step found the link inactive
+    // The meter's own speed code while its speed is raised; 0xFF: not raised.
+    std::uint8_t SpeedCode = 0xFF;
+    std::int32_t SavedBaudRate = 0; // the port's, before the raise
+    std::int32_t SavedParity = 0;
+  };
+  TAddressRun FRun;
+  // Begins the next address: FRun and what the row shows of it.
+  void BeginAddress();
+
   std::atomic<std::int32_t> FErrors{0};
   std::atomic<std::int64_t> FRunStart; // monotonic milliseconds
   std::atomic<std::int32_t> FBlockSize{512};
-  std::int32_t FRunBlockSize = 512; // the block size of the current address
   std::atomic<std::int32_t> FMeterType{-1};
-  std::shared_ptr<const std::string> FImage; // the image of this run, whole
-  std::int32_t FImageWriteStart = 0;
-  std::int32_t FFailedWrites = 0;  // in a row, since the last accepted block
-  std::int32_t FResentPage = -1;   // the page last sent again, in 512-byte pages
-  std::int32_t FPageResends = 0;   // how often in a row it was
-  std::int64_t FStallSince = -1;   // when the run step found the link inactive
   int FSilentInARow = 0;           // exchanges in a row that got no byte back
   bool FInStopStep = false;
   bool FCloseSilent = false;       // the stop step's channel close got no byte back
@@ -267,10 +280,6 @@ private:
   bool FLinkFailed = false; // the link did not open: the run ends at this address
   std::int32_t FAddrIndex = -1;
   std::int32_t FAddrCount = 0;
-  std::string FAddrPrefix;
-  std::uint8_t FSpeedCode = 0xFF;
-  std::int32_t FSavedBaudRate = 0;
-  std::int32_t FSavedParity = 0;
 
   // The loader's thread has given way to the window's (its first start).
   bool FPriorityLowered = false;

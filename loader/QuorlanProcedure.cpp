@@ -130,6 +130,15 @@ void TQuorlan::DoStop()
   Outermost([this] { StopStep(); });
 }
 
+void TQuorlan::BeginAddress()
+{
+  FRun = TAddressRun{};
+  FRun.BlockSize = FBlockSize;
+  FMeterType = -1;
+  FErrors = 0;
+  FRunStart = platform::MonotonicMilliseconds();
+}
+
 void TQuorlan::StartStep()
 {
   struct TNesting {
@@ -143,15 +152,7 @@ void TQuorlan::StartStep()
   } nesting(FStartNesting, FDeepestStart);
 
   FStartPending = false;
-  FMeterType = -1;
-  FImage.reset();
-  FErrors = 0;
-  FRunStart = platform::MonotonicMilliseconds();
-  FSpeedCode = 0xFF;
-  FFailedWrites = 0;
-  FResentPage = -1;
-  FPageResends = 0;
-  FStallSince = -1;
+  BeginAddress();
 
   if (FAddrIndex == -1) {
     AppendLog("");
@@ -191,8 +192,6 @@ void TQuorlan::StartStep()
   SetVersionBefore("");
   SetVersionAfter("");
   SetStateText(SStarting);
-  FBlockIndex = 0;
-  FRunBlockSize = FBlockSize;
   // The operator-stop flag was cleared when the run was started, and a
   // flag that is set ends the run in the verdict: set now, it is a stop
   // the operator gave since, which must not be lost here.
@@ -224,7 +223,7 @@ void TQuorlan::StartStep()
     if (stopped())
       return;
 
-    FAddrPrefix = P;
+    FRun.Prefix = P;
     FDevice->FLogEnabled = false;
     if (FDevice->FInfo->FAlertSequence)
       SendAlertSequence();
@@ -235,7 +234,7 @@ void TQuorlan::StartStep()
       if (stopped())
         return;
       if (ExchangeData(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
-        FAddrPrefix = '\xFC' + a.substr(1, 4);
+        FRun.Prefix = '\xFC' + a.substr(1, 4);
         AppendLog(SExtendedAddress + StrToHex(a.substr(1, 4), ""));
       } else {
         if (stopped())
@@ -246,11 +245,11 @@ void TQuorlan::StartStep()
           StopStep();
           return;
         }
-        FAddrPrefix = P;
+        FRun.Prefix = P;
         TThreadService::DoStart();
       }
     } else {
-      FAddrPrefix = P;
+      FRun.Prefix = P;
       if (Exchange(Request(P, CmdProbe), static_cast<std::int32_t>(L + 3), a))
         AppendLog(Format(STestRunning, TimeStamp().c_str()));
       else
@@ -272,8 +271,8 @@ void TQuorlan::StartStep()
     const TExtDumpMem *image = DumpMem[static_cast<std::size_t>(type)].get();
     if (!image)
       throw std::logic_error("no image for the meter type");
-    FImage = image->Snapshot();
-    FImageWriteStart = image->FWriteStart;
+    FRun.Image = image->Snapshot();
+    FRun.ImageWriteStart = image->FWriteStart;
     const char m = type == 3 ? '\x0B' : type == 4 ? '\x10' : '\x00';
 
     if (P != std::string(1, '\xFF')) {
@@ -302,22 +301,22 @@ void TQuorlan::StartStep()
         }
       }
 
-      FSpeedCode = 0xFF;
+      FRun.SpeedCode = 0xFF;
       if (stopped())
         return;
       if (FMaxSpeed && FUseComPort) {
         // A meter that names no speed code of its own (0xFF) could not be
         // given its speed back after the run: its speed is left alone.
         if (ExchangeData(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
-          FSpeedCode = At(a, L);
+          FRun.SpeedCode = At(a, L);
           touched = true; // the meter may have taken the new speed
           if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
-            FSpeedCode = 0xFF;
+            FRun.SpeedCode = 0xFF;
         }
-        if (FSpeedCode != 0xFF) {
+        if (FRun.SpeedCode != 0xFF) {
           SetLinkActive(false);
-          FSavedBaudRate = FDevice->FInfo->GetParam(rpBaudRate);
-          FSavedParity = FDevice->FInfo->GetParam(rpParity);
+          FRun.SavedBaudRate = FDevice->FInfo->GetParam(rpBaudRate);
+          FRun.SavedParity = FDevice->FInfo->GetParam(rpParity);
           FDevice->FInfo->SetParam(rpParity, platform::ODDPARITY);
           FDevice->FInfo->SetParam(rpBaudRate, 38400);
           SetLinkActive(true);
@@ -338,9 +337,9 @@ void TQuorlan::StartStep()
 
     if (stopped())
       return;
-    if (!Exchange(Request(FAddrPrefix, CmdLinkTest), static_cast<std::int32_t>(FAddrPrefix.size() + 3), a)) {
+    if (!Exchange(Request(FRun.Prefix, CmdLinkTest), static_cast<std::int32_t>(FRun.Prefix.size() + 3), a)) {
       AppendLog(SNoAnswerInTest);
-      CloseChannel(FAddrPrefix);
+      CloseChannel(FRun.Prefix);
       StopStep();
       return;
     }
@@ -357,11 +356,11 @@ void TQuorlan::StartStep()
 
 void TQuorlan::RunStep()
 {
-  const std::int32_t size = FImage ? static_cast<std::int32_t>(FImage->size()) : 0;
-  const std::int32_t blockSize = FRunBlockSize;
-  const std::int32_t total = size - FImageWriteStart;
+  const std::int32_t size = FRun.Image ? static_cast<std::int32_t>(FRun.Image->size()) : 0;
+  const std::int32_t blockSize = FRun.BlockSize;
+  const std::int32_t total = size - FRun.ImageWriteStart;
   const float percent =
-      total > 0 ? static_cast<float>(static_cast<double>(FBlockIndex) * blockSize * 100.0 / total) : 100.0f;
+      total > 0 ? static_cast<float>(static_cast<double>(FRun.BlockIndex) * blockSize * 100.0 / total) : 100.0f;
   SetStateText(SProgress + platform::FormatFixed2(percent) + "%)");
 
   try {
@@ -369,9 +368,9 @@ void TQuorlan::RunStep()
       // Nothing here opens the link again: after a while the meter is given
       // up. Meanwhile the passes come at a calm pace.
       const std::int64_t now = platform::MonotonicMilliseconds();
-      if (FStallSince < 0)
-        FStallSince = now;
-      if (now - FStallSince >= FLinkStallLimit.count()) {
+      if (FRun.StallSince < 0)
+        FRun.StallSince = now;
+      if (now - FRun.StallSince >= FLinkStallLimit.count()) {
         AppendLog(SLinkInactive);
         StopStep();
         return;
@@ -379,9 +378,9 @@ void TQuorlan::RunStep()
       FNextPassDelay = std::chrono::milliseconds(std::min<std::int64_t>(100, FLinkStallLimit.count()));
       return;
     }
-    FStallSince = -1;
-    const std::int32_t index = FBlockIndex;
-    const std::int32_t offset = index * blockSize + FImageWriteStart;
+    FRun.StallSince = -1;
+    const std::int32_t index = FRun.BlockIndex;
+    const std::int32_t offset = index * blockSize + FRun.ImageWriteStart;
     if (FStopRequested || Terminated() || size - offset <= 0) {
       StopStep();
       return;
@@ -392,13 +391,13 @@ void TQuorlan::RunStep()
     const auto tag = static_cast<std::uint8_t>((high ^ low) + 1);
     std::string command = {'\x07', '\x04', static_cast<char>(high), static_cast<char>(low),
                            static_cast<char>(512 / blockSize), static_cast<char>(tag)};
-    command += FImage->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(blockSize));
+    command += FRun.Image->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(blockSize));
 
-    const std::size_t L = FAddrPrefix.size();
+    const std::size_t L = FRun.Prefix.size();
     const auto expected = static_cast<std::int32_t>(L + 4);
     const auto sent = std::chrono::steady_clock::now();
     std::string a;
-    bool answered = Exchange(Request(FAddrPrefix, command), expected, a);
+    bool answered = Exchange(Request(FRun.Prefix, command), expected, a);
     // An answer of the right length with another tag belongs to an earlier
     // request: the answer to this one may follow. Each earlier request left
     // at most one such answer, and fewer than MaxFailedWrites of them failed
@@ -410,22 +409,22 @@ void TQuorlan::RunStep()
     // gap in the meter's memory. Sending the page again costs nothing.
     const std::uint8_t status = At(a, L + 1);
     if (answered && a.size() == L + 4 && TestCheckSum(a, ctCrc16) && At(a, L) == tag && (status == 0 || status == 3)) {
-      ++FBlockIndex;
-      FFailedWrites = 0;
+      ++FRun.BlockIndex;
+      FRun.FailedWrites = 0;
       return;
     }
-    FBlockIndex = ((FBlockIndex * blockSize) & ~511) / blockSize;
+    FRun.BlockIndex = ((FRun.BlockIndex * blockSize) & ~511) / blockSize;
     ++FErrors;
-    if (++FFailedWrites >= MaxFailedWrites) {
-      AppendLog(Format(SMeterGone, static_cast<int>(FFailedWrites)));
+    if (++FRun.FailedWrites >= MaxFailedWrites) {
+      AppendLog(Format(SMeterGone, static_cast<int>(FRun.FailedWrites)));
       StopStep();
       return;
     }
-    const std::int32_t page = FBlockIndex * blockSize / 512;
-    FPageResends = page == FResentPage ? FPageResends + 1 : 1;
-    FResentPage = page;
-    if (FPageResends >= MaxPageResends) {
-      AppendLog(Format(SPageNotWritten, static_cast<int>(FPageResends)));
+    const std::int32_t page = FRun.BlockIndex * blockSize / 512;
+    FRun.PageResends = page == FRun.ResentPage ? FRun.PageResends + 1 : 1;
+    FRun.ResentPage = page;
+    if (FRun.PageResends >= MaxPageResends) {
+      AppendLog(Format(SPageNotWritten, static_cast<int>(FRun.PageResends)));
       StopStep();
       return;
     }
@@ -456,19 +455,19 @@ void TQuorlan::StopLinkPart()
     ~TInStopStep() { Flag = false; }
   } inStopStep(FInStopStep);
   FSilentInARow = 0;
-  const std::size_t L = FAddrPrefix.size();
+  const std::size_t L = FRun.Prefix.size();
   std::string a;
-  CloseChannel(FAddrPrefix);
+  CloseChannel(FRun.Prefix);
   FCloseSilent = FSilentInARow > 0;
   Wait(FCloseWait);
   if (FDevice->FInfo->FAlertSequence)
     SendAlertSequence();
   FDevice->Purge();
 
-  if (FAddrPrefix != std::string(1, '\xFF')) {
-    SendDateCodeSeries(FAddrPrefix);
-    if (!MeterGone() && TestLink(FAddrPrefix)) {
-      if (ExchangeData(Request(FAddrPrefix, CmdVersion), -1, a) && a.size() == L + 5) {
+  if (FRun.Prefix != std::string(1, '\xFF')) {
+    SendDateCodeSeries(FRun.Prefix);
+    if (!MeterGone() && TestLink(FRun.Prefix)) {
+      if (ExchangeData(Request(FRun.Prefix, CmdVersion), -1, a) && a.size() == L + 5) {
         const std::string version = StrToHex(a.substr(L, 3), ".");
         SetVersionAfter(version);
         const std::int32_t type = FMeterType;
@@ -485,19 +484,19 @@ void TQuorlan::StopLinkPart()
     }
   }
 
-  if (FSpeedCode != 0xFF && !MeterGone()) {
-    FSpeedCode &= 0x1F;
-    Exchange(Request(FAddrPrefix, CmdOpenChannel), -1, a);
-    Exchange(Request(FAddrPrefix, std::string("\x03\x15", 2) + static_cast<char>(FSpeedCode)), -1, a);
+  if (FRun.SpeedCode != 0xFF && !MeterGone()) {
+    FRun.SpeedCode &= 0x1F;
+    Exchange(Request(FRun.Prefix, CmdOpenChannel), -1, a);
+    Exchange(Request(FRun.Prefix, std::string("\x03\x15", 2) + static_cast<char>(FRun.SpeedCode)), -1, a);
     SetLinkActive(false);
-    FDevice->FInfo->SetParam(rpParity, FSavedParity);
-    FDevice->FInfo->SetParam(rpBaudRate, FSavedBaudRate);
-    FSpeedCode = 0xFF;
+    FDevice->FInfo->SetParam(rpParity, FRun.SavedParity);
+    FDevice->FInfo->SetParam(rpBaudRate, FRun.SavedBaudRate);
+    FRun.SpeedCode = 0xFF;
     SetLinkActive(true);
   }
 
   if (!MeterGone())
-    CloseChannel(FAddrPrefix);
+    CloseChannel(FRun.Prefix);
   SetLinkActive(false);
 }
 
@@ -518,13 +517,13 @@ void TQuorlan::StopStep(bool Untouched)
     } catch (const std::exception &) {
     }
   }
-  if (FSpeedCode != 0xFF) {
+  if (FRun.SpeedCode != 0xFF) {
     // The link closed before the speed could be restored: the port at
     // least gets its own settings back for the next address, and the log
     // says that the meter may still run at the raised speed.
-    FDevice->FInfo->SetParam(rpParity, FSavedParity);
-    FDevice->FInfo->SetParam(rpBaudRate, FSavedBaudRate);
-    FSpeedCode = 0xFF;
+    FDevice->FInfo->SetParam(rpParity, FRun.SavedParity);
+    FDevice->FInfo->SetParam(rpBaudRate, FRun.SavedBaudRate);
+    FRun.SpeedCode = 0xFF;
     AppendLog(SSpeedNotRestored);
   }
 
