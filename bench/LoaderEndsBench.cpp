@@ -15,6 +15,7 @@
 // twenty, and runs the stops with 2000 ms only. The full run takes about
 // five minutes.
 #include "bench/LoaderBenchSupport.h"
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
 #include "loader/Quorlan.h"
@@ -53,7 +54,7 @@ bool WaitFor(const std::function<bool()> &done, Clock::duration limit)
 
 bool IsBlockWrite(const std::string &r, int index)
 {
-  const std::size_t L = !r.empty() && static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+  const std::size_t L = protocol::PrefixLength(r);
   if (r.size() <= L + 5 || r[L] != '\x07')
     return false;
   return ((static_cast<unsigned char>(r[L + 2]) << 8) | static_cast<unsigned char>(r[L + 3])) == index;

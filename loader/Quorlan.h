@@ -29,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace loader {
@@ -220,7 +221,8 @@ private:
   void SetStateText(const std::string &Text);
   void SetVersionBefore(const std::string &Text);
   void SetVersionAfter(const std::string &Text);
-  std::string Request(const std::string &Prefix, const std::string &Command) const;
+  // Prefix, Command (with its data) and their CRC-16/MODBUS.
+  std::string Request(const std::string &Prefix, std::string_view Command) const;
   // On the TCP link: the tag that the answer to the block write last sent
   // echoes, -1 after any other request.
   int FAnswerTag = -1;

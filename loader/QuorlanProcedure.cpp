@@ -4,6 +4,7 @@
 // verdict and moves on to the next address or ends the run.
 #include "loader/Quorlan.h"
 
+#include "link/MeterProtocol.h"
 #include "link/UnExtlibs.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
@@ -20,6 +21,7 @@
 
 namespace loader {
 
+using namespace protocol;
 using namespace texts;
 
 namespace {
@@ -40,14 +42,6 @@ std::string Format(const char *format, Args... args)
   return std::string(text.data(), static_cast<std::size_t>(size));
 }
 
-const std::string CmdExtendedAddress("\x08\x05\x01", 3);
-const std::string CmdProbe("\x08\xFF", 2);
-const std::string CmdVersion("\x08\x03", 2);
-const std::string CmdStatusWord("\x08\x0A", 2);
-const std::string CmdSpeedCode("\x08\x17\x00", 3);
-const std::string CmdSpeedHigh("\x03\x15\x08", 3);
-const std::string CmdLinkTest("\x00", 1);
-const std::string CmdOpenChannel = std::string("\x01", 1) + "582630";
 
 } // namespace
 
@@ -234,7 +228,7 @@ void TQuorlan::StartStep()
       if (stopped())
         return;
       if (ExchangeData(Request(P, CmdExtendedAddress), 7, a) && a.size() == 7) {
-        FRun.Prefix = '\xFC' + a.substr(1, 4);
+        FRun.Prefix = WidePrefix(a.substr(1, 4));
         AppendLog(SExtendedAddress + StrToHex(a.substr(1, 4), ""));
       } else {
         if (stopped())
@@ -310,7 +304,7 @@ void TQuorlan::StartStep()
         if (ExchangeData(Request(P, CmdSpeedCode), -1, a) && a.size() == L + 4 && At(a, L) != 0xFF) {
           FRun.SpeedCode = At(a, L);
           touched = true; // the meter may have taken the new speed
-          if (!Exchange(Request(P, CmdSpeedHigh), -1, a))
+          if (!Exchange(Request(P, std::string(CmdSetSpeed) + RaisedSpeedCode), -1, a))
             FRun.SpeedCode = 0xFF;
         }
         if (FRun.SpeedCode != 0xFF) {
@@ -326,7 +320,7 @@ void TQuorlan::StartStep()
       if (stopped())
         return;
       touched = true;
-      if (!Exchange(Request(P, std::string("\x03\x0F\x02", 3) + m + '\x00'), -1, a)) {
+      if (!Exchange(Request(P, std::string(CmdTestMode) + m + '\x00'), -1, a)) {
         AppendLog(SNoAnswer);
         CloseChannel(P);
         StopStep();
@@ -389,8 +383,9 @@ void TQuorlan::RunStep()
     const auto high = static_cast<std::uint8_t>(index >> 8);
     const auto low = static_cast<std::uint8_t>(index);
     const auto tag = static_cast<std::uint8_t>((high ^ low) + 1);
-    std::string command = {'\x07', '\x04', static_cast<char>(high), static_cast<char>(low),
-                           static_cast<char>(512 / blockSize), static_cast<char>(tag)};
+    std::string command(CmdBlockWrite);
+    command += {static_cast<char>(high), static_cast<char>(low), static_cast<char>(512 / blockSize),
+                static_cast<char>(tag)};
     command += FRun.Image->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(blockSize));
 
     const std::size_t L = FRun.Prefix.size();
@@ -486,8 +481,8 @@ void TQuorlan::StopLinkPart()
 
   if (FRun.SpeedCode != 0xFF && !MeterGone()) {
     FRun.SpeedCode &= 0x1F;
-    Exchange(Request(FRun.Prefix, CmdOpenChannel), -1, a);
-    Exchange(Request(FRun.Prefix, std::string("\x03\x15", 2) + static_cast<char>(FRun.SpeedCode)), -1, a);
+    Exchange(Request(FRun.Prefix, std::string(CmdOpenChannel) + ChannelPassword), -1, a);
+    Exchange(Request(FRun.Prefix, std::string(CmdSetSpeed) + static_cast<char>(FRun.SpeedCode)), -1, a);
     SetLinkActive(false);
     FDevice->FInfo->SetParam(rpParity, FRun.SavedParity);
     FDevice->FInfo->SetParam(rpBaudRate, FRun.SavedBaudRate);

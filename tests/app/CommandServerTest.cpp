@@ -3,6 +3,7 @@
 // the bounds, and one whole run against a simulated meter.
 #include "app/CommandServer.h"
 
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/TempDir.h"
 #include "platform/TextRules.h"
@@ -145,7 +146,7 @@ bool LogHas(const TQuorlan &L, const std::string &Text)
 // True for a block write of the update procedure.
 bool IsBlockWrite(const std::string &Request)
 {
-  const std::size_t L = static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
+  const std::size_t L = protocol::PrefixLength(Request);
   return Request.size() > L + 4 && Request[L] == '\x07';
 }
 

@@ -1,6 +1,7 @@
 // The loader against simulated meters: on a pseudo-terminal standing for a
 // COM port, and on a TCP port standing for a serial gateway.
 #include "LoaderFixture.h"
+#include "link/MeterProtocol.h"
 #include "link/PacketString.h"
 #include "loader/LoaderTexts.h"
 #include "tests/platform/SynchronizeTestHook.h"
@@ -319,7 +320,7 @@ TEST_F(LoaderTest, MeterWithoutASpeedCodeKeepsThePortSpeed)
   Run(*q);
   EXPECT_EQ(q->StateText(), texts::SRunDone);
   for (const auto &r : meter->Requests())
-    EXPECT_NE(Hex(r).substr(r[0] == '\xFC' ? 10 : 2, 4), "0315") << "no speed setting is sent";
+    EXPECT_NE(Hex(r).substr(2 * protocol::PrefixLength(r), 4), "0315") << "no speed setting is sent";
 }
 
 TEST_F(LoaderTest, BroadcastAddressSkipsVersionDecisionAndTestModeEntry)
