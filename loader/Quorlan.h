@@ -201,7 +201,47 @@ private:
   // Untouched: the meter was left before anything was asked of it that
   // needs undoing (test mode, a raised speed); only the link is closed.
   void StopStep(bool Untouched = false);
+
+  // The parts of the start step, in their order. A part that returns Ended
+  // has ended the address itself (the stop step has run).
+  enum class TNext { GoOn, Ended };
+  // The next address of the list into FRun.Address; false when the run
+  // ends here instead (no addresses, one that is no number, a list that
+  // has become shorter).
+  bool TakeAddress();
+  void Announce();      // the headline of the address; its texts cleared
+  TNext Identify();     // OpenLink, FindAddress, ReadType
+  TNext OpenLink();     // the link, the alert sequence
+  TNext FindAddress();  // the extended address, or the test-mode probe
+  TNext ReadType();     // the meter type and its image
+  TNext Decide();       // the version, and the status word when it is the image's
+  TNext RaiseSpeed();   // 38400 baud on a COM link, when asked for
+  TNext EnterTestMode();
+  void CheckTestMode(); // the link test in test mode; the run begins
+  // Ends the address on a failure of the start step: Text to the log, the
+  // meter's channel closed with Prefix, then the stop step.
+  TNext EndAddress(const char *Text, const std::string &Prefix);
+  // A stop asked for ends the address here (true). Until the meter is in
+  // test mode or runs at a raised speed nothing in it needs undoing, and
+  // only the link is closed.
+  bool StartCut();
+
+  // The parts of the run step.
+  std::int32_t ImageSize() const;
+  void ShowProgress();
+  void AwaitLink(); // the link is not active
+  void WriteBlock(std::int32_t Offset);
+  // A block write failed (Silent: without a byte back; Sent: when it was
+  // sent): its page goes out again, unless the meter is taken as gone.
+  void BlockFailed(bool Silent, std::chrono::steady_clock::time_point Sent);
+
+  // The parts of the stop step.
+  void LeaveMeter(bool Untouched); // the meter and the link, failures caught
   void StopLinkPart();
+  void ReadVersionAfter();
+  void RestoreMeterSpeed();
+  void Verdict();                  // the next address, or the end of the run
+  void NoteFailedAddresses();
   // A stop of any kind (the operator's, a Stop command, the loader's end)
   // has been asked for since this run's address began.
   bool StopAsked();
@@ -250,7 +290,13 @@ private:
   // What the procedure keeps of the address in hand, on the loader's own
   // thread only. The start step of every address begins it anew.
   struct TAddressRun {
-    std::string Prefix; // of every request to the meter from the addressing on
+    std::string Address; // the prefix of the configured address
+    // The prefix of the requests to the meter from the addressing on: the
+    // configured one, or the meter's extended address.
+    std::string Prefix;
+    // The meter was asked for something that needs undoing (test mode, a
+    // raised speed).
+    bool Touched = false;
     std::shared_ptr<const std::string> Image; // the image of this address, whole
     std::int32_t ImageWriteStart = 0;
     std::int32_t BlockSize = 512;  // bytes per block write
