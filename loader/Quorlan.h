@@ -131,7 +131,10 @@ public:
   // Sends Request and receives its answer of Count bytes (-1: any length
   // that ends with a CRC-16/MODBUS that holds). On the TCP link bytes still
   // waiting from an earlier answer are dropped first, and an answer that
-  // comes in pieces is read until it is whole (ReceiveAnswer).
+  // comes in pieces is read until it is whole (ReceiveAnswer). A TCP
+  // connection that fails under it (closed by the gateway, reset) is closed
+  // and makes it false, as a COM failure does; the reason is kept in
+  // FLinkError for the step to report.
   bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
   // An exchange whose answer bytes the procedure reads: it counts only when
   // the answer's CRC-16/MODBUS holds, on either link and whatever Count
@@ -142,6 +145,7 @@ public:
   // complete with Count bytes, with a short status answer, or for Count -1
   // with a CRC that holds at its end; otherwise it ends with FAnswerPause
   // without a new byte, or with the read time-out counted from the call.
+  // A failing TCP connection is closed, as in Exchange.
   bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
   std::int32_t ReadMeterType(const std::string &Prefix);
   bool CloseChannel(const std::string &Prefix);
@@ -219,11 +223,15 @@ private:
   TNext EnterTestMode();
   void CheckTestMode(); // the link test in test mode; the run begins
   // Ends the address on a failure of the start step: Text to the log, the
-  // meter's channel closed with Prefix, then the stop step.
+  // meter's channel closed with Prefix, then the stop step. A TCP link that
+  // broke under the failed request or under the close ends it as EndOnError.
   TNext EndAddress(const char *Text, const std::string &Prefix);
-  // A stop asked for ends the address here (true). Until the meter is in
-  // test mode or runs at a raised speed nothing in it needs undoing, and
-  // only the link is closed.
+  // Ends the address on what the start step cannot go on from: a TCP link
+  // that broke (its reason to the log first) or an exception.
+  TNext EndOnError();
+  // A TCP link that broke, or a stop asked for, ends the address here
+  // (true). Until the meter is in test mode or runs at a raised speed
+  // nothing in it needs undoing, and on a stop only the link is closed.
   bool StartCut();
 
   // The parts of the run step.
@@ -231,6 +239,9 @@ private:
   void ShowProgress();
   void AwaitLink(); // the link is not active
   void WriteBlock(std::int32_t Offset);
+  // The link failed under the block write: Reason to the log, the block
+  // counted as failed, and the address ends.
+  void WriteBroke(const std::string &Reason);
   // A block write failed (Silent: without a byte back; Sent: when it was
   // sent): its page goes out again, unless the meter is taken as gone.
   void BlockFailed(bool Silent, std::chrono::steady_clock::time_point Sent);
@@ -263,6 +274,13 @@ private:
   void SetVersionAfter(const std::string &Text);
   // Prefix, Command (with its data) and their CRC-16/MODBUS.
   std::string Request(const std::string &Prefix, std::string_view Command) const;
+  bool ExchangeTcp(const std::string &Request, std::int32_t Count, std::string &Answer);
+  // Why the TCP link broke under an exchange of the step in hand; nothing
+  // when it did not. A step that finds it set ends its address at once, as
+  // it would on an exception there, and each step begins without it.
+  std::optional<std::string> FLinkError;
+  void LinkBroke(const platform::TcpError &Error); // keeps the reason, closes the link
+  std::optional<std::string> TakeLinkError();      // the reason, and clears it
   // On the TCP link: the tag that the answer to the block write last sent
   // echoes, -1 after any other request.
   int FAnswerTag = -1;

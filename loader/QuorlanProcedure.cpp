@@ -74,7 +74,7 @@ std::chrono::nanoseconds TQuorlan::PassDelay() const
 
 bool TQuorlan::StopAsked() { return FStopRequested || Terminated() || StopCommanded(); }
 
-bool TQuorlan::SeriesCut() { return FInStopStep ? MeterGone() : StopAsked(); }
+bool TQuorlan::SeriesCut() { return FLinkError || (FInStopStep ? MeterGone() : StopAsked()); }
 
 std::chrono::milliseconds TQuorlan::AnswerTimeOut() const
 {
@@ -113,6 +113,7 @@ void TQuorlan::BeginAddress()
 
 void TQuorlan::RunStep()
 {
+  FLinkError.reset();
   ShowProgress();
   try {
     if (!IsLinkActive()) {
@@ -127,12 +128,17 @@ void TQuorlan::RunStep()
     }
     WriteBlock(offset);
   } catch (const std::exception &error) {
-    // The link broke under the write (the connection lost or reset): the
-    // log says why, and this meter ends as one that was not updated.
-    ++FErrors;
-    AppendLog(SLinkError + std::string(error.what()));
-    StopStep();
+    WriteBroke(error.what());
   }
+}
+
+void TQuorlan::WriteBroke(const std::string &Reason)
+{
+  // The link broke under the write (the connection lost or reset): the
+  // log says why, and this meter ends as one that was not updated.
+  ++FErrors;
+  AppendLog(SLinkError + Reason);
+  StopStep();
 }
 
 std::int32_t TQuorlan::ImageSize() const { return FRun.Image ? static_cast<std::int32_t>(FRun.Image->size()) : 0; }
@@ -183,6 +189,10 @@ void TQuorlan::WriteBlock(std::int32_t Offset)
   // in a row before this one, so a line that sends more is noise.
   for (int late = 0; answered && a.size() == L + 4 && At(a, L) != tag; ++late)
     answered = late < MaxFailedWrites && ReceiveAnswer(expected, a);
+  if (const std::optional<std::string> reason = TakeLinkError()) {
+    WriteBroke(*reason);
+    return;
+  }
   // A block counts as written only on an answer whose checksum holds: a
   // refusal spoiled on the line into an acceptance would otherwise leave a
   // gap in the meter's memory. Sending the page again costs nothing.
@@ -232,8 +242,11 @@ void TQuorlan::StopLinkPart()
     explicit TInStopStep(bool &f) : Flag(f) { Flag = true; }
     ~TInStopStep() { Flag = false; }
   } inStopStep(FInStopStep);
+  // A TCP link that breaks under a request ends the part there.
   FSilentInARow = 0;
   CloseChannel(FRun.Prefix);
+  if (FLinkError)
+    return;
   FCloseSilent = FSilentInARow > 0;
   Wait(FCloseWait);
   if (FDevice->FInfo->FAlertSequence)
@@ -241,21 +254,24 @@ void TQuorlan::StopLinkPart()
   FDevice->Purge();
   if (FRun.Prefix != Prefix255)
     ReadVersionAfter();
-  if (FRun.SpeedCode != 0xFF && !MeterGone())
+  if (!FLinkError && FRun.SpeedCode != 0xFF && !MeterGone())
     RestoreMeterSpeed();
-  if (!MeterGone())
+  if (!FLinkError && !MeterGone())
     CloseChannel(FRun.Prefix);
-  SetLinkActive(false);
+  if (!FLinkError)
+    SetLinkActive(false);
 }
 
 void TQuorlan::ReadVersionAfter()
 {
   SendDateCodeSeries(FRun.Prefix);
-  if (MeterGone() || !TestLink(FRun.Prefix))
+  if (FLinkError || MeterGone() || !TestLink(FRun.Prefix))
     return;
   const std::size_t L = FRun.Prefix.size();
   std::string a;
   if (!ExchangeData(Request(FRun.Prefix, CmdVersion), -1, a) || a.size() != L + 5) {
+    if (FLinkError)
+      return;
     SetVersionAfter(SCannotRead);
     AppendLog(SVersionUnread);
     return;
@@ -276,7 +292,10 @@ void TQuorlan::RestoreMeterSpeed()
   std::string a;
   FRun.SpeedCode &= 0x1F;
   Exchange(Request(FRun.Prefix, std::string(CmdOpenChannel) + ChannelPassword), -1, a);
-  Exchange(Request(FRun.Prefix, std::string(CmdSetSpeed) + static_cast<char>(FRun.SpeedCode)), -1, a);
+  if (!FLinkError)
+    Exchange(Request(FRun.Prefix, std::string(CmdSetSpeed) + static_cast<char>(FRun.SpeedCode)), -1, a);
+  if (FLinkError)
+    return;
   SetLinkActive(false);
   FDevice->FInfo->SetParam(rpParity, FRun.SavedParity);
   FDevice->FInfo->SetParam(rpBaudRate, FRun.SavedBaudRate);
@@ -286,6 +305,7 @@ void TQuorlan::RestoreMeterSpeed()
 
 void TQuorlan::StopStep(bool Untouched)
 {
+  FLinkError.reset(); // a break under the step before ended with that step
   SetStateText(SFinishing);
   LeaveMeter(Untouched);
   if (FRun.SpeedCode != 0xFF) {
@@ -302,19 +322,25 @@ void TQuorlan::StopStep(bool Untouched)
 
 void TQuorlan::LeaveMeter(bool Untouched)
 {
+  std::optional<std::string> failure;
   try {
     if (Untouched)
       SetLinkActive(false);
     else
       StopLinkPart();
+    failure = TakeLinkError();
   } catch (const std::exception &error) {
-    // The link failed under the stop step: the address still ends here,
-    // with the link closed and the port's own speed back.
-    AppendLog(SStopError + std::string(error.what()));
-    try {
-      SetLinkActive(false);
-    } catch (const std::exception &) {
-    }
+    FLinkError.reset();
+    failure = error.what();
+  }
+  if (!failure)
+    return;
+  // The link failed under the stop step: the address still ends here,
+  // with the link closed and the port's own speed back.
+  AppendLog(SStopError + *failure);
+  try {
+    SetLinkActive(false);
+  } catch (const std::exception &) {
   }
 }
 

@@ -82,23 +82,48 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
     result = FDevice->Transact(Request, Count);
     Answer = FDevice->FRxData;
   } else if (FTcpClient->Connected()) {
-    // What waits now came after its exchange had ended (a late answer, or the
-    // tail of one): it must not pass for the start of this answer.
-    const std::string late = FTcpClient->TakeWaiting();
-    if (FDevice->IsLogEnabled()) {
-      if (!late.empty())
-        AppendLog(protocol::ReceivedLine(platform::GetLocalTime(), late));
-      AppendLog(protocol::SentLine(platform::GetLocalTime(), Request));
-    }
-    FAnswerTag = -1;
-    const std::size_t L = protocol::PrefixLength(Request);
-    if (Request.size() > L + 5 && std::string_view(Request).substr(L, 2) == protocol::CmdBlockWrite)
-      FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
-    FTcpClient->Write(Request);
-    result = ReceiveAnswer(Count, Answer);
+    result = ExchangeTcp(Request, Count, Answer);
+    if (FLinkError)
+      return false; // the step that sent it ends here
   }
   FSilentInARow = Answer.empty() ? FSilentInARow + 1 : 0;
   return result;
+}
+
+bool TQuorlan::ExchangeTcp(const std::string &Request, std::int32_t Count, std::string &Answer)
+{
+  // What waits now came after its exchange had ended (a late answer, or the
+  // tail of one): it must not pass for the start of this answer.
+  const std::string late = FTcpClient->TakeWaiting();
+  if (FDevice->IsLogEnabled()) {
+    if (!late.empty())
+      AppendLog(protocol::ReceivedLine(platform::GetLocalTime(), late));
+    AppendLog(protocol::SentLine(platform::GetLocalTime(), Request));
+  }
+  FAnswerTag = -1;
+  const std::size_t L = protocol::PrefixLength(Request);
+  if (Request.size() > L + 5 && std::string_view(Request).substr(L, 2) == protocol::CmdBlockWrite)
+    FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
+  try {
+    FTcpClient->Write(Request);
+  } catch (const platform::TcpError &error) {
+    LinkBroke(error);
+    return false;
+  }
+  return ReceiveAnswer(Count, Answer);
+}
+
+void TQuorlan::LinkBroke(const platform::TcpError &Error)
+{
+  FLinkError = Error.what();
+  FTcpClient->Disconnect();
+}
+
+std::optional<std::string> TQuorlan::TakeLinkError()
+{
+  std::optional<std::string> reason;
+  reason.swap(FLinkError);
+  return reason;
 }
 
 bool TQuorlan::ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer)
@@ -132,11 +157,15 @@ bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
   try {
     Answer = FTcpClient->ReadAnswer(
         [Count, echo](std::string_view Bytes) { return AnswerEnd(Bytes, Count, echo); }, FAnswerPause);
+  } catch (const platform::TcpError &error) {
+    LinkBroke(error);
   } catch (...) {
     rxLine(); // the RX line is written also when the read fails
     throw;
   }
   rxLine();
+  if (FLinkError)
+    return false;
   if (Count == -1)
     return !Answer.empty() && TestCheckSum(Answer, ctCrc16);
   return static_cast<std::int32_t>(Answer.size()) == Count;

@@ -10,7 +10,6 @@
 #include "loader/LoaderTexts.h"
 #include "loader/MeterTypes.h"
 #include "loader/ProcedureSupport.h"
-#include "platform/TcpClient.h"
 
 #include <array>
 #include <stdexcept>
@@ -50,6 +49,7 @@ void TQuorlan::StartStep()
   } nesting(FStartNesting, FDeepestStart);
 
   FStartPending = false;
+  FLinkError.reset();
   BeginAddress();
   if (!TakeAddress())
     return;
@@ -61,12 +61,8 @@ void TQuorlan::StartStep()
         (Decide() == TNext::Ended || RaiseSpeed() == TNext::Ended || EnterTestMode() == TNext::Ended))
       return;
     CheckTestMode();
-  } catch (const std::exception &error) {
-    if (dynamic_cast<const platform::TcpError *>(&error))
-      AppendLog(SLinkError + std::string(error.what()));
-    AppendLog(SStartError);
-    CloseChannel(FRun.Address);
-    StopStep();
+  } catch (const std::exception &) {
+    EndOnError();
   }
 }
 
@@ -122,6 +118,10 @@ void TQuorlan::Announce()
 
 bool TQuorlan::StartCut()
 {
+  if (FLinkError) {
+    EndOnError();
+    return true;
+  }
   if (!StopAsked())
     return false;
   StopStep(!FRun.Touched);
@@ -130,8 +130,22 @@ bool TQuorlan::StartCut()
 
 TQuorlan::TNext TQuorlan::EndAddress(const char *Text, const std::string &Prefix)
 {
+  if (FLinkError) // the failed request broke the link: that is the reason
+    return EndOnError();
   AppendLog(Text);
   CloseChannel(Prefix);
+  if (FLinkError)
+    return EndOnError();
+  StopStep();
+  return TNext::Ended;
+}
+
+TQuorlan::TNext TQuorlan::EndOnError()
+{
+  if (const std::optional<std::string> reason = TakeLinkError())
+    AppendLog(SLinkError + *reason);
+  AppendLog(SStartError);
+  CloseChannel(FRun.Address);
   StopStep();
   return TNext::Ended;
 }
