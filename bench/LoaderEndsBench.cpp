@@ -147,8 +147,7 @@ void StopWhileWriting(int answerTimeOut)
   WaitFor([&] { return *dead && q->Errors() >= 1; }, 10min);
   std::this_thread::sleep_for(std::chrono::milliseconds(answerTimeOut / 4)); // within the next block's wait
   const auto stop = Clock::now();
-  q->FStopRequested = true; // the operator's stop
-  q->Stop();
+  q->OperatorStop(); // the operator's stop
   const bool idle = WaitFor([&] { return q->State() == ssIdle; }, 10min);
   std::printf("operator's stop while writing to a silent meter, answer time-out %d ms: %s %.1f s after the stop\n",
               answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));

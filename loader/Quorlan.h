@@ -105,9 +105,18 @@ public:
   // hand-over to the next address never nests).
   int DeepestStartNesting() const { return FDeepestStart.load(); }
 
-  // Set together with Stop by the operator: the run ends with the verdict
-  // of a stopped run and the rest of the address list is left. Cleared when
-  // a Start is taken: while a run goes on, it means a stop of that run.
+  // The operator's stop: the run ends with the verdict of a stopped run and
+  // the rest of the address list is left. Any thread; returns at once.
+  void OperatorStop();
+  // Tells the loader to end before it is freed (so that many loaders end
+  // side by side), a run in progress as if the operator had stopped it.
+  // Any thread; returns at once.
+  void TerminateAsStopped();
+
+  // The operator's stop: set by OperatorStop and TerminateAsStopped before
+  // their command, so that the step that takes the command finds it, and
+  // by the loader itself. Cleared when a Start is taken: while a run goes
+  // on, it means a stop of that run.
   std::atomic<bool> FStopRequested{false};
 
   // Called first when the loader is freed, on the freeing thread, before its

@@ -139,8 +139,7 @@ TEST_F(LoaderBounds, StopOrFreeingDuringTheWriteToASilentMeterEndsWithinThreeReq
     if (freeing) {
       q.reset(); // returns when the loader has ended
     } else {
-      q->FStopRequested = true; // the operator's stop
-      q->Stop();
+      q->OperatorStop(); // the operator's stop
       ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
       EXPECT_EQ(q->StateText(), texts::STestStopped);
     }

@@ -157,8 +157,7 @@ TEST_F(LoaderTest, MeterFallingSilentGetsItsPageAgainUntilTheOperatorStops)
   EXPECT_EQ(q->State(), ssRun) << "a few failures do not end the address";
   EXPECT_EQ(q->StateText().rfind(texts::SProgress, 0), 0u);
 
-  q->FStopRequested = true; // the operator's stop
-  q->Stop();
+  q->OperatorStop(); // the operator's stop
   ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
   EXPECT_EQ(q->StateText(), texts::STestStopped);
   EXPECT_FALSE(q->IsLinkActive());

@@ -114,8 +114,7 @@ TEST_F(LoaderTest, OperatorStopRightAfterStartShowsTheStop)
   auto q = MakeLoader("5");
   q->AppendLog("left from before");
   q->Start();
-  q->FStopRequested = true;
-  q->Stop();
+  q->OperatorStop();
   ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
 
   EXPECT_EQ(q->StateText(), texts::STestStopped);

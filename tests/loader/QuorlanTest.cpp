@@ -349,8 +349,7 @@ TEST_F(LoaderTest, OperatorStopEndsTheRunAndLeavesTheRestOfTheList)
   q->SetBlockSize(16);
   q->Start();
   ASSERT_TRUE(WaitUntil([&] { return first->BlockWrites() >= 10; }));
-  q->FStopRequested = true;
-  q->Stop();
+  q->OperatorStop();
   ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
   EXPECT_EQ(q->StateText(), texts::STestStopped);
   EXPECT_TRUE(second->Requests().empty());
