@@ -101,9 +101,6 @@ public:
   std::string VersionAfter() const;
   std::int32_t MeterType() const { return FMeterType.load(); }
   std::int32_t Errors() const { return FErrors.load(); }
-  // How deeply start steps have ever nested in one another (1 when the
-  // hand-over to the next address never nests).
-  int DeepestStartNesting() const { return FDeepestStart.load(); }
 
   // The operator's stop: the run ends with the verdict of a stopped run and
   // the rest of the address list is left. Any thread; returns at once.
@@ -366,8 +363,6 @@ private:
   // A Start was taken and its start step has not run yet.
   std::atomic<bool> FStartPending{false};
   int FStepDepth = 0;
-  std::atomic<int> FStartNesting{0};
-  std::atomic<int> FDeepestStart{0};
 
   mutable std::mutex FTextLock;
   // Counts the changes of the row's texts (state, versions, TCP host).

@@ -38,16 +38,6 @@ constexpr std::int32_t RaisedBaudRate = 38400;
 
 void TQuorlan::StartStep()
 {
-  struct TNesting {
-    std::atomic<int> &Depth, &Deepest;
-    TNesting(std::atomic<int> &d, std::atomic<int> &m) : Depth(d), Deepest(m)
-    {
-      if (++Depth > Deepest)
-        Deepest = Depth.load();
-    }
-    ~TNesting() { --Depth; }
-  } nesting(FStartNesting, FDeepestStart);
-
   FStartPending = false;
   FLinkError.reset();
   BeginAddress();
