@@ -22,8 +22,7 @@ void TDepartingLoaders::Add(platform::TThreadPtr<loader::TQuorlan> L)
 {
   if (!L)
     return;
-  L->FStopRequested = true;
-  L->Terminate();
+  L->TerminateAsStopped();
   {
     const std::lock_guard Guard(FLock);
     if (!FThread.joinable())

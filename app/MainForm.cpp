@@ -122,8 +122,7 @@ TForm1::~TForm1()
   // that their threads end side by side and not one after another.
   for (int i = 0; i < RowCount(); ++i)
     if (loader::TQuorlan *L = Row(i)->Data()) {
-      L->FStopRequested = true;
-      L->Terminate();
+      L->TerminateAsStopped();
     }
   ListView1->clear();
   FreeCommandServer();

@@ -228,8 +228,7 @@ void TForm1::StopBootActionExecute(QObject *)
   for (int i = 0; i < RowCount(); ++i) {
     loader::TQuorlan *L = Row(i)->Data();
     if (Row(i)->isSelected() && L && L->State() != ssIdle) {
-      L->FStopRequested = true;
-      L->Stop();
+      L->OperatorStop();
     }
   }
 }
@@ -240,8 +239,7 @@ void TForm1::RemoveItemActionExecute(QObject *)
   // them end side by side; each deletion then finds its threads ended.
   for (int i = 0; i < RowCount(); ++i)
     if (loader::TQuorlan *L = Row(i)->Data(); L && Row(i)->isSelected()) {
-      L->FStopRequested = true;
-      L->Terminate();
+      L->TerminateAsStopped();
     }
   int FirstDeleted = -1;
   for (int i = 0; i < RowCount();) {

@@ -35,8 +35,7 @@ std::size_t TForm1::StopRunningProcesses()
   const auto StopIfRunning = [](loader::TQuorlan &L) {
     const TServiceState State = L.State();
     if (State == ssStart || State == ssRun) {
-      L.FStopRequested = true;
-      L.Stop();
+      L.OperatorStop();
     }
   };
   for (int i = 0; i < RowCount(); ++i)

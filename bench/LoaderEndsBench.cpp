@@ -15,6 +15,7 @@
 // twenty, and runs the stops with 2000 ms only. The full run takes about
 // five minutes.
 #include "bench/LoaderBenchSupport.h"
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
 #include "loader/Quorlan.h"
@@ -53,7 +54,7 @@ bool WaitFor(const std::function<bool()> &done, Clock::duration limit)
 
 bool IsBlockWrite(const std::string &r, int index)
 {
-  const std::size_t L = !r.empty() && static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+  const std::size_t L = protocol::PrefixLength(r);
   if (r.size() <= L + 5 || r[L] != '\x07')
     return false;
   return ((static_cast<unsigned char>(r[L + 2]) << 8) | static_cast<unsigned char>(r[L + 3])) == index;
@@ -146,8 +147,7 @@ void StopWhileWriting(int answerTimeOut)
   WaitFor([&] { return *dead && q->Errors() >= 1; }, 10min);
   std::this_thread::sleep_for(std::chrono::milliseconds(answerTimeOut / 4)); // within the next block's wait
   const auto stop = Clock::now();
-  q->FStopRequested = true; // the operator's stop
-  q->Stop();
+  q->OperatorStop(); // the operator's stop
   const bool idle = WaitFor([&] { return q->State() == ssIdle; }, 10min);
   std::printf("operator's stop while writing to a silent meter, answer time-out %d ms: %s %.1f s after the stop\n",
               answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));

@@ -8,6 +8,7 @@
 // A plain program, run by hand: LoaderWriteBench [--quick] (--quick skips
 // the paced cases). The paced cases take about five minutes of wire time.
 #include "bench/LoaderBenchSupport.h"
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/Quorlan.h"
 #include "support/SimLine.h"
@@ -63,7 +64,7 @@ double Median(std::vector<double> values)
 
 bool IsBlockWrite(const std::string &request)
 {
-  const std::size_t L = static_cast<unsigned char>(request[0]) == 0xFC ? 5 : 1;
+  const std::size_t L = protocol::PrefixLength(request);
   return request.size() > L + 6 && request[L] == '\x07';
 }
 

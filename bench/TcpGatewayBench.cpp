@@ -16,6 +16,7 @@
 // A plain program, run by hand: TcpGatewayBench [--matrix | --quick]
 // (--quick: the 16-byte blocks only).
 #include "bench/LoaderBenchSupport.h"
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/Quorlan.h"
 #include "support/SimLine.h"
@@ -42,7 +43,7 @@ namespace {
 constexpr std::size_t kWriteStart = sim::SimMeter::kWriteStart;
 constexpr double kBitsPerByte = 11.0; // start, 8 data, parity, stop
 
-std::size_t PrefixLength(const std::string &bytes) { return static_cast<unsigned char>(bytes[0]) == 0xFC ? 5 : 1; }
+using protocol::PrefixLength;
 
 int BlockIndex(const std::string &request)
 {

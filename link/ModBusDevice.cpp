@@ -4,6 +4,7 @@
 #include <exception>
 #include <thread>
 
+#include "link/MeterProtocol.h"
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
 
@@ -122,8 +123,7 @@ bool TCustomModBusDevice::JudgePlain(const std::string& Request, int32_t Count,
   const uint8_t mode = FMode;
   const size_t n = FRxData.size();
   const size_t crcBytes = static_cast<size_t>(BytesInCheckSum(a));
-  const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
-  const size_t e = crcBytes + (wideAddress ? 5 : 1);
+  const size_t e = crcBytes + protocol::PrefixLength(Request);
   // A data answer of the right type: its length is in Ok.
   if (!IsStatusLength(mode, n, e)) return Ok;
 
@@ -186,9 +186,8 @@ bool TCustomModBusDevice::ReopenAndRepeat(const std::string& Request, int32_t Co
   SetError(Code);
   TGuardEntry guard(FRetry->Node(GuardReopen));
   if (guard.Allowed() && FReopenOnAccess) {
-    const bool wideAddress = static_cast<uint8_t>(Request[0]) == 0xFC;
-    std::string open = Request.substr(0, wideAddress ? 5 : 1);
-    open.push_back('\x01');
+    std::string open = Request.substr(0, protocol::PrefixLength(Request));
+    open += protocol::CmdOpenChannel;
     open += IsRelaxed(FMode) ? FitStr(FPassword, 16, '\0', false) : FPassword;
     open = AddCheckSum(open, AnswerType);
     if (Transact(open, StatusLength)) {
@@ -256,14 +255,14 @@ void TCustomModBusDevice::DoEvent(uint8_t Kind, TRS485& Port) {
       case evSent:
         text = Port.FTxData;
         if (!raw)
-          text = TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Port.FTxData, " ");
+          text = protocol::SentLine(platform::GetLocalTime(), Port.FTxData);
         break;
       case evReceived:
       case evAnswer:
         text = Port.FRxData;
         if (!raw) {
           if (Port.FRxData.empty() || !IsSet(FRxStart)) FRxStart = platform::GetLocalTime();
-          text = TimeToStrMs(FRxStart) + "\tRX\t" + StrToHex(Port.FRxData, " ");
+          text = protocol::ReceivedLine(FRxStart, Port.FRxData);
           FRxStart = {};
         }
         break;

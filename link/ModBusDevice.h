@@ -15,6 +15,7 @@
 #include <string>
 
 #include "link/DeviceList.h"
+#include "link/MeterProtocol.h"
 #include "link/RS485.h"
 #include "link/RecurseClass.h"
 #include "platform/Clock.h"
@@ -56,7 +57,7 @@ class TCustomModBusDevice : public TRS485 {
   void DoEvent(uint8_t Kind, TRS485& Port) override;
 
   std::atomic<int32_t> FNetAddress{0};
-  std::string FPassword = "582630";
+  std::string FPassword = protocol::ChannelPassword;
   bool FReopenOnAccess = true;
   bool FRepeatOnNoAnswer = true;
   TLogEvent FOnLog;  // set before the device is used, or through SetOnLog

@@ -1,5 +1,6 @@
 #include "link/PacketString.h"
 
+#include "link/MeterProtocol.h"
 #include "link/UnExtlibs.h"
 
 namespace {
@@ -7,7 +8,7 @@ namespace {
 constexpr char STX = 0x02;
 constexpr char ETX = 0x03;
 // The channel password of the meters doubles as the default identification.
-constexpr char DefaultIdent[] = "582630";
+constexpr const char* DefaultIdent = protocol::ChannelPassword;
 
 uint8_t At(const std::string& S, size_t I) { return static_cast<uint8_t>(S[I]); }
 

@@ -1,5 +1,6 @@
 #include "loader/AnswerEnd.h"
 
+#include "link/MeterProtocol.h"
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
 
@@ -8,11 +9,7 @@
 namespace loader {
 namespace {
 
-// The echoed address prefix of an answer.
-std::size_t PrefixLength(std::string_view Bytes)
-{
-  return static_cast<unsigned char>(Bytes[0]) == 0xFC ? 5 : 1;
-}
+using protocol::PrefixLength;
 
 // Prefix, status byte and checksum: the shortest answer a meter gives.
 std::size_t ShortStatusLength(std::string_view Bytes)

@@ -67,6 +67,18 @@ void TQuorlan::BeforeEnd()
   FStopRequested = true;
 }
 
+void TQuorlan::OperatorStop()
+{
+  FStopRequested = true;
+  Stop();
+}
+
+void TQuorlan::TerminateAsStopped()
+{
+  FStopRequested = true;
+  Terminate();
+}
+
 void TQuorlan::StartTaken()
 {
   // A new run: the operator-stop flag of the last one has had its say, and

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace loader {
@@ -100,13 +101,19 @@ public:
   std::string VersionAfter() const;
   std::int32_t MeterType() const { return FMeterType.load(); }
   std::int32_t Errors() const { return FErrors.load(); }
-  // How deeply start steps have ever nested in one another (1 when the
-  // hand-over to the next address never nests).
-  int DeepestStartNesting() const { return FDeepestStart.load(); }
 
-  // Set together with Stop by the operator: the run ends with the verdict
-  // of a stopped run and the rest of the address list is left. Cleared when
-  // a Start is taken: while a run goes on, it means a stop of that run.
+  // The operator's stop: the run ends with the verdict of a stopped run and
+  // the rest of the address list is left. Any thread; returns at once.
+  void OperatorStop();
+  // Tells the loader to end before it is freed (so that many loaders end
+  // side by side), a run in progress as if the operator had stopped it.
+  // Any thread; returns at once.
+  void TerminateAsStopped();
+
+  // The operator's stop: set by OperatorStop and TerminateAsStopped before
+  // their command, so that the step that takes the command finds it, and
+  // by the loader itself. Cleared when a Start is taken: while a run goes
+  // on, it means a stop of that run.
   std::atomic<bool> FStopRequested{false};
 
   // Start, holding Hold from a start that is taken until the run's link has
@@ -137,7 +144,10 @@ public:
   // Sends Request and receives its answer of Count bytes (-1: any length
   // that ends with a CRC-16/MODBUS that holds). On the TCP link bytes still
   // waiting from an earlier answer are dropped first, and an answer that
-  // comes in pieces is read until it is whole (ReceiveAnswer).
+  // comes in pieces is read until it is whole (ReceiveAnswer). A TCP
+  // connection that fails under it (closed by the gateway, reset) is closed
+  // and makes it false, as a COM failure does; the reason is kept in
+  // FLinkError for the step to report.
   bool Exchange(const std::string &Request, std::int32_t Count, std::string &Answer);
   // An exchange whose answer bytes the procedure reads: it counts only when
   // the answer's CRC-16/MODBUS holds, on either link and whatever Count
@@ -148,6 +158,7 @@ public:
   // complete with Count bytes, with a short status answer, or for Count -1
   // with a CRC that holds at its end; otherwise it ends with FAnswerPause
   // without a new byte, or with the read time-out counted from the call.
+  // A failing TCP connection is closed, as in Exchange.
   bool ReceiveAnswer(std::int32_t Count, std::string &Answer);
   std::int32_t ReadMeterType(const std::string &Prefix);
   bool CloseChannel(const std::string &Prefix);
@@ -207,7 +218,54 @@ private:
   // Untouched: the meter was left before anything was asked of it that
   // needs undoing (test mode, a raised speed); only the link is closed.
   void StopStep(bool Untouched = false);
+
+  // The parts of the start step, in their order. A part that returns Ended
+  // has ended the address itself (the stop step has run).
+  enum class TNext { GoOn, Ended };
+  // The next address of the list into FRun.Address; false when the run
+  // ends here instead (no addresses, one that is no number, a list that
+  // has become shorter).
+  bool TakeAddress();
+  void Announce();      // the headline of the address; its texts cleared
+  TNext Identify();     // OpenLink, FindAddress, ReadType
+  TNext OpenLink();     // the link, the alert sequence
+  TNext FindAddress();  // the extended address, or the test-mode probe
+  TNext ReadType();     // the meter type and its image
+  TNext Decide();       // the version, and the status word when it is the image's
+  TNext RaiseSpeed();   // 38400 baud on a COM link, when asked for
+  TNext EnterTestMode();
+  void CheckTestMode(); // the link test in test mode; the run begins
+  // Ends the address on a failure of the start step: Text to the log, the
+  // meter's channel closed with Prefix, then the stop step. A TCP link that
+  // broke under the failed request or under the close ends it as EndOnError.
+  TNext EndAddress(const char *Text, const std::string &Prefix);
+  // Ends the address on what the start step cannot go on from: a TCP link
+  // that broke (its reason to the log first) or an exception.
+  TNext EndOnError();
+  // A TCP link that broke, or a stop asked for, ends the address here
+  // (true). Until the meter is in test mode or runs at a raised speed
+  // nothing in it needs undoing, and on a stop only the link is closed.
+  bool StartCut();
+
+  // The parts of the run step.
+  std::int32_t ImageSize() const;
+  void ShowProgress();
+  void AwaitLink(); // the link is not active
+  void WriteBlock(std::int32_t Offset);
+  // The link failed under the block write: Reason to the log, the block
+  // counted as failed, and the address ends.
+  void WriteBroke(const std::string &Reason);
+  // A block write failed (Silent: without a byte back; Sent: when it was
+  // sent): its page goes out again, unless the meter is taken as gone.
+  void BlockFailed(bool Silent, std::chrono::steady_clock::time_point Sent);
+
+  // The parts of the stop step.
+  void LeaveMeter(bool Untouched); // the meter and the link, failures caught
   void StopLinkPart();
+  void ReadVersionAfter();
+  void RestoreMeterSpeed();
+  void Verdict();                  // the next address, or the end of the run
+  void NoteFailedAddresses();
   // A stop of any kind (the operator's, a Stop command, the loader's end)
   // has been asked for since this run's address began.
   bool StopAsked();
@@ -228,7 +286,15 @@ private:
   void SetVersionBefore(const std::string &Text);
   void SetVersionAfter(const std::string &Text);
   void LetGoOfLinkHold();
-  std::string Request(const std::string &Prefix, const std::string &Command) const;
+  // Prefix, Command (with its data) and their CRC-16/MODBUS.
+  std::string Request(const std::string &Prefix, std::string_view Command) const;
+  bool ExchangeTcp(const std::string &Request, std::int32_t Count, std::string &Answer);
+  // Why the TCP link broke under an exchange of the step in hand; nothing
+  // when it did not. A step that finds it set ends its address at once, as
+  // it would on an exception there, and each step begins without it.
+  std::optional<std::string> FLinkError;
+  void LinkBroke(const platform::TcpError &Error); // keeps the reason, closes the link
+  std::optional<std::string> TakeLinkError();      // the reason, and clears it
   // On the TCP link: the tag that the answer to the block write last sent
   // echoes, -1 after any other request.
   int FAnswerTag = -1;
@@ -253,18 +319,37 @@ private:
   std::string LinkName();
   void Wait(std::chrono::milliseconds Time);
 
-  std::atomic<std::int32_t> FBlockIndex{0};
+  // What the procedure keeps of the address in hand, on the loader's own
+  // thread only. The start step of every address begins it anew.
+  struct TAddressRun {
+    std::string Address; // the prefix of the configured address
+    // The prefix of the requests to the meter from the addressing on: the
+    // configured one, or the meter's extended address.
+    std::string Prefix;
+    // The meter was asked for something that needs undoing (test mode, a
+    // raised speed).
+    bool Touched = false;
+    std::shared_ptr<const std::string> Image; // the image of this address, whole
+    std::int32_t ImageWriteStart = 0;
+    std::int32_t BlockSize = 512;  // bytes per block write
+    std::int32_t BlockIndex = 0;   // the next block to write
+    std::int32_t FailedWrites = 0; // in a row, since the last accepted block
+    std::int32_t ResentPage = -1;  // the page last sent again, in 512-byte pages
+    std::int32_t PageResends = 0;  // how often in a row it was
+    std::int64_t StallSince = -1;  // when the run step found the link inactive
+    // The meter's own speed code while its speed is raised; 0xFF: not raised.
+    std::uint8_t SpeedCode = 0xFF;
+    std::int32_t SavedBaudRate = 0; // the port's, before the raise
+    std::int32_t SavedParity = 0;
+  };
+  TAddressRun FRun;
+  // Begins the next address: FRun and what the row shows of it.
+  void BeginAddress();
+
   std::atomic<std::int32_t> FErrors{0};
   std::atomic<std::int64_t> FRunStart; // monotonic milliseconds
   std::atomic<std::int32_t> FBlockSize{512};
-  std::int32_t FRunBlockSize = 512; // the block size of the current address
   std::atomic<std::int32_t> FMeterType{-1};
-  std::shared_ptr<const std::string> FImage; // the image of this run, whole
-  std::int32_t FImageWriteStart = 0;
-  std::int32_t FFailedWrites = 0;  // in a row, since the last accepted block
-  std::int32_t FResentPage = -1;   // the page last sent again, in 512-byte pages
-  std::int32_t FPageResends = 0;   // how often in a row it was
-  std::int64_t FStallSince = -1;   // when the run step found the link inactive
   int FSilentInARow = 0;           // exchanges in a row that got no byte back
   bool FInStopStep = false;
   bool FCloseSilent = false;       // the stop step's channel close got no byte back
@@ -275,10 +360,6 @@ private:
   bool FLinkFailed = false; // the link did not open: the run ends at this address
   std::int32_t FAddrIndex = -1;
   std::int32_t FAddrCount = 0;
-  std::string FAddrPrefix;
-  std::uint8_t FSpeedCode = 0xFF;
-  std::int32_t FSavedBaudRate = 0;
-  std::int32_t FSavedParity = 0;
 
   // The loader's thread has given way to the window's (its first start).
   bool FPriorityLowered = false;
@@ -295,8 +376,6 @@ private:
   std::shared_ptr<void> FOfferedHold;
   std::shared_ptr<void> FLinkHold;
   int FStepDepth = 0;
-  std::atomic<int> FStartNesting{0};
-  std::atomic<int> FDeepestStart{0};
 
   mutable std::mutex FTextLock;
   // Counts the changes of the row's texts (state, versions, TCP host).

@@ -3,6 +3,7 @@
 // units.
 #include "loader/Quorlan.h"
 
+#include "link/MeterProtocol.h"
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
 #include "loader/AnswerEnd.h"
@@ -18,9 +19,9 @@ std::uint8_t DateCodeOf(int Year, int Month)
   return static_cast<std::uint8_t>(((Year - 2000) * 12 + (Month - 1)) & 0xFF);
 }
 
-std::string TQuorlan::Request(const std::string &Prefix, const std::string &Command) const
+std::string TQuorlan::Request(const std::string &Prefix, std::string_view Command) const
 {
-  return AddCheckSum(Prefix + Command, ctCrc16);
+  return AddCheckSum(Prefix + std::string(Command), ctCrc16);
 }
 
 void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefix)
@@ -50,12 +51,7 @@ void TQuorlan::NextAddress(bool Advance, std::int32_t &Count, std::string &Prefi
       throw std::invalid_argument(item); // the item itself, for the log
     const auto address = static_cast<std::uint32_t>(value);
     FDevice->FNetAddress = static_cast<std::int32_t>(address);
-    if (address <= 255) {
-      Prefix = std::string(1, static_cast<char>(address));
-    } else {
-      Prefix = {'\xFC', static_cast<char>(address >> 24), static_cast<char>(address >> 16),
-                static_cast<char>(address >> 8), static_cast<char>(address)};
-    }
+    Prefix = protocol::AddressPrefix(address);
   }
 }
 
@@ -86,23 +82,48 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
     result = FDevice->Transact(Request, Count);
     Answer = FDevice->FRxData;
   } else if (FTcpClient->Connected()) {
-    // What waits now came after its exchange had ended (a late answer, or the
-    // tail of one): it must not pass for the start of this answer.
-    const std::string late = FTcpClient->TakeWaiting();
-    if (FDevice->IsLogEnabled()) {
-      if (!late.empty())
-        AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(late, " "));
-      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tTX\t" + StrToHex(Request, " "));
-    }
-    FAnswerTag = -1;
-    const std::size_t L = !Request.empty() && static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
-    if (Request.size() > L + 5 && Request[L] == '\x07' && Request[L + 1] == '\x04')
-      FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
-    FTcpClient->Write(Request);
-    result = ReceiveAnswer(Count, Answer);
+    result = ExchangeTcp(Request, Count, Answer);
+    if (FLinkError)
+      return false; // the step that sent it ends here
   }
   FSilentInARow = Answer.empty() ? FSilentInARow + 1 : 0;
   return result;
+}
+
+bool TQuorlan::ExchangeTcp(const std::string &Request, std::int32_t Count, std::string &Answer)
+{
+  // What waits now came after its exchange had ended (a late answer, or the
+  // tail of one): it must not pass for the start of this answer.
+  const std::string late = FTcpClient->TakeWaiting();
+  if (FDevice->IsLogEnabled()) {
+    if (!late.empty())
+      AppendLog(protocol::ReceivedLine(platform::GetLocalTime(), late));
+    AppendLog(protocol::SentLine(platform::GetLocalTime(), Request));
+  }
+  FAnswerTag = -1;
+  const std::size_t L = protocol::PrefixLength(Request);
+  if (Request.size() > L + 5 && std::string_view(Request).substr(L, 2) == protocol::CmdBlockWrite)
+    FAnswerTag = static_cast<unsigned char>(Request[L + 5]);
+  try {
+    FTcpClient->Write(Request);
+  } catch (const platform::TcpError &error) {
+    LinkBroke(error);
+    return false;
+  }
+  return ReceiveAnswer(Count, Answer);
+}
+
+void TQuorlan::LinkBroke(const platform::TcpError &Error)
+{
+  FLinkError = Error.what();
+  FTcpClient->Disconnect();
+}
+
+std::optional<std::string> TQuorlan::TakeLinkError()
+{
+  std::optional<std::string> reason;
+  reason.swap(FLinkError);
+  return reason;
 }
 
 bool TQuorlan::ExchangeData(const std::string &Request, std::int32_t Count, std::string &Answer)
@@ -127,7 +148,7 @@ bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
     return false;
   auto rxLine = [this, &Answer] {
     if (FDevice->IsLogEnabled()) {
-      AppendLog(TimeToStrMs(platform::GetLocalTime()) + "\tRX\t" + StrToHex(Answer, " "));
+      AppendLog(protocol::ReceivedLine(platform::GetLocalTime(), Answer));
       AppendLog(" ");
     }
   };
@@ -136,11 +157,15 @@ bool TQuorlan::ReceiveAnswer(std::int32_t Count, std::string &Answer)
   try {
     Answer = FTcpClient->ReadAnswer(
         [Count, echo](std::string_view Bytes) { return AnswerEnd(Bytes, Count, echo); }, FAnswerPause);
+  } catch (const platform::TcpError &error) {
+    LinkBroke(error);
   } catch (...) {
     rxLine(); // the RX line is written also when the read fails
     throw;
   }
   rxLine();
+  if (FLinkError)
+    return false;
   if (Count == -1)
     return !Answer.empty() && TestCheckSum(Answer, ctCrc16);
   return static_cast<std::int32_t>(Answer.size()) == Count;
@@ -153,7 +178,7 @@ std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
     return i < s.size() ? static_cast<std::uint8_t>(s[i]) : std::uint8_t{0};
   };
   std::string answer;
-  if (!ExchangeData(Request(Prefix, std::string("\x08\x12", 2)), static_cast<std::int32_t>(L + 5), answer))
+  if (!ExchangeData(Request(Prefix, protocol::CmdTypeWord), static_cast<std::int32_t>(L + 5), answer))
     return -1;
   const std::uint8_t v0 = byte(answer, L), v1 = byte(answer, L + 1), v2 = byte(answer, L + 2);
   if (v0 == 0 && v1 == 0 && v2 == 0)
@@ -167,14 +192,14 @@ std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
     candidate = 1;
     break;
   case 0xF:
-    if (ExchangeData(Request(Prefix, std::string("\x08\x12\x01", 3)), static_cast<std::int32_t>(L + 8), answer) &&
+    if (ExchangeData(Request(Prefix, protocol::CmdTypeWordMore), static_cast<std::int32_t>(L + 8), answer) &&
         byte(answer, L + 3) == 0x10)
       candidate = 2;
     break;
   default:
     break;
   }
-  if (!ExchangeData(Request(Prefix, std::string("\x08\x03", 2)), static_cast<std::int32_t>(L + 5), answer))
+  if (!ExchangeData(Request(Prefix, protocol::CmdVersion), static_cast<std::int32_t>(L + 5), answer))
     return -1;
   if (candidate == 0 && byte(answer, L + 1) == 0x01)
     return 3;
@@ -186,13 +211,13 @@ std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
 bool TQuorlan::CloseChannel(const std::string &Prefix)
 {
   std::string answer;
-  return Exchange(Request(Prefix, std::string("\x02", 1)), static_cast<std::int32_t>(Prefix.size() + 3), answer);
+  return Exchange(Request(Prefix, protocol::CmdCloseChannel), static_cast<std::int32_t>(Prefix.size() + 3), answer);
 }
 
 bool TQuorlan::TestLink(const std::string &Prefix)
 {
   std::string answer;
-  return Exchange(Request(Prefix, std::string("\x00", 1)), static_cast<std::int32_t>(Prefix.size() + 3), answer);
+  return Exchange(Request(Prefix, protocol::CmdLinkTest), static_cast<std::int32_t>(Prefix.size() + 3), answer);
 }
 
 void TQuorlan::SendAlertSequence()
@@ -206,11 +231,12 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
 {
   const platform::TSystemTime now = platform::GetLocalTime();
   const char code = static_cast<char>(DateCodeOf(now.wYear, now.wMonth));
-  const std::string dateCode = std::string("\x08\x11", 2) + code;
+  const std::string dateCode = std::string(protocol::CmdDateCode) + code;
   std::string answer;
   if (!FPacketMode) {
-    for (const std::string &command :
-         {std::string("\x04\x00", 2), std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, dateCode}) {
+    for (const std::string_view command :
+         {protocol::CmdSeriesFirst, protocol::CmdSeriesFirst, protocol::CmdSeriesSecond, std::string_view(dateCode),
+          std::string_view(dateCode)}) {
       if (SeriesCut())
         return;
       Exchange(Request(Prefix, command), -1, answer);
@@ -218,10 +244,9 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
     return;
   }
   TPacketString packet;
-  packet.SetIdent("KelVar");
-  for (const std::string &command :
-       {std::string("\x04\x00", 2), std::string("\x08\x01", 2), dateCode, std::string("\x08\x03", 2),
-        std::string("\x08\x00", 2)})
+  packet.SetIdent(protocol::SeriesIdent);
+  for (const std::string_view command : {protocol::CmdSeriesFirst, protocol::CmdSeriesSecond, std::string_view(dateCode),
+                                         protocol::CmdVersion, protocol::CmdSeriesLast})
     packet.FItems->push_back(Request(Prefix, command));
   std::string frame;
   if (!SeriesCut() && packet.Build(frame))

@@ -6,6 +6,7 @@
 
 #include "app/OpenFileLimit.h"
 #include "app/WindowTexts.h"
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
 #include "loader/TempDir.h"
@@ -158,7 +159,7 @@ bool LogHas(const TQuorlan &L, const std::string &Text)
 // True for a block write of the update procedure.
 bool IsBlockWrite(const std::string &Request)
 {
-  const std::size_t L = static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
+  const std::size_t L = protocol::PrefixLength(Request);
   return Request.size() > L + 4 && Request[L] == '\x07';
 }
 

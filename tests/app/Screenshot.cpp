@@ -7,6 +7,7 @@
 
 #include "app/ComAndTCPClient.h"
 #include "app/MainForm.h"
+#include "link/MeterProtocol.h"
 #include "support/SimLine.h"
 
 #include <QAction>
@@ -50,7 +51,7 @@ public:
   void Attach(sim::SimMeter &Meter)
   {
     Meter.SetOverride([this](const std::string &Request) -> std::optional<std::string> {
-      const std::size_t L = static_cast<unsigned char>(Request[0]) == 0xFC ? 5 : 1;
+      const std::size_t L = protocol::PrefixLength(Request);
       if (Request.size() > L && Request[L] == '\x07' && ++FWrites == FBlock) {
         std::unique_lock Lock(FLock);
         FReleased.wait_for(Lock, std::chrono::seconds(30), [this] { return FRelease; });

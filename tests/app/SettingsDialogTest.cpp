@@ -367,8 +367,7 @@ TEST_F(SettingsDialog, ProcessStartedWhileTheDialogIsOpenKeepsItsSettings)
     D.ButOk->click();
   }));
   EXPECT_EQ(Boxes.Texts(), QStringList{U("Процесс уже запущен: параметры соединения не изменены.")});
-  L().FStopRequested = true;
-  L().Stop();
+  L().OperatorStop();
   ASSERT_TRUE(WaitUntil([this] { return L().State() == ssIdle; }, std::chrono::seconds(30)));
   EXPECT_EQ(app::ReadLinkSettings(L()), Before);
 }

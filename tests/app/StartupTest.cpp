@@ -286,8 +286,7 @@ TEST(Startup, CloseRefusedWhileAProcessRuns)
   EXPECT_EQ(ReadFile(Ini), Before);
   EXPECT_NE(Form->FRemoteProcesses, nullptr);
 
-  Busy.FStopRequested = true;
-  Busy.Stop();
+  Busy.OperatorStop();
   ASSERT_TRUE(WaitUntil([&Busy] { return Busy.State() == ssIdle; }, std::chrono::seconds(30)));
   EXPECT_TRUE(Form->close());
   EXPECT_NE(ReadFile(Ini).find("Count=2\r\n"), std::string::npos);
@@ -315,8 +314,7 @@ TEST(Startup, CloseRefusedWhileAHandedOverProcessRunsBeforeItHasARow)
   EXPECT_FALSE(CanClose);
   EXPECT_EQ(Boxes.Texts().size(), 1);
 
-  Busy.FStopRequested = true;
-  Busy.Stop();
+  Busy.OperatorStop();
   ASSERT_TRUE(WaitUntil([&Busy] { return Busy.State() == ssIdle; }, std::chrono::seconds(30)));
   EXPECT_TRUE(Form->close());
 }

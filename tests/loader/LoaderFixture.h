@@ -5,6 +5,7 @@
 #include "loader/Quorlan.h"
 
 #include "TempDir.h"
+#include "link/MeterProtocol.h"
 #include "loader/BuiltinImages.h"
 #include "loader/LoaderTexts.h"
 #include "platform/Cp1251.h"
@@ -95,7 +96,7 @@ protected:
   // The block index of a block write request, -1 for any other request.
   static int BlockIndexOf(const std::string &r)
   {
-    const std::size_t L = !r.empty() && static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+    const std::size_t L = protocol::PrefixLength(r);
     if (r.size() <= L + 5 || r[L] != '\x07')
       return -1;
     return (static_cast<unsigned char>(r[L + 2]) << 8) | static_cast<unsigned char>(r[L + 3]);

@@ -2,6 +2,7 @@
 // that dies during the write, a port that goes away, a connection refused,
 // and stops on a line where nobody answers any more, counted in requests.
 #include "LoaderFixture.h"
+#include "link/MeterProtocol.h"
 #include "loader/LoaderTexts.h"
 
 #include <atomic>
@@ -95,7 +96,7 @@ TEST_F(LoaderBounds, AMeterSilentOnlyToDateCodesIsStillVerified)
   auto line = SimLine::OpenPty(Dir / "", 1);
   auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
   meter->SetOverride([](const std::string &r) -> std::optional<std::string> {
-    const std::size_t L = static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+    const std::size_t L = protocol::PrefixLength(r);
     if (r.size() == L + 4 && r[L] == '\x04' && r[L + 1] == '\x00')
       return std::string(); // 04 00 goes unanswered
     return std::nullopt;
@@ -138,8 +139,7 @@ TEST_F(LoaderBounds, StopOrFreeingDuringTheWriteToASilentMeterEndsWithinThreeReq
     if (freeing) {
       q.reset(); // returns when the loader has ended
     } else {
-      q->FStopRequested = true; // the operator's stop
-      q->Stop();
+      q->OperatorStop(); // the operator's stop
       ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
       EXPECT_EQ(q->StateText(), texts::STestStopped);
     }

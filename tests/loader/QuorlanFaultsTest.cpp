@@ -157,8 +157,7 @@ TEST_F(LoaderTest, MeterFallingSilentGetsItsPageAgainUntilTheOperatorStops)
   EXPECT_EQ(q->State(), ssRun) << "a few failures do not end the address";
   EXPECT_EQ(q->StateText().rfind(texts::SProgress, 0), 0u);
 
-  q->FStopRequested = true; // the operator's stop
-  q->Stop();
+  q->OperatorStop(); // the operator's stop
   ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
   EXPECT_EQ(q->StateText(), texts::STestStopped);
   EXPECT_FALSE(q->IsLinkActive());
@@ -272,4 +271,76 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionEndsTheRun)
   EXPECT_EQ(Written(*meter), ImageOf(0));
   EXPECT_EQ(q->StateText(), texts::SRunDone);
   EXPECT_FALSE(q->FTcpClient->Connected());
+}
+
+// A connection that the gateway drops under any request of the start or the
+// stop step ends the address there: the log gives the reason where the
+// failure happened and nothing that a failed request would otherwise lead
+// to ("unknown device", "version not read"...), and no request follows.
+TEST_F(LoaderTest, GatewayDroppingTheConnectionUnderTheStartOrStopStep)
+{
+  const std::string reason = "Connection closed gracefully.";
+  const auto tab = [](const std::string &text) { return "\t" + text; };
+  const std::string failed = texts::SFailedAddresses + std::string("300");
+  struct TCase {
+    std::string Command; // hex of the bytes after the prefix, as far as given
+    int Nth;             // which of the requests that begin so is dropped
+    bool SpoilType;      // the type word comes with a wrong checksum
+    std::string Before;  // the last line before the failure, as far as given
+    std::vector<std::string> Tail;
+  };
+  const std::vector<TCase> cases = {
+      {"0812", 0, false, tab(texts::SReadingType), {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
+      {"030F02", 0, false, tab(texts::SVersionBefore), {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
+      {"02", 0, true, tab(texts::SUnknownDevice), {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
+      {"02", 0, false, "", {tab(texts::SStopError + reason), failed}},
+      {"0400", 0, false, "", {tab(texts::SStopError + reason), failed}},
+      {"00", 1, false, "", {tab(texts::SStopError + reason), failed}},
+      {"0803", 2, false, "", {tab(texts::SStopError + reason), failed}},
+  };
+  for (const TCase &c : cases) {
+    SCOPED_TRACE(c.Command + " #" + std::to_string(c.Nth));
+    auto gateway = SimLine::ListenTcp();
+    MeterConfig config = MeterConfig::ForType(0, 44);
+    config.ExtendedAddress = 300;
+    config.StartsInTestMode = true; // the probe is answered: no wait for it
+    auto meter = gateway->AddMeter(config);
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    auto after = std::make_shared<std::atomic<int>>(0);
+    SimLine *const line = gateway.get();
+    sim::SimMeter *const own = meter.get();
+    meter->SetOverride([&c, own, line, seen, after](const std::string &r) -> std::optional<std::string> {
+      if (*seen > c.Nth)
+        ++*after;
+      const std::string command = Hex(r).substr(10);
+      if (c.SpoilType && command.size() == 8 && command.rfind("0812", 0) == 0)
+        return SpoilCrc(own->OwnAnswer(r));
+      if (command.rfind(c.Command, 0) == 0 && (*seen)++ == c.Nth) {
+        line->DropConnection();
+        return std::string();
+      }
+      return std::nullopt;
+    });
+    auto q = MakeLoader("300");
+    q->FUseComPort = false;
+    q->SetTcpHost("127.0.0.1");
+    q->FTcpClient->Port = gateway->Port();
+    q->FTcpClient->ReadTimeout = 5000;
+    Run(*q);
+
+    EXPECT_EQ(*seen, c.Nth + 1);
+    EXPECT_EQ(*after, 0) << "nothing is sent after the connection dropped";
+    EXPECT_EQ(q->StateText(), "???");
+    EXPECT_FALSE(q->FTcpClient->Connected());
+    const auto lines = LogLines(*q);
+    ASSERT_GT(lines.size(), c.Tail.size());
+    const std::vector<std::string> tail(lines.end() - static_cast<std::ptrdiff_t>(c.Tail.size()), lines.end());
+    EXPECT_EQ(tail, c.Tail);
+    const std::string &before = lines[lines.size() - c.Tail.size() - 1];
+    if (!c.Before.empty())
+      EXPECT_EQ(before.substr(0, c.Before.size()), c.Before);
+    else
+      EXPECT_NE(before.find(std::string(texts::STestRunning).substr(2)), std::string::npos)
+          << "the stop step logs nothing before the reason";
+  }
 }

@@ -2,6 +2,7 @@
 // checksum as the meter sent it) is no answer, on either link; and stops
 // that come at awkward moments.
 #include "LoaderFixture.h"
+#include "link/MeterProtocol.h"
 #include "loader/LoaderTexts.h"
 
 #include <atomic>
@@ -74,7 +75,7 @@ TEST_F(LoaderTest, NoisyExtendedAddressAndSpeedCodeAreNotTaken)
   EXPECT_TRUE(Written(*second) == ImageOf(1));
   EXPECT_EQ(second->SpeedCode(), 0x05);
   for (const auto &r : second->Requests())
-    EXPECT_NE(Hex(r).substr(r[0] == '\xFC' ? 10 : 2, 4), "0315") << "no speed is set";
+    EXPECT_NE(Hex(r).substr(2 * protocol::PrefixLength(r), 4), "0315") << "no speed is set";
   EXPECT_EQ(q->FDevice->FInfo->GetParam(rpBaudRate), 9600);
   EXPECT_EQ(q->StateText(), "???") << "the first meter was left";
 }
@@ -113,8 +114,7 @@ TEST_F(LoaderTest, OperatorStopRightAfterStartShowsTheStop)
   auto q = MakeLoader("5");
   q->AppendLog("left from before");
   q->Start();
-  q->FStopRequested = true;
-  q->Stop();
+  q->OperatorStop();
   ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }));
 
   EXPECT_EQ(q->StateText(), texts::STestStopped);

@@ -2,6 +2,7 @@
 // each piece is no answer of its own, and bytes that come after their
 // exchange has ended are no part of the next answer.
 #include "LoaderFixture.h"
+#include "link/MeterProtocol.h"
 #include "link/UnExtlibs.h"
 #include "loader/LoaderTexts.h"
 
@@ -44,7 +45,7 @@ protected:
       const int index = BlockIndexOf(r);
       if (index < 0 || (*seen)[index]++ > 0)
         return std::nullopt;
-      const std::size_t L = static_cast<unsigned char>(r[0]) == 0xFC ? 5 : 1;
+      const std::size_t L = protocol::PrefixLength(r);
       const std::string prefix = r.substr(0, L);
       const char tag = r[L + 5];
       switch (index) {

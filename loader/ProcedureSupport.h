@@ -1,0 +1,39 @@
+#pragma once
+// Small helpers that the steps of the update procedure share: the byte of an
+// answer, the prefix of address 255, the time stamp and the formatting of a
+// log line.
+#include "link/UnExtlibs.h"
+#include "platform/Clock.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace loader::procedure {
+
+// Byte i of an answer, 0 past its end.
+inline std::uint8_t At(const std::string &s, std::size_t i)
+{
+  return i < s.size() ? static_cast<std::uint8_t>(s[i]) : 0;
+}
+
+// Address 255: its meter is identified and written, but its version is not
+// read, nothing is decided and the procedure enters no test mode of its own.
+inline const std::string Prefix255(1, '\xFF');
+
+inline std::string TimeStamp() { return TimeToStrMs(platform::GetLocalTime()); }
+
+// A log line from one of the procedure's formats ("%s", "%d").
+template <class... Args>
+std::string Format(const char *format, Args... args)
+{
+  const int size = std::snprintf(nullptr, 0, format, args...);
+  if (size <= 0)
+    return {};
+  std::vector<char> text(static_cast<std::size_t>(size) + 1);
+  std::snprintf(text.data(), text.size(), format, args...);
+  return std::string(text.data(), static_cast<std::size_t>(size));
+}
+
+} // namespace loader::procedure
