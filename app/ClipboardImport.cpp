@@ -62,6 +62,11 @@ bool NetAdrOfItem(const std::string &Item, std::string &NetAdr)
 
 bool IsObjectLine(const std::vector<std::string> &Items) { return !Items.empty() && Items[0] == "Object"; }
 
+// What a new row takes from the template: its link and time-outs, but not
+// its port number, speed, parity or multiplier.
+constexpr TLinkSettingSet TemplateSettings = lsAnswerTimeOut | lsSystemTimeOut | lsTcpReadTimeout | lsTcpHost |
+                                             lsUseComPort | lsPacketMode | lsBlockSize | lsAlertSequence;
+
 } // namespace
 
 void TForm1::AddObjectsFromBufferActionExecute(QObject *)
@@ -70,7 +75,7 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
   const auto *Focused = static_cast<const TListItem *>(ListView1->currentItem());
   const TListItem *TemplateRow = Focused ? Focused : FirstSelectedRow();
   const loader::TQuorlan *Template = TemplateRow ? TemplateRow->Data() : nullptr;
-  const TLinkSettings T = Template ? ConfiguredSettings(*Template) : TLinkSettings{};
+  const TLinkSettings T = Template ? ReadConfiguredLinkSettings(*Template) : TLinkSettings{};
 
   // Clipboard text ends its lines with CR LF on the system this program
   // comes from, and often with LF alone here: lone LFs become CR LF at the
@@ -100,17 +105,8 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
       }
       ++Added;
       loader::TQuorlan *L = Item->Data();
-      if (Template) {
-        TRS485Info &Info = *L->FDevice->FInfo;
-        Info.SetParam(rpAnswerTimeOut, T.AnswerTimeOut);
-        Info.SetParam(rpSystemTimeOut, T.SystemTimeOut);
-        L->FTcpClient->ReadTimeout = T.TcpReadTimeout;
-        L->SetTcpHost(T.TcpHost);
-        L->FUseComPort = T.UseComPort;
-        L->FPacketMode = T.PacketMode;
-        L->SetBlockSize(T.BlockSize);
-        Info.FAlertSequence = T.AlertSequence;
-      }
+      if (Template)
+        ApplyLinkSettings(*L, T, TemplateSettings);
       std::int32_t Port = 0;
       if (platform::TryStrToInt(ItemOf(Items, 6), Port))
         L->FTcpClient->Port = Port;

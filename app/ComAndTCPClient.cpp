@@ -5,6 +5,7 @@
 
 #include "app/DialogTexts.h"
 #include "app/QtText.h"
+#include "loader/BlockSizes.h"
 #include "platform/TextRules.h"
 
 #include <QButtonGroup>
@@ -31,7 +32,8 @@ namespace {
 
 constexpr int ClientWidth = 417;
 constexpr int ClientHeight = 432;
-constexpr int BlockSizeItems = 6;
+// One item a block size, from DlgMaxBlockSize down, halving.
+constexpr int BlockSizeItems = static_cast<int>(loader::BlockSizes.size());
 
 // Reads an edit's text by the integer-text rule.
 std::int32_t EditValue(const QLineEdit *Edit, std::int32_t Default)

@@ -4,6 +4,7 @@
 
 #include "app/QtText.h"
 #include "app/WindowTexts.h"
+#include "loader/BlockSizes.h"
 #include "loader/MeterTypes.h"
 #include "platform/IniFile.h"
 #include "platform/TextRules.h"
@@ -47,11 +48,18 @@ constexpr int DesignPanel1Height = 234;
 constexpr int DesignColumnWidths[ColumnCount] = {100, 100, 100, 80, 90, 150, 70, 150};
 constexpr int DefaultColumnWidth = 150;
 
-// Defaults of a row the window makes.
-constexpr int WindowAnswerTimeOut = 20000;
-constexpr int WindowSystemTimeOut = 50;
-constexpr int WindowTcpReadTimeout = 20000;
-constexpr char WindowTcpHost[] = "127.0.0.1";
+// What a row the window makes starts with: a TCP link to this computer
+// that waits long for answers.
+TLinkSettings WindowDefaults()
+{
+  TLinkSettings S;
+  S.SetAnswerTimeOut(20000);
+  S.SystemTimeOut = 50;
+  S.TcpHost = "127.0.0.1";
+  S.UseComPort = false;
+  return S;
+}
+constexpr TLinkSettingSet WindowDefaultSettings = lsAnswerTimeOuts | lsSystemTimeOut | lsTcpHost | lsUseComPort;
 
 const char SMain[] = "Main";
 const char SServer[] = "Server";
@@ -63,16 +71,40 @@ std::string ObjectSection(int Index) { return "Objects(" + platform::IntToStr(In
 struct TPortKey {
   const char *Key;
   std::int32_t Param;
+  std::int32_t TLinkSettings::*Field;
   std::int32_t Default;
 };
 constexpr TPortKey PortKeys[] = {
-  {"COM", rpPortNumber, 1},
-  {"BaudRate", rpBaudRate, 9600},
-  {"Parity", rpParity, platform::ODDPARITY},
-  {"AnswerTimeOut", rpAnswerTimeOut, 500},
-  {"SystemTimeOut", rpSystemTimeOut, 50},
-  {"RWMTimeOut", rpTimeOutMultiplier, 0},
+  {"COM", rpPortNumber, &TLinkSettings::Port, 1},
+  {"BaudRate", rpBaudRate, &TLinkSettings::BaudRate, 9600},
+  {"Parity", rpParity, &TLinkSettings::Parity, platform::ODDPARITY},
+  {"AnswerTimeOut", rpAnswerTimeOut, &TLinkSettings::AnswerTimeOut, 500},
+  {"SystemTimeOut", rpSystemTimeOut, &TLinkSettings::SystemTimeOut, 50},
+  {"RWMTimeOut", rpTimeOutMultiplier, &TLinkSettings::Multiplier, 0},
 };
+
+// A row's link settings from its section of the settings file, and which of
+// them the file sets: every one but the TCP read time-out, which follows a
+// stored answer time-out and otherwise stays the window's default.
+TLinkSettings ReadObjectLink(const platform::IniFile &Ini, const std::string &Section, TLinkSettingSet &Stored)
+{
+  TLinkSettings S;
+  S.NetAdr = Ini.ReadString(Section, "NetAdr", "");
+  for (const TPortKey &Key : PortKeys)
+    S.*Key.Field = Ini.ReadInteger(Section, Key.Key, Key.Default);
+  Stored = lsAll & ~lsTcpReadTimeout;
+  if (const std::int32_t AnswerTimeOut = Ini.ReadInteger(Section, "AnswerTimeOut", 0); AnswerTimeOut > 0) {
+    S.SetAnswerTimeOut(AnswerTimeOut);
+    Stored |= lsTcpReadTimeout;
+  }
+  S.TcpHost = Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1");
+  S.TcpPort = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
+  S.BlockSize = Ini.ReadInteger(Section, "BlockSize", loader::MaxBlockSize);
+  S.UseComPort = Ini.ReadBool(Section, "Type", true);
+  S.AlertSequence = Ini.ReadBool(Section, "AlertSequence", false);
+  S.PacketMode = Ini.ReadBool(Section, "PacketMode", false);
+  return S;
+}
 
 // The program file's path as the system names it: bytes, which need not be
 // valid UTF-8 and so cannot go through a QString unchanged.
@@ -396,7 +428,7 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
                                           Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth)));
   // Past the bound on rows the file's processes are not read.
   const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), FProcessPlaces.Limit());
-  FCommandPort = Ini.ReadInteger(SServer, "Port", 9111);
+  FCommandPort = Ini.ReadInteger(SServer, "Port", TCommandServer::DefaultCommandPort);
 
   for (std::int32_t i = 0; i < Count; ++i) {
     TListItem *Item = AddProcess(nullptr);
@@ -404,22 +436,10 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
       break;
     loader::TQuorlan *L = Item->Data();
     const std::string Section = ObjectSection(i);
-    L->SetNetAdr(Ini.ReadString(Section, "NetAdr", ""));
-    for (const TPortKey &Key : PortKeys)
-      L->FDevice->FInfo->SetParam(Key.Param, Ini.ReadInteger(Section, Key.Key, Key.Default));
-    // A TCP link waits for an answer as long as the row shows: the stored
-    // answer time-out is its read time-out too, as the settings dialog and
-    // the command server set both. Without a stored one the window's default
-    // stays.
-    if (const std::int32_t AnswerTimeOut = Ini.ReadInteger(Section, "AnswerTimeOut", 0); AnswerTimeOut > 0)
-      L->FTcpClient->ReadTimeout = AnswerTimeOut;
-    L->SetTcpHost(Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1"));
-    L->FTcpClient->Port = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
-    L->SetBlockSize(Ini.ReadInteger(Section, "BlockSize", 512));
-    L->FUseComPort = Ini.ReadBool(Section, "Type", true);
+    TLinkSettingSet Stored = 0;
+    const TLinkSettings S = ReadObjectLink(Ini, Section, Stored);
+    ApplyLinkSettings(*L, S, Stored);
     L->FMaxSpeed = Ini.ReadBool(Section, "MaxSpeed", false);
-    L->FDevice->FInfo->FAlertSequence = Ini.ReadBool(Section, "AlertSequence", false);
-    L->FPacketMode = Ini.ReadBool(Section, "PacketMode", false);
   }
 }
 
@@ -478,11 +498,7 @@ TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
       DeviceLog(Index, Kind, Text, Len);
     });
     Device.FLogEnabled = true;
-    Device.FInfo->SetParam(rpAnswerTimeOut, WindowAnswerTimeOut);
-    Device.FInfo->SetParam(rpSystemTimeOut, WindowSystemTimeOut);
-    L->FTcpClient->ReadTimeout = WindowTcpReadTimeout;
-    L->SetTcpHost(WindowTcpHost);
-    L->FUseComPort = false;
+    ApplyLinkSettings(*L, WindowDefaults(), WindowDefaultSettings);
     Device.FOwner = L;
   }
   if (!ListView1->selectionModel()->hasSelection())

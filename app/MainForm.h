@@ -89,7 +89,7 @@ public:
   // The settings file, fixed at start-up.
   std::string FIniFileName;
   // The command server's port, from the settings file.
-  std::int32_t FCommandPort = 9111;
+  std::int32_t FCommandPort = TCommandServer::DefaultCommandPort;
   // Where the save action writes the images as source units.
   std::string FImageSourceDir;
 
@@ -203,10 +203,6 @@ private:
   // Brings the memo up to date with a process's log.
   void ShowLog(const loader::TQuorlan &L);
   bool HasRowOf(const loader::TQuorlan *L) const;
-  // What a process was configured with: its settings now while it is idle,
-  // else its port's as it left idle (a running port bends some of them for
-  // a while).
-  TLinkSettings ConfiguredSettings(const loader::TQuorlan &L) const;
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
 
