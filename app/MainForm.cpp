@@ -527,24 +527,11 @@ void TForm1::ListView1Deletion(QObject *, TListItem *Item)
 
 void TForm1::FormCloseQuery(QObject *, bool &CanClose)
 {
-  // Loaders of removed rows that still end count as running processes.
-  if (FDeparting.Count() > 0)
+  // Every process that runs keeps the window open, also a loader that a
+  // client has started before the timer gave it a row (the close would free
+  // it mid-run) and the loader of a removed row that is still ending.
+  if (BusyProcessCount() > 0)
     CanClose = false;
-  for (int i = 0; i < RowCount() && CanClose; ++i) {
-    const loader::TQuorlan *L = Row(i)->Data();
-    if (L && L->State() != ssIdle) {
-      CanClose = false;
-      break;
-    }
-  }
-  // A loader that a client has started before the timer gave it a row runs
-  // too: the close would free it mid-run.
-  if (CanClose && FRemoteProcesses)
-    FRemoteProcesses->LockList([&CanClose](const std::vector<loader::TQuorlan *> &List) {
-      for (const loader::TQuorlan *L : List)
-        if (L->State() != ssIdle)
-          CanClose = false;
-    });
   // A close by signal waits for the processes instead (SignalCloseStep).
   if (!CanClose && !FClosingBySignal)
     QMessageBox::warning(this, QString(), ToQt(texts::SCloseRefused), QMessageBox::Ok);
