@@ -106,6 +106,21 @@ TLinkSettings ReadObjectLink(const platform::IniFile &Ini, const std::string &Se
   return S;
 }
 
+// A panel of the splitter, named PanelName, with one control named
+// ControlName that fills it.
+template <class TControl>
+TControl *AddPanel(QSplitter *Splitter, QWidget *&Panel, const char *PanelName, const char *ControlName)
+{
+  Panel = new QWidget(Splitter);
+  Panel->setObjectName(QLatin1String(PanelName));
+  auto *Layout = new QVBoxLayout(Panel);
+  Layout->setContentsMargins(0, 0, 0, 0);
+  auto *Control = new TControl(Panel);
+  Control->setObjectName(QLatin1String(ControlName));
+  Layout->addWidget(Control);
+  return Control;
+}
+
 // The program file's path as the system names it: bytes, which need not be
 // valid UTF-8 and so cannot go through a QString unchanged.
 std::string ProgramFilePath()
@@ -216,6 +231,31 @@ void TForm1::CreateControls()
   QFont FormFont(QStringLiteral("Tahoma"));
   setFont(FormFont);
 
+  CreateToolBar();
+
+  Splitter1 = new QSplitter(Qt::Vertical, this);
+  Splitter1->setObjectName(QStringLiteral("Splitter1"));
+  Splitter1->setHandleWidth(4);
+  Splitter1->setOpaqueResize(false);
+  Splitter1->setChildrenCollapsible(false);
+  setCentralWidget(Splitter1);
+  CreateListPanel();
+  CreatePopupMenu();
+  CreateMemoPanel();
+
+  // The list takes what the window gains or loses; the panel keeps its height.
+  Splitter1->setStretchFactor(0, 1);
+  Splitter1->setStretchFactor(1, 0);
+  connect(Splitter1, &QSplitter::splitterMoved, this, [this] { SplitterMoved(); });
+  SetPanel1Height(DesignPanel1Height);
+
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(100);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+}
+
+void TForm1::CreateToolBar()
+{
   ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
   ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
   ToolBar1->setMovable(false);
@@ -227,21 +267,11 @@ void TForm1::CreateControls()
   ToolBar1->addActions({StartBootAction, StopBootAction});
   ToolBar1->addSeparator();
   ToolBar1->addAction(StayOnTopAction);
+}
 
-  Splitter1 = new QSplitter(Qt::Vertical, this);
-  Splitter1->setObjectName(QStringLiteral("Splitter1"));
-  Splitter1->setHandleWidth(4);
-  Splitter1->setOpaqueResize(false);
-  Splitter1->setChildrenCollapsible(false);
-  setCentralWidget(Splitter1);
-
-  Panel2 = new QWidget(Splitter1);
-  Panel2->setObjectName(QStringLiteral("Panel2"));
-  auto *Panel2Layout = new QVBoxLayout(Panel2);
-  Panel2Layout->setContentsMargins(0, 0, 0, 0);
-  ListView1 = new QTreeWidget(Panel2);
-  ListView1->setObjectName(QStringLiteral("ListView1"));
-  Panel2Layout->addWidget(ListView1);
+void TForm1::CreateListPanel()
+{
+  ListView1 = AddPanel<QTreeWidget>(Splitter1, Panel2, "Panel2", "ListView1");
   ListView1->setColumnCount(ColumnCount);
   QStringList Headers;
   for (const char *Header : texts::SColumns)
@@ -267,7 +297,10 @@ void TForm1::CreateControls()
   ListFont.setBold(true);
   ListView1->setFont(ListFont);
   ListView1->viewport()->installEventFilter(this); // double clicks
+}
 
+void TForm1::CreatePopupMenu()
+{
   PopupMenu1 = new QMenu(this);
   PopupMenu1->addAction(SetOnAction);
   PopupMenu1->addSeparator();
@@ -277,14 +310,11 @@ void TForm1::CreateControls()
   ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ListView1, &QWidget::customContextMenuRequested, this,
           [this](const QPoint &Pos) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(Pos)); });
+}
 
-  Panel1 = new QWidget(Splitter1);
-  Panel1->setObjectName(QStringLiteral("Panel1"));
-  auto *Panel1Layout = new QVBoxLayout(Panel1);
-  Panel1Layout->setContentsMargins(0, 0, 0, 0);
-  Memo1 = new QPlainTextEdit(Panel1);
-  Memo1->setObjectName(QStringLiteral("Memo1"));
-  Panel1Layout->addWidget(Memo1);
+void TForm1::CreateMemoPanel()
+{
+  Memo1 = AddPanel<QPlainTextEdit>(Splitter1, Panel1, "Panel1", "Memo1");
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -293,16 +323,6 @@ void TForm1::CreateControls()
   MemoFont.setBold(true);
   Memo1->setFont(MemoFont);
   Memo1->installEventFilter(this);
-
-  // The list takes what the window gains or loses; the panel keeps its height.
-  Splitter1->setStretchFactor(0, 1);
-  Splitter1->setStretchFactor(1, 0);
-  connect(Splitter1, &QSplitter::splitterMoved, this, [this] { SplitterMoved(); });
-  SetPanel1Height(DesignPanel1Height);
-
-  Timer1 = new QTimer(this);
-  Timer1->setInterval(100);
-  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
 }
 
 // The open dialog is made when first needed: once made, it watches the

@@ -177,8 +177,14 @@ protected:
   bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
-  void CreateControls();
   void CreateActions();
+  // The controls, part by part: the toolbar, the splitter with the process
+  // list and its popup menu above the log memo, and the timer.
+  void CreateControls();
+  void CreateToolBar();
+  void CreateListPanel();
+  void CreatePopupMenu();
+  void CreateMemoPanel();
   void ReadSettings(platform::IniFile &Ini);
   void WriteSettings(platform::IniFile &Ini);
   // Writes the settings file; false with the reason when it cannot.
