@@ -6,6 +6,7 @@
 
 #include "app/QtText.h"
 #include "app/WindowTexts.h"
+#include "platform/TextFormat.h"
 #include "platform/TextRules.h"
 
 #include <QClipboard>
@@ -13,7 +14,6 @@
 #include <QMessageBox>
 #include <QTreeWidget>
 
-#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -97,9 +97,8 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
         int Objects = Added;
         for (std::size_t j = i; j < Lines.size(); ++j)
           Objects += IsObjectLine(platform::SplitCommaText(Lines[j]));
-        char Message[512];
-        std::snprintf(Message, sizeof Message, texts::SImportBounded, Added, Objects,
-                      static_cast<int>(FProcessPlaces.Limit()));
+        const std::string Message =
+          platform::Format(texts::SImportBounded, Added, Objects, static_cast<int>(FProcessPlaces.Limit()));
         QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
         return;
       }

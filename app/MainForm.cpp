@@ -7,6 +7,7 @@
 #include "loader/BlockSizes.h"
 #include "loader/MeterTypes.h"
 #include "platform/IniFile.h"
+#include "platform/TextFormat.h"
 #include "platform/TextRules.h"
 
 #include <QAction>
@@ -422,11 +423,10 @@ void TForm1::FormCreate(QObject *)
   StartBootAction->setEnabled(true);
   OpenFileAction->setEnabled(false);
 
-  char Title[256];
-  std::snprintf(Title, sizeof Title, texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(),
-                std::string(loader::ImageVersions[1]).c_str(), std::string(loader::ImageVersions[2]).c_str(),
-                std::string(loader::ImageVersions[3]).c_str(), std::string(loader::ImageVersions[4]).c_str());
-  setWindowTitle(ToQt(Title));
+  setWindowTitle(ToQt(platform::Format(
+    texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(), std::string(loader::ImageVersions[1]).c_str(),
+    std::string(loader::ImageVersions[2]).c_str(), std::string(loader::ImageVersions[3]).c_str(),
+    std::string(loader::ImageVersions[4]).c_str())));
 
   FRemoteProcesses = std::make_unique<platform::TThreadList<loader::TQuorlan>>();
   CreateCommandServer();

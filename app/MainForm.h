@@ -212,6 +212,22 @@ private:
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
 
+  // What the memo shows of a log: how far it has been filled from which log
+  // (TQuorlan::LogSince) and the document's revision right after. The memo's
+  // own text cannot be compared with the log, since a no-break space or a CR
+  // inside a line does not come back as it went in; the memo is rewritten only
+  // when the log has changed or the memo has been edited since, and lines
+  // appended to the log are appended to the memo.
+  struct TMemoShown {
+    std::uint64_t FMark = 0;
+    std::size_t FLength = 0;
+    int FRevision = -1;
+    // Every line shown so far came as a plain quoted item (SplitPlainLog), so
+    // the log read whole splits where its pieces split.
+    bool FPlain = false;
+  };
+  TMemoShown FMemoShown;
+
   // The close after a shutdown signal.
   bool FClosingBySignal = false;
   bool FInClose = false; // closeEvent runs

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/NumberFormat.h"
 #include "platform/TcpClient.h"
+#include "platform/TextFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,16 +30,7 @@ std::uint8_t At(const std::string &s, std::size_t i) { return i < s.size() ? sta
 std::string TimeStamp() { return TimeToStrMs(platform::GetLocalTime()); }
 
 // A log line from one of the procedure's formats ("%s", "%d").
-template <class... Args>
-std::string Format(const char *format, Args... args)
-{
-  const int size = std::snprintf(nullptr, 0, format, args...);
-  if (size <= 0)
-    return {};
-  std::vector<char> text(static_cast<std::size_t>(size) + 1);
-  std::snprintf(text.data(), text.size(), format, args...);
-  return std::string(text.data(), static_cast<std::size_t>(size));
-}
+using platform::Format;
 
 const std::string CmdExtendedAddress("\x08\x05\x01", 3);
 const std::string CmdProbe("\x08\xFF", 2);
