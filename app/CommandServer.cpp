@@ -226,7 +226,20 @@ std::string Command(loader::TQuorlan &L, std::string_view Line, TDescriptorBudge
   return SReplyBadLine;
 }
 
+TCommandServer::THandOver LoaderOnly(TCommandServer::TLoaderHandOver HandOver)
+{
+  if (!HandOver)
+    return {};
+  return [HandOver = std::move(HandOver)](TPlacedLoader Process) { HandOver(std::move(Process.Loader)); };
+}
+
 } // namespace
+
+TCommandServer::TCommandServer(int Port, TLoaderHandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
+                               TProcessPlaces *Places, TDescriptorBudget *Budget)
+    : TCommandServer(Port, LoaderOnly(std::move(HandOver)), std::move(DeviceLog), ConnectionLimit, Places, Budget)
+{
+}
 
 TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
                                TProcessPlaces *Places, TDescriptorBudget *Budget)
@@ -256,7 +269,8 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
 {
   if (!FHandOver)
     return;
-  if (FPlaces && !FPlaces->Take()) {
+  TProcessPlace Place = FPlaces ? FPlaces->Take() : TProcessPlace();
+  if (FPlaces && !Place) {
     // Every place for a process is taken: refused like a client over the
     // connection limit.
     try {
@@ -266,12 +280,12 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
     AContext.Disconnect();
     return;
   }
-  bool HandedOver = false;
   try {
-    platform::TThreadPtr<loader::TQuorlan> L = platform::MakeThread<loader::TQuorlan>();
+    TPlacedLoader Process(std::move(Place), platform::MakeThread<loader::TQuorlan>());
+    loader::TQuorlan *const L = Process.Loader.get();
     const auto Link = std::make_shared<TRemoteLink>();
     AContext.WriteLn(SReplyReady);
-    Link->Loader = L.get();
+    Link->Loader = L;
     L->FOnFree = [Link] {
       const std::lock_guard Lock(Link->Lock);
       Link->Loader = nullptr;
@@ -280,16 +294,13 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
     TCustomModBusDevice &Device = *L->FDevice;
     Device.SetOnLog(FDeviceLog);
     Device.FLogEnabled = true;
-    Device.FOwner = L.get();
+    Device.FOwner = L;
     L->AppendLog(texts::SRemoteConnected);
-    FHandOver(std::move(L));
-    HandedOver = true;
+    FHandOver(std::move(Process));
   } catch (...) {
     // The connection stays open without a loader; the loader, unless its
-    // new owner kept it, is freed with its pointer, and its place goes back.
+    // new owner kept it, has been freed with its place.
     AContext.Data.reset();
-    if (FPlaces && !HandedOver)
-      FPlaces->Give();
   }
 }
 

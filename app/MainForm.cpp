@@ -428,7 +428,7 @@ void TForm1::FormCreate(QObject *)
     std::string(loader::ImageVersions[2]).c_str(), std::string(loader::ImageVersions[3]).c_str(),
     std::string(loader::ImageVersions[4]).c_str())));
 
-  FRemoteProcesses = std::make_unique<platform::TThreadList<loader::TQuorlan>>();
+  FRemoteProcesses = std::make_unique<TRemoteProcesses>();
   CreateCommandServer();
 }
 
@@ -492,22 +492,21 @@ void TForm1::WriteSettings(platform::IniFile &Ini)
   }
 }
 
-TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
+TListItem *TForm1::AddProcess(TPlacedLoader Arg)
 {
-  const bool IsNew = !Arg;
-  if (IsNew && !FProcessPlaces.Take())
-    return nullptr;
-  TListItem *Item = nullptr;
-  try {
-    Item = new TListItem(ListView1->columnCount());
-    Item->FData = IsNew ? platform::MakeThread<loader::TQuorlan>() : std::move(Arg);
-  } catch (...) {
-    // No row: the place goes back, whether it was taken here or by the
-    // command server for the loader that is freed now.
-    delete Item;
-    FProcessPlaces.Give();
-    throw;
+  const bool IsNew = !Arg.Loader;
+  if (IsNew) {
+    Arg.Place = FProcessPlaces.Take();
+    if (!Arg.Place)
+      return nullptr;
   }
+  // Without a row the loader is freed and its place goes back, whether it
+  // was taken here or by the command server.
+  auto NewItem = std::make_unique<TListItem>(ListView1->columnCount());
+  if (IsNew)
+    Arg.Loader = platform::MakeThread<loader::TQuorlan>();
+  NewItem->FData = std::move(Arg);
+  TListItem *Item = NewItem.release();
   Item->FOnDeletion = [this](TListItem *Deleted) { ListView1Deletion(ListView1, Deleted); };
   ListView1->addTopLevelItem(Item);
   loader::TQuorlan *L = Item->Data();
@@ -528,21 +527,19 @@ TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
 
 void TForm1::ListView1Deletion(QObject *, TListItem *Item)
 {
-  if (!Item->FData)
+  if (!Item->FData.Loader)
     return;
-  platform::TThreadPtr<loader::TQuorlan> L = std::move(Item->FData);
+  TPlacedLoader Process = std::move(Item->FData);
+  loader::TQuorlan *const L = Process.Loader.get();
   L->FListItem = nullptr;
   // A client's connection lets go of the loader now: nothing starts it again.
   if (const std::function<void()> OnFree = std::exchange(L->FOnFree, nullptr))
     OnFree();
-  if (L->State() == ssIdle) {
-    L.reset(); // an idle loader's threads end at once
-    FProcessPlaces.Give();
-    return;
-  }
-  // A running loader ends its run through the stop step, which may wait
-  // for answer time-outs: that happens out of the window's way.
-  FDeparting.Add(std::move(L));
+  // An idle loader's threads end at once: it is freed here, and its place
+  // goes back. A running loader ends its run through the stop step, which
+  // may wait for answer time-outs: that happens out of the window's way.
+  if (L->State() != ssIdle)
+    FDeparting.Add(std::move(Process));
 }
 
 void TForm1::FormCloseQuery(QObject *, bool &CanClose)
@@ -631,10 +628,7 @@ void TForm1::CreateCommandServer()
   // reported, and the window works without remote control.
   FCommandServer = std::make_unique<TCommandServer>(
       FCommandPort,
-      [this](platform::TThreadPtr<loader::TQuorlan> L) {
-        FRemoteProcesses->Add(L.get()); // the list owns it from here
-        L.release();
-      },
+      [this](TPlacedLoader Process) { FRemoteProcesses->Add(std::move(Process)); },
       [this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
         DeviceLog(Index, Kind, Text, Len);
       },
@@ -662,15 +656,11 @@ void TForm1::FreeRemoteProcesses()
 {
   if (!FRemoteProcesses)
     return;
-  // Loaders handed over too late for a row are freed with the list: nothing
-  // else refers to them once the server has stopped.
-  std::vector<loader::TQuorlan *> Left;
-  FRemoteProcesses->LockList([&Left](std::vector<loader::TQuorlan *> &List) { Left.swap(List); });
+  // Loaders handed over too late for a row are freed after the list, each
+  // giving its place back: nothing else refers to them once the server has
+  // stopped.
+  const std::vector<TPlacedLoader> Left = FRemoteProcesses->TakeAll();
   FRemoteProcesses.reset();
-  for (loader::TQuorlan *L : Left) {
-    const platform::TThreadPtr<loader::TQuorlan> Free(L); // ends its threads
-    FProcessPlaces.Give();
-  }
 }
 
 } // namespace app

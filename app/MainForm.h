@@ -10,9 +10,8 @@
 #include "app/LinkSettings.h"
 #include "app/ListItem.h"
 #include "app/ProcessPlaces.h"
+#include "app/RemoteProcesses.h"
 #include "loader/Quorlan.h"
-#include "platform/Thread.h"
-#include "platform/ThreadList.h"
 
 #include <QMainWindow>
 
@@ -75,13 +74,11 @@ public:
   // Every row and every loader a connection made for the window holds a
   // place; the command server takes its places here too.
   TProcessPlaces FProcessPlaces{ProcessLimit};
-  // Loaders of removed rows that are still ending; each gives its place
-  // back when it has been freed.
-  TDepartingLoaders FDeparting{[this] { FProcessPlaces.Give(); }};
+  // Loaders of removed rows that are still ending, each with its place.
+  TDepartingLoaders FDeparting;
   // Loaders made by command-server connections that have no row yet: filled
-  // on connection threads (each pointer owned by the list until the window
-  // timer gives it a row), emptied by the window timer.
-  std::unique_ptr<platform::TThreadList<loader::TQuorlan>> FRemoteProcesses;
+  // on connection threads, emptied by the window timer.
+  std::unique_ptr<TRemoteProcesses> FRemoteProcesses;
   // Administrator mode; loader threads read it (loader::AdminMode()).
   std::atomic<bool> FAdminMode{false};
   // The characters typed after "-ADMIN " in the memo.
@@ -122,9 +119,10 @@ public:
   void FormCloseQuery(QObject *Sender, bool &CanClose);
   void FormClose(QObject *Sender, TCloseAction &Action);
   // Appends a process row. Arg is a loader to adopt (it keeps its settings
-  // and the place the command server took for it); none makes a new loader
-  // with the window's defaults, or nothing (nullptr) when the list is full.
-  TListItem *AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg);
+  // and the place the command server took for it); none (nullptr) makes a
+  // new loader with the window's defaults and a place of its own, or
+  // nothing (nullptr) when the list is full.
+  TListItem *AddProcess(TPlacedLoader Arg);
   void ListView1Deletion(QObject *Sender, TListItem *Item);
 
   // --- operation ---

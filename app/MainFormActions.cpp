@@ -165,15 +165,8 @@ void TForm1::Timer1Timer(QObject *)
   if (!FRemoteProcesses)
     return;
   // Oldest first, the whole list at once.
-  std::vector<platform::TThreadPtr<loader::TQuorlan>> Handed;
-  FRemoteProcesses->LockList([&Handed](std::vector<loader::TQuorlan *> &List) {
-    Handed.reserve(List.size());
-    for (loader::TQuorlan *L : List)
-      Handed.emplace_back(L);
-    List.clear();
-  });
-  for (platform::TThreadPtr<loader::TQuorlan> &L : Handed)
-    AddProcess(std::move(L));
+  for (TPlacedLoader &Process : FRemoteProcesses->TakeAll())
+    AddProcess(std::move(Process));
 }
 
 void TForm1::StartBootActionExecute(QObject *)
