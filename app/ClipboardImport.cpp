@@ -6,6 +6,7 @@
 
 #include "app/QtText.h"
 #include "app/WindowTexts.h"
+#include "platform/TextFormat.h"
 #include "platform/TextRules.h"
 
 #include <QClipboard>
@@ -13,7 +14,6 @@
 #include <QMessageBox>
 #include <QTreeWidget>
 
-#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -62,6 +62,11 @@ bool NetAdrOfItem(const std::string &Item, std::string &NetAdr)
 
 bool IsObjectLine(const std::vector<std::string> &Items) { return !Items.empty() && Items[0] == "Object"; }
 
+// What a new row takes from the template: its link and time-outs, but not
+// its port number, speed, parity or multiplier.
+constexpr TLinkSettingSet TemplateSettings = lsAnswerTimeOut | lsSystemTimeOut | lsTcpReadTimeout | lsTcpHost |
+                                             lsUseComPort | lsPacketMode | lsBlockSize | lsAlertSequence;
+
 } // namespace
 
 void TForm1::AddObjectsFromBufferActionExecute(QObject *)
@@ -70,7 +75,7 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
   const auto *Focused = static_cast<const TListItem *>(ListView1->currentItem());
   const TListItem *TemplateRow = Focused ? Focused : FirstSelectedRow();
   const loader::TQuorlan *Template = TemplateRow ? TemplateRow->Data() : nullptr;
-  const TLinkSettings T = Template ? ConfiguredSettings(*Template) : TLinkSettings{};
+  const TLinkSettings T = Template ? ReadConfiguredLinkSettings(*Template) : TLinkSettings{};
 
   // Clipboard text ends its lines with CR LF on the system this program
   // comes from, and often with LF alone here: lone LFs become CR LF at the
@@ -92,25 +97,15 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
         int Objects = Added;
         for (std::size_t j = i; j < Lines.size(); ++j)
           Objects += IsObjectLine(platform::SplitCommaText(Lines[j]));
-        char Message[512];
-        std::snprintf(Message, sizeof Message, texts::SImportBounded, Added, Objects,
-                      static_cast<int>(FProcessPlaces.Limit()));
+        const std::string Message =
+          platform::Format(texts::SImportBounded, Added, Objects, static_cast<int>(FProcessPlaces.Limit()));
         QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
         return;
       }
       ++Added;
       loader::TQuorlan *L = Item->Data();
-      if (Template) {
-        TRS485Info &Info = *L->FDevice->FInfo;
-        Info.SetParam(rpAnswerTimeOut, T.AnswerTimeOut);
-        Info.SetParam(rpSystemTimeOut, T.SystemTimeOut);
-        L->FTcpClient->ReadTimeout = T.TcpReadTimeout;
-        L->SetTcpHost(T.TcpHost);
-        L->FUseComPort = T.UseComPort;
-        L->FPacketMode = T.PacketMode;
-        L->SetBlockSize(T.BlockSize);
-        Info.FAlertSequence = T.AlertSequence;
-      }
+      if (Template)
+        ApplyLinkSettings(*L, T, TemplateSettings);
       std::int32_t Port = 0;
       if (platform::TryStrToInt(ItemOf(Items, 6), Port))
         L->FTcpClient->Port = Port;

@@ -5,6 +5,7 @@
 
 #include "app/DialogTexts.h"
 #include "app/QtText.h"
+#include "loader/BlockSizes.h"
 #include "platform/TextRules.h"
 
 #include <QButtonGroup>
@@ -31,7 +32,8 @@ namespace {
 
 constexpr int ClientWidth = 417;
 constexpr int ClientHeight = 432;
-constexpr int BlockSizeItems = 6;
+// One item a block size, from DlgMaxBlockSize down, halving.
+constexpr int BlockSizeItems = static_cast<int>(loader::BlockSizes.size());
 
 // Reads an edit's text by the integer-text rule.
 std::int32_t EditValue(const QLineEdit *Edit, std::int32_t Default)
@@ -58,10 +60,24 @@ QFont BoldFont(int PointSize)
   return Font;
 }
 
+// A control with its object name, by which the tests find it.
+template <class TWidget>
+TWidget *Named(TWidget *Widget, const char *Name)
+{
+  Widget->setObjectName(QLatin1String(Name));
+  return Widget;
+}
+
+QLabel *MakeLabel(const char *Text, QWidget *Parent, QWidget *Buddy)
+{
+  auto *Label = new QLabel(ToQt(Text), Parent);
+  Label->setBuddy(Buddy);
+  return Label;
+}
+
 QComboBox *MakeComboBox(QWidget *Parent, const char *Name)
 {
-  auto *Box = new QComboBox(Parent);
-  Box->setObjectName(QLatin1String(Name));
+  auto *Box = Named(new QComboBox(Parent), Name);
   Box->setEditable(true);
   Box->setInsertPolicy(QComboBox::NoInsert);
   Box->setCompleter(nullptr); // typed text stays as typed
@@ -93,115 +109,12 @@ void TfrmComAndTCPClient::CreateControls()
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   setModal(true);
 
-  const auto Label = [](const char *Text, QWidget *Parent, QWidget *Buddy) {
-    auto *L = new QLabel(ToQt(Text), Parent);
-    L->setBuddy(Buddy);
-    return L;
-  };
-
-  // Left: the link and the addresses.
-  FirstGroupBox = new QGroupBox(ToQt(texts::SFirstGroup), this);
-  FirstGroupBox->setObjectName(QStringLiteral("FirstGroupBox"));
-  RadioButton1 = new QRadioButton(ToQt(texts::SComRadio), FirstGroupBox);
-  RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
-  RadioButton1->setChecked(true);
-  PortBox = MakeComboBox(FirstGroupBox, "PortBox");
-  PortLabel = Label(texts::SPortLabel, FirstGroupBox, PortBox);
-  BaudRateBox = MakeComboBox(FirstGroupBox, "BaudRateBox");
-  for (const char *Rate : texts::SBaudRates)
-    BaudRateBox->addItem(QLatin1String(Rate));
-  BaudRateLabel = Label(texts::SBaudRateLabel, FirstGroupBox, BaudRateBox);
-  ParityBox = MakeComboBox(FirstGroupBox, "ParityBox");
-  ParityBox->addItems({ToQt(texts::SParityNone), ToQt(texts::SParityOdd)});
-  ParityLabel = Label(texts::SParityLabel, FirstGroupBox, ParityBox);
-  RadioButton2 = new QRadioButton(ToQt(texts::STcpRadio), FirstGroupBox);
-  RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
-  LabeledEdit1 = new QLineEdit(FirstGroupBox);
-  LabeledEdit1->setMaxLength(std::numeric_limits<int>::max());
-  LabeledEdit1->setObjectName(QStringLiteral("LabeledEdit1"));
-  LabeledEdit1->setFont(BoldFont(10));
-  LabeledEdit1Label = Label(texts::SHostLabel, FirstGroupBox, LabeledEdit1);
-  LabeledEdit2 = new QLineEdit(FirstGroupBox);
-  LabeledEdit2->setObjectName(QStringLiteral("LabeledEdit2"));
-  LabeledEdit2->setFont(BoldFont(10));
-  LabeledEdit2Label = Label(texts::SPortLabel, FirstGroupBox, LabeledEdit2);
-
-  auto *FirstLayout = new QGridLayout(FirstGroupBox);
-  FirstLayout->addWidget(RadioButton1, 0, 0, 1, 2);
-  FirstLayout->addWidget(PortLabel, 1, 0);
-  FirstLayout->addWidget(PortBox, 1, 1);
-  FirstLayout->addWidget(BaudRateLabel, 2, 0);
-  FirstLayout->addWidget(BaudRateBox, 2, 1);
-  FirstLayout->addWidget(ParityLabel, 3, 0);
-  FirstLayout->addWidget(ParityBox, 3, 1);
-  FirstLayout->addWidget(RadioButton2, 4, 0, 1, 2);
-  FirstLayout->addWidget(LabeledEdit1Label, 5, 0, 1, 2);
-  FirstLayout->addWidget(LabeledEdit1, 6, 0, 1, 2);
-  FirstLayout->addWidget(LabeledEdit2Label, 7, 0, 1, 2);
-  FirstLayout->addWidget(LabeledEdit2, 8, 0, 1, 2);
-  FirstLayout->setRowStretch(9, 1);
-
-  NetAdrGroupBox = new QGroupBox(ToQt(texts::SNetAdrGroup), this);
-  NetAdrGroupBox->setObjectName(QStringLiteral("NetAdrGroupBox"));
-  NetAdrEdit = new QLineEdit(NetAdrGroupBox);
-  NetAdrEdit->setMaxLength(std::numeric_limits<int>::max()); // no silent cut of a long list
-  NetAdrEdit->setObjectName(QStringLiteral("NetAdrEdit"));
-  NetAdrEdit->setFont(BoldFont(9));
-  (new QVBoxLayout(NetAdrGroupBox))->addWidget(NetAdrEdit);
-
-  // Right: time-outs, block size and the switches.
-  SecondGroupBox = new QGroupBox(ToQt(texts::SSecondGroup), this);
-  SecondGroupBox->setObjectName(QStringLiteral("SecondGroupBox"));
-  const auto Edit = [this](const char *Name, void (TfrmComAndTCPClient::*Change)(QObject *)) {
-    auto *E = new QLineEdit(SecondGroupBox);
-    E->setObjectName(QLatin1String(Name));
-    connect(E, &QLineEdit::textChanged, this, [this, E, Change] { (this->*Change)(E); });
-    return E;
-  };
-  AnswerTimeEdit = Edit("AnswerTimeEdit", &TfrmComAndTCPClient::AnswerTimeEditChange);
-  AnswerTimeLabel = Label(texts::SAnswerTimeLabel, SecondGroupBox, AnswerTimeEdit);
-  SystemTimeEdit = Edit("SystemTimeEdit", &TfrmComAndTCPClient::SystemTimeEditChange);
-  SystemTimeLabel = Label(texts::SSystemTimeLabel, SecondGroupBox, SystemTimeEdit);
-  MultipleEdit = Edit("MultipleEdit", &TfrmComAndTCPClient::MultipleEditChange);
-  MultipleLabel = Label(texts::SMultipleLabel, SecondGroupBox, MultipleEdit);
-
-  RadioGroup1 = new QGroupBox(ToQt(texts::SBlockSizeGroup), SecondGroupBox);
-  RadioGroup1->setObjectName(QStringLiteral("RadioGroup1"));
-  RadioGroup1Items = new QButtonGroup(RadioGroup1);
-  auto *BlockLayout = new QGridLayout(RadioGroup1);
-  for (int i = 0; i < BlockSizeItems; ++i) {
-    auto *Item = new QRadioButton(RadioGroup1);
-    RadioGroup1Items->addButton(Item, i);
-    BlockLayout->addWidget(Item, i % 3, i / 3);
-  }
-  connect(RadioGroup1Items, &QButtonGroup::idClicked, this, [this] { RadioGroup1Click(RadioGroup1); });
-
-  PacketModeCheckBox = new QCheckBox(ToQt(texts::SPacketMode), SecondGroupBox);
-  PacketModeCheckBox->setObjectName(QStringLiteral("PacketModeCheckBox"));
-  AlertSequenceCheckBox = new QCheckBox(ToQt(texts::SAlertSequence), SecondGroupBox);
-  AlertSequenceCheckBox->setObjectName(QStringLiteral("AlertSequenceCheckBox"));
-  TCPServerRouterCheckBox = new QCheckBox(ToQt(texts::SViaIdServer), SecondGroupBox);
-  TCPServerRouterCheckBox->setObjectName(QStringLiteral("TCPServerRouterCheckBox"));
-  TCPServerRouterCheckBox->setEnabled(false);
-
-  auto *SecondLayout = new QVBoxLayout(SecondGroupBox);
-  for (QWidget *W : std::initializer_list<QWidget *>{AnswerTimeLabel, AnswerTimeEdit, SystemTimeLabel, SystemTimeEdit,
-                                                     MultipleLabel, MultipleEdit, RadioGroup1, PacketModeCheckBox,
-                                                     AlertSequenceCheckBox, TCPServerRouterCheckBox})
-    SecondLayout->addWidget(W);
-  SecondLayout->addStretch(1);
-
-  ButOk = new QPushButton(ToQt(texts::SApply), this);
-  ButOk->setObjectName(QStringLiteral("ButOk"));
-  ButCancel = new QPushButton(ToQt(texts::SClose), this);
-  ButCancel->setObjectName(QStringLiteral("ButCancel"));
-  // Enter in a field confirms nothing: only the buttons close the dialog.
-  ButOk->setAutoDefault(false);
-  ButCancel->setAutoDefault(false);
-  connect(ButOk, &QPushButton::clicked, this, [this] { ButOkClick(ButOk); });
-  connect(ButCancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(RadioButton1, &QRadioButton::clicked, this, [this] { RadioButton1Click(RadioButton1); });
-  connect(RadioButton2, &QRadioButton::clicked, this, [this] { RadioButton1Click(RadioButton2); });
+  // Left: the link and the addresses; right: time-outs, block size and the
+  // switches; below: the buttons.
+  CreateLinkGroup();
+  CreateNetAdrGroup();
+  CreateSecondGroup();
+  CreateButtons();
 
   auto *Left = new QVBoxLayout;
   Left->addWidget(FirstGroupBox, 1);
@@ -218,6 +131,110 @@ void TfrmComAndTCPClient::CreateControls()
   Main->addLayout(Buttons);
   // A fixed size, grown where this system's fonts need more room.
   setFixedSize(QSize(ClientWidth, ClientHeight).expandedTo(sizeHint()));
+}
+
+void TfrmComAndTCPClient::CreateLinkGroup()
+{
+  FirstGroupBox = Named(new QGroupBox(ToQt(texts::SFirstGroup), this), "FirstGroupBox");
+  RadioButton1 = Named(new QRadioButton(ToQt(texts::SComRadio), FirstGroupBox), "RadioButton1");
+  RadioButton1->setChecked(true);
+  PortBox = MakeComboBox(FirstGroupBox, "PortBox");
+  PortLabel = MakeLabel(texts::SPortLabel, FirstGroupBox, PortBox);
+  BaudRateBox = MakeComboBox(FirstGroupBox, "BaudRateBox");
+  for (const char *Rate : texts::SBaudRates)
+    BaudRateBox->addItem(QLatin1String(Rate));
+  BaudRateLabel = MakeLabel(texts::SBaudRateLabel, FirstGroupBox, BaudRateBox);
+  ParityBox = MakeComboBox(FirstGroupBox, "ParityBox");
+  ParityBox->addItems({ToQt(texts::SParityNone), ToQt(texts::SParityOdd)});
+  ParityLabel = MakeLabel(texts::SParityLabel, FirstGroupBox, ParityBox);
+  RadioButton2 = Named(new QRadioButton(ToQt(texts::STcpRadio), FirstGroupBox), "RadioButton2");
+  LabeledEdit1 = Named(new QLineEdit(FirstGroupBox), "LabeledEdit1");
+  LabeledEdit1->setMaxLength(std::numeric_limits<int>::max());
+  LabeledEdit1->setFont(BoldFont(10));
+  LabeledEdit1Label = MakeLabel(texts::SHostLabel, FirstGroupBox, LabeledEdit1);
+  LabeledEdit2 = Named(new QLineEdit(FirstGroupBox), "LabeledEdit2");
+  LabeledEdit2->setFont(BoldFont(10));
+  LabeledEdit2Label = MakeLabel(texts::SPortLabel, FirstGroupBox, LabeledEdit2);
+
+  auto *Layout = new QGridLayout(FirstGroupBox);
+  Layout->addWidget(RadioButton1, 0, 0, 1, 2);
+  Layout->addWidget(PortLabel, 1, 0);
+  Layout->addWidget(PortBox, 1, 1);
+  Layout->addWidget(BaudRateLabel, 2, 0);
+  Layout->addWidget(BaudRateBox, 2, 1);
+  Layout->addWidget(ParityLabel, 3, 0);
+  Layout->addWidget(ParityBox, 3, 1);
+  Layout->addWidget(RadioButton2, 4, 0, 1, 2);
+  Layout->addWidget(LabeledEdit1Label, 5, 0, 1, 2);
+  Layout->addWidget(LabeledEdit1, 6, 0, 1, 2);
+  Layout->addWidget(LabeledEdit2Label, 7, 0, 1, 2);
+  Layout->addWidget(LabeledEdit2, 8, 0, 1, 2);
+  Layout->setRowStretch(9, 1);
+}
+
+void TfrmComAndTCPClient::CreateNetAdrGroup()
+{
+  NetAdrGroupBox = Named(new QGroupBox(ToQt(texts::SNetAdrGroup), this), "NetAdrGroupBox");
+  NetAdrEdit = Named(new QLineEdit(NetAdrGroupBox), "NetAdrEdit");
+  NetAdrEdit->setMaxLength(std::numeric_limits<int>::max()); // no silent cut of a long list
+  NetAdrEdit->setFont(BoldFont(9));
+  (new QVBoxLayout(NetAdrGroupBox))->addWidget(NetAdrEdit);
+}
+
+void TfrmComAndTCPClient::CreateSecondGroup()
+{
+  SecondGroupBox = Named(new QGroupBox(ToQt(texts::SSecondGroup), this), "SecondGroupBox");
+  const auto Edit = [this](const char *Name, void (TfrmComAndTCPClient::*Change)(QObject *)) {
+    auto *E = Named(new QLineEdit(SecondGroupBox), Name);
+    connect(E, &QLineEdit::textChanged, this, [this, E, Change] { (this->*Change)(E); });
+    return E;
+  };
+  AnswerTimeEdit = Edit("AnswerTimeEdit", &TfrmComAndTCPClient::AnswerTimeEditChange);
+  AnswerTimeLabel = MakeLabel(texts::SAnswerTimeLabel, SecondGroupBox, AnswerTimeEdit);
+  SystemTimeEdit = Edit("SystemTimeEdit", &TfrmComAndTCPClient::SystemTimeEditChange);
+  SystemTimeLabel = MakeLabel(texts::SSystemTimeLabel, SecondGroupBox, SystemTimeEdit);
+  MultipleEdit = Edit("MultipleEdit", &TfrmComAndTCPClient::MultipleEditChange);
+  MultipleLabel = MakeLabel(texts::SMultipleLabel, SecondGroupBox, MultipleEdit);
+
+  CreateBlockSizeGroup();
+
+  PacketModeCheckBox = Named(new QCheckBox(ToQt(texts::SPacketMode), SecondGroupBox), "PacketModeCheckBox");
+  AlertSequenceCheckBox = Named(new QCheckBox(ToQt(texts::SAlertSequence), SecondGroupBox), "AlertSequenceCheckBox");
+  TCPServerRouterCheckBox = Named(new QCheckBox(ToQt(texts::SViaIdServer), SecondGroupBox), "TCPServerRouterCheckBox");
+  TCPServerRouterCheckBox->setEnabled(false);
+
+  auto *Layout = new QVBoxLayout(SecondGroupBox);
+  for (QWidget *W : std::initializer_list<QWidget *>{AnswerTimeLabel, AnswerTimeEdit, SystemTimeLabel, SystemTimeEdit,
+                                                     MultipleLabel, MultipleEdit, RadioGroup1, PacketModeCheckBox,
+                                                     AlertSequenceCheckBox, TCPServerRouterCheckBox})
+    Layout->addWidget(W);
+  Layout->addStretch(1);
+}
+
+void TfrmComAndTCPClient::CreateBlockSizeGroup()
+{
+  RadioGroup1 = Named(new QGroupBox(ToQt(texts::SBlockSizeGroup), SecondGroupBox), "RadioGroup1");
+  RadioGroup1Items = new QButtonGroup(RadioGroup1);
+  auto *Layout = new QGridLayout(RadioGroup1);
+  for (int i = 0; i < BlockSizeItems; ++i) {
+    auto *Item = new QRadioButton(RadioGroup1);
+    RadioGroup1Items->addButton(Item, i);
+    Layout->addWidget(Item, i % 3, i / 3);
+  }
+  connect(RadioGroup1Items, &QButtonGroup::idClicked, this, [this] { RadioGroup1Click(RadioGroup1); });
+}
+
+void TfrmComAndTCPClient::CreateButtons()
+{
+  ButOk = Named(new QPushButton(ToQt(texts::SApply), this), "ButOk");
+  ButCancel = Named(new QPushButton(ToQt(texts::SClose), this), "ButCancel");
+  // Enter in a field confirms nothing: only the buttons close the dialog.
+  ButOk->setAutoDefault(false);
+  ButCancel->setAutoDefault(false);
+  connect(ButOk, &QPushButton::clicked, this, [this] { ButOkClick(ButOk); });
+  connect(ButCancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(RadioButton1, &QRadioButton::clicked, this, [this] { RadioButton1Click(RadioButton1); });
+  connect(RadioButton2, &QRadioButton::clicked, this, [this] { RadioButton1Click(RadioButton2); });
 }
 
 void TfrmComAndTCPClient::showEvent(QShowEvent *Event)

@@ -103,7 +103,14 @@ protected:
   void showEvent(QShowEvent *Event) override;
 
 private:
+  // The controls, group by group: the link (FirstGroupBox), the addresses,
+  // the time-outs, block size and switches (SecondGroupBox), the buttons.
   void CreateControls();
+  void CreateLinkGroup();
+  void CreateNetAdrGroup();
+  void CreateSecondGroup();
+  void CreateBlockSizeGroup();
+  void CreateButtons();
 };
 
 // The dialog made at start-up.

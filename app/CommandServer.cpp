@@ -1,11 +1,12 @@
 #include "app/CommandServer.h"
 
+#include "app/LinkSettings.h"
+#include "loader/BlockSizes.h"
 #include "platform/TextRules.h"
 
 #include <any>
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -43,18 +44,15 @@ std::int32_t ItemValue(std::string_view Item)
   return platform::TryStrToInt(Item, Value) ? Value : -1;
 }
 
-// Reads items First.. of a list as integers greater than 0 and stores each
-// into its port setting, in order; stops at the first item that is not.
-bool SetPositiveParams(TRS485Info &Info, const std::vector<std::string> &Items, std::size_t First,
-                       std::initializer_list<std::int32_t> Params)
+// Reads an item as an integer greater than 0 into Field and marks Setting
+// as read; false for any other item.
+bool ReadPositive(std::string_view Item, std::int32_t &Field, TLinkSetting Setting, TLinkSettingSet &Read)
 {
-  std::size_t Index = First;
-  for (const std::int32_t Param : Params) {
-    const std::int32_t Value = ItemValue(Items[Index++]);
-    if (Value <= 0)
-      return false;
-    Info.SetParam(Param, Value);
-  }
+  const std::int32_t Value = ItemValue(Item);
+  if (Value <= 0)
+    return false;
+  Field = Value;
+  Read |= Setting;
   return true;
 }
 
@@ -67,56 +65,75 @@ bool SetFlag(std::atomic<bool> &Flag, std::string_view Value)
   return true;
 }
 
-// The settings of "SET ". A setting that fails on an item keeps what the
-// items before it stored.
-bool SetCom(loader::TQuorlan &L, std::string_view Value)
+// The items of "SET COM=" (port, speed, parity, answer and system
+// time-outs) into S in order, each marked as read; false at the first item
+// that is not valid.
+bool ReadComItems(const std::vector<std::string> &Items, TLinkSettings &S, TLinkSettingSet &Read)
 {
-  const std::vector<std::string> Items = platform::SplitCommaText(Value);
-  if (Items.size() != 5)
-    return false;
-  TRS485Info &Info = *L.FDevice->FInfo;
-  if (!SetPositiveParams(Info, Items, 0, {rpPortNumber, rpBaudRate}))
+  if (!ReadPositive(Items[0], S.Port, lsPort, Read) || !ReadPositive(Items[1], S.BaudRate, lsBaudRate, Read))
     return false;
   if (Items[2] == "ODD")
-    Info.SetParam(rpParity, platform::ODDPARITY);
+    S.Parity = platform::ODDPARITY;
   else if (Items[2] == "NONE")
-    Info.SetParam(rpParity, platform::NOPARITY);
+    S.Parity = platform::NOPARITY;
   else
     return false;
-  if (!SetPositiveParams(Info, Items, 3, {rpAnswerTimeOut, rpSystemTimeOut}))
-    return false;
-  L.FUseComPort = true;
-  return true;
+  Read |= lsParity;
+  return ReadPositive(Items[3], S.AnswerTimeOut, lsAnswerTimeOut, Read) &&
+         ReadPositive(Items[4], S.SystemTimeOut, lsSystemTimeOut, Read);
 }
 
-bool SetTcp(loader::TQuorlan &L, std::string_view Value)
+// The items of "SET TCP=" (host, port, time-out) likewise.
+bool ReadTcpItems(const std::vector<std::string> &Items, TLinkSettings &S, TLinkSettingSet &Read)
 {
-  const std::vector<std::string> Items = platform::SplitCommaText(Value);
-  if (Items.size() != 3 || Items[0].empty())
+  if (Items[0].empty())
     return false;
-  L.SetTcpHost(Items[0]);
+  S.TcpHost = Items[0];
+  Read |= lsTcpHost;
   const std::int32_t Port = ItemValue(Items[1]);
   if (Port <= 0 || Port > 65535)
     return false;
-  L.FTcpClient->Port = Port;
-  const std::int32_t Timeout = ItemValue(Items[2]);
-  if (Timeout <= 0)
+  S.TcpPort = Port;
+  Read |= lsTcpPort;
+  const std::int32_t TimeOut = ItemValue(Items[2]);
+  if (TimeOut <= 0)
     return false;
-  L.FTcpClient->ReadTimeout = Timeout;
-  L.FDevice->FInfo->SetParam(rpAnswerTimeOut, Timeout);
-  L.FUseComPort = false;
+  S.SetAnswerTimeOut(TimeOut);
+  Read |= lsAnswerTimeOuts;
   return true;
 }
+
+using TItemsReader = bool (*)(const std::vector<std::string> &Items, TLinkSettings &S, TLinkSettingSet &Read);
+
+// "SET COM=" and "SET TCP=": the settings read are set, and the link type
+// once every item has been read. A setting that fails on an item so keeps
+// what the items before it set.
+bool SetLink(loader::TQuorlan &L, std::string_view Value, std::size_t ItemCount, TItemsReader ReadItems,
+             bool UseComPort)
+{
+  const std::vector<std::string> Items = platform::SplitCommaText(Value);
+  if (Items.size() != ItemCount)
+    return false;
+  TLinkSettings S;
+  TLinkSettingSet Read = 0;
+  const bool Whole = ReadItems(Items, S, Read);
+  S.UseComPort = UseComPort;
+  ApplyLinkSettings(L, S, Whole ? Read | lsUseComPort : Read);
+  return Whole;
+}
+
+// The settings of "SET ".
+bool SetCom(loader::TQuorlan &L, std::string_view Value) { return SetLink(L, Value, 5, ReadComItems, true); }
+
+bool SetTcp(loader::TQuorlan &L, std::string_view Value) { return SetLink(L, Value, 3, ReadTcpItems, false); }
 
 bool SetBlockSizeCommand(loader::TQuorlan &L, std::string_view Value)
 {
   const std::int32_t N = ItemValue(Value);
-  for (const std::int32_t Size : {512, 256, 128, 64, 32, 16})
-    if (N == Size) {
-      L.SetBlockSize(N);
-      return true;
-    }
-  return false;
+  if (!loader::IsBlockSize(N))
+    return false;
+  L.SetBlockSize(N);
+  return true;
 }
 
 bool SetHighSpeed(loader::TQuorlan &L, std::string_view Value) { return SetFlag(L.FMaxSpeed, Value); }
@@ -209,7 +226,20 @@ std::string Command(loader::TQuorlan &L, std::string_view Line, TDescriptorBudge
   return SReplyBadLine;
 }
 
+TCommandServer::THandOver LoaderOnly(TCommandServer::TLoaderHandOver HandOver)
+{
+  if (!HandOver)
+    return {};
+  return [HandOver = std::move(HandOver)](TPlacedLoader Process) { HandOver(std::move(Process.Loader)); };
+}
+
 } // namespace
+
+TCommandServer::TCommandServer(int Port, TLoaderHandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
+                               TProcessPlaces *Places, TDescriptorBudget *Budget)
+    : TCommandServer(Port, LoaderOnly(std::move(HandOver)), std::move(DeviceLog), ConnectionLimit, Places, Budget)
+{
+}
 
 TCommandServer::TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
                                TProcessPlaces *Places, TDescriptorBudget *Budget)
@@ -239,7 +269,8 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
 {
   if (!FHandOver)
     return;
-  if (FPlaces && !FPlaces->Take()) {
+  TProcessPlace Place = FPlaces ? FPlaces->Take() : TProcessPlace();
+  if (FPlaces && !Place) {
     // Every place for a process is taken: refused like a client over the
     // connection limit.
     try {
@@ -249,12 +280,12 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
     AContext.Disconnect();
     return;
   }
-  bool HandedOver = false;
   try {
-    platform::TThreadPtr<loader::TQuorlan> L = platform::MakeThread<loader::TQuorlan>();
+    TPlacedLoader Process(std::move(Place), platform::MakeThread<loader::TQuorlan>());
+    loader::TQuorlan *const L = Process.Loader.get();
     const auto Link = std::make_shared<TRemoteLink>();
     AContext.WriteLn(SReplyReady);
-    Link->Loader = L.get();
+    Link->Loader = L;
     L->FOnFree = [Link] {
       const std::lock_guard Lock(Link->Lock);
       Link->Loader = nullptr;
@@ -263,16 +294,13 @@ void TCommandServer::CommandServerConnect(platform::TcpConnection &AContext)
     TCustomModBusDevice &Device = *L->FDevice;
     Device.SetOnLog(FDeviceLog);
     Device.FLogEnabled = true;
-    Device.FOwner = L.get();
+    Device.FOwner = L;
     L->AppendLog(texts::SRemoteConnected);
-    FHandOver(std::move(L));
-    HandedOver = true;
+    FHandOver(std::move(Process));
   } catch (...) {
     // The connection stays open without a loader; the loader, unless its
-    // new owner kept it, is freed with its pointer, and its place goes back.
+    // new owner kept it, has been freed with its place.
     AContext.Data.reset();
-    if (FPlaces && !HandedOver)
-      FPlaces->Give();
   }
 }
 

@@ -47,10 +47,15 @@ inline constexpr char SReplyExecuteError[] = "401 Execute error";
 
 class TCommandServer {
 public:
-  // Takes ownership of each loader a connection makes; called on the
-  // connection's thread. When it raises, the loader it was given is freed
-  // and the connection goes on without a loader (its input gets no answer).
-  using THandOver = std::function<void(platform::TThreadPtr<loader::TQuorlan> L)>;
+  // Takes ownership of each loader a connection makes, with the place taken
+  // for it (none where the server has no places); called on the
+  // connection's thread. When it raises, the loader it was given is freed,
+  // its place goes back, and the connection goes on without a loader (its
+  // input gets no answer).
+  using THandOver = std::function<void(TPlacedLoader Process)>;
+  // A hand-over of the loader alone, for an owner that keeps no places: a
+  // place taken for the loader goes back as soon as the hand-over returns.
+  using TLoaderHandOver = std::function<void(platform::TThreadPtr<loader::TQuorlan> L)>;
 
   // The default port of the settings file.
   static constexpr int DefaultCommandPort = 9111;
@@ -67,15 +72,16 @@ public:
   // DeviceLog: installed as the log callback of each new loader's device.
   // ConnectionLimit: the connections served at once (a load benchmark raises
   // it; 0 sets no bound). Places: where each connection takes a place for its
-  // loader before making it (none: no bound). With every place taken a new
+  // loader before making it (none: no bound); with every place taken a new
   // client gets "401 Execute error" instead of the greeting and is closed,
-  // and no loader is made for it; a place taken for a loader that is not
-  // handed over after all is given back. The places of loaders handed over
-  // are their new owner's to give back. Budget: what "SET STATUS=START" may
-  // start (none: no bound). A loader it leaves idle for want of descriptors
-  // says so in its log and its client gets "401 Execute error"; while the
-  // server exists the budget keeps room for its clients still to come.
+  // and no loader is made for it. Budget: what "SET STATUS=START" may start
+  // (none: no bound). A loader it leaves idle for want of descriptors says so
+  // in its log and its client gets "401 Execute error"; while the server
+  // exists the budget keeps room for its clients still to come.
   TCommandServer(int Port, THandOver HandOver, TLogEvent DeviceLog,
+                 std::size_t ConnectionLimit = MaxConnections, TProcessPlaces *Places = nullptr,
+                 TDescriptorBudget *Budget = nullptr);
+  TCommandServer(int Port, TLoaderHandOver HandOver, TLogEvent DeviceLog,
                  std::size_t ConnectionLimit = MaxConnections, TProcessPlaces *Places = nullptr,
                  TDescriptorBudget *Budget = nullptr);
   ~TCommandServer(); // deactivates, then lets go of the budget

@@ -4,8 +4,6 @@
 
 namespace app {
 
-TDepartingLoaders::TDepartingLoaders(std::function<void()> OnFreed) : FOnFreed(std::move(OnFreed)) {}
-
 TDepartingLoaders::~TDepartingLoaders()
 {
   WaitAll();
@@ -18,8 +16,9 @@ TDepartingLoaders::~TDepartingLoaders()
     FThread.join();
 }
 
-void TDepartingLoaders::Add(platform::TThreadPtr<loader::TQuorlan> L)
+void TDepartingLoaders::Add(TPlacedLoader Process)
 {
+  loader::TQuorlan *const L = Process.Loader.get();
   if (!L)
     return;
   L->TerminateAsStopped();
@@ -27,7 +26,7 @@ void TDepartingLoaders::Add(platform::TThreadPtr<loader::TQuorlan> L)
     const std::lock_guard Guard(FLock);
     if (!FThread.joinable())
       FThread = std::thread([this] { FreeLoaders(); });
-    FQueue.push_back(std::move(L));
+    FQueue.push_back(std::move(Process));
     ++FCount;
   }
   FAdded.notify_one();
@@ -53,12 +52,10 @@ void TDepartingLoaders::FreeLoaders()
     FAdded.wait(Lock, [this] { return FEnding || !FQueue.empty(); });
     if (FQueue.empty())
       return;
-    platform::TThreadPtr<loader::TQuorlan> L = std::move(FQueue.front());
+    TPlacedLoader Process = std::move(FQueue.front());
     FQueue.pop_front();
     Lock.unlock();
-    L.reset(); // waits for the loader's threads
-    if (FOnFreed)
-      FOnFreed();
+    Process = nullptr; // waits for the loader's threads, then gives its place back
     Lock.lock();
     --FCount;
     // The main thread may be waiting for the count (WaitAll).

@@ -6,13 +6,12 @@
 // its timer. The window counts the loaders still here as processes that run
 // (a close waits for them), and each keeps its place among the processes
 // until it is really freed.
+#include "app/ProcessPlaces.h"
 #include "loader/Quorlan.h"
-#include "platform/Thread.h"
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -20,16 +19,16 @@ namespace app {
 
 class TDepartingLoaders {
 public:
-  // OnFreed runs on the freeing thread after each loader has been freed.
-  explicit TDepartingLoaders(std::function<void()> OnFreed);
+  TDepartingLoaders() = default;
   // Waits for every loader still here (as WaitAll), then ends the thread.
   ~TDepartingLoaders();
   TDepartingLoaders(const TDepartingLoaders &) = delete;
   TDepartingLoaders &operator=(const TDepartingLoaders &) = delete;
 
-  // Main thread. L has no row any more; it is told to end here (a run in
-  // progress ends as a stopped run does) and freed on the freeing thread.
-  void Add(platform::TThreadPtr<loader::TQuorlan> L);
+  // Main thread. The loader has no row any more; it is told to end here (a
+  // run in progress ends as a stopped run does) and freed on the freeing
+  // thread, and then its place goes back.
+  void Add(TPlacedLoader Process);
   // The loaders not yet freed. Any thread.
   std::size_t Count() const;
   // Main thread: waits until every loader here has been freed, serving the
@@ -39,10 +38,9 @@ public:
 private:
   void FreeLoaders();
 
-  const std::function<void()> FOnFreed;
   mutable std::mutex FLock;
   std::condition_variable FAdded;
-  std::deque<platform::TThreadPtr<loader::TQuorlan>> FQueue;
+  std::deque<TPlacedLoader> FQueue;
   std::size_t FCount = 0; // queued or being freed
   bool FEnding = false;
   std::thread FThread; // made with the first loader

@@ -1,8 +1,8 @@
 #include "app/DescriptorBudget.h"
 
 #include "app/WindowTexts.h"
+#include "platform/TextFormat.h"
 
-#include <cstdio>
 #include <utility>
 
 namespace app {
@@ -52,9 +52,7 @@ int TDescriptorBudget::Start(const std::vector<loader::TQuorlan *> &Loaders)
       const std::int64_t Needs = L->FUseComPort ? ComRowDescriptors : TcpRowDescriptors;
       if (Needs > Free) {
         ++LeftOut;
-        char Line[256];
-        std::snprintf(Line, sizeof Line, texts::SStartNoDescriptors, static_cast<long long>(OpenFileLimit()));
-        L->AppendLog(Line);
+        L->AppendLog(platform::Format(texts::SStartNoDescriptors, static_cast<long long>(OpenFileLimit())));
         continue;
       }
       Free -= Needs;

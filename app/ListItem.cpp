@@ -15,9 +15,9 @@ TListItem::~TListItem()
 {
   if (const auto OnDeletion = std::move(FOnDeletion))
     OnDeletion(this);
-  if (FData) {
-    FData->FListItem = nullptr;
-    FData.reset();
+  if (FData.Loader) {
+    FData.Loader->FListItem = nullptr;
+    FData = nullptr;
   }
 }
 

@@ -4,8 +4,10 @@
 
 #include "app/QtText.h"
 #include "app/WindowTexts.h"
+#include "loader/BlockSizes.h"
 #include "loader/MeterTypes.h"
 #include "platform/IniFile.h"
+#include "platform/TextFormat.h"
 #include "platform/TextRules.h"
 
 #include <QAction>
@@ -49,11 +51,18 @@ constexpr int DesignPanel1Height = 234;
 constexpr int DesignColumnWidths[ColumnCount] = {100, 100, 100, 80, 90, 150, 70, 150};
 constexpr int DefaultColumnWidth = 150;
 
-// Defaults of a row the window makes.
-constexpr int WindowAnswerTimeOut = 20000;
-constexpr int WindowSystemTimeOut = 50;
-constexpr int WindowTcpReadTimeout = 20000;
-constexpr char WindowTcpHost[] = "127.0.0.1";
+// What a row the window makes starts with: a TCP link to this computer
+// that waits long for answers.
+TLinkSettings WindowDefaults()
+{
+  TLinkSettings S;
+  S.SetAnswerTimeOut(20000);
+  S.SystemTimeOut = 50;
+  S.TcpHost = "127.0.0.1";
+  S.UseComPort = false;
+  return S;
+}
+constexpr TLinkSettingSet WindowDefaultSettings = lsAnswerTimeOuts | lsSystemTimeOut | lsTcpHost | lsUseComPort;
 
 // The longest host name there can be; a longer one in the file is a bad value.
 constexpr std::size_t MaxHostNameLength = 253;
@@ -68,16 +77,57 @@ std::string ObjectSection(int Index) { return "Objects(" + platform::IntToStr(In
 struct TPortKey {
   const char *Key;
   std::int32_t Param;
+  std::int32_t TLinkSettings::*Field;
   std::int32_t Default;
 };
 constexpr TPortKey PortKeys[] = {
-  {"COM", rpPortNumber, 1},
-  {"BaudRate", rpBaudRate, 9600},
-  {"Parity", rpParity, platform::ODDPARITY},
-  {"AnswerTimeOut", rpAnswerTimeOut, 500},
-  {"SystemTimeOut", rpSystemTimeOut, 50},
-  {"RWMTimeOut", rpTimeOutMultiplier, 0},
+  {"COM", rpPortNumber, &TLinkSettings::Port, 1},
+  {"BaudRate", rpBaudRate, &TLinkSettings::BaudRate, 9600},
+  {"Parity", rpParity, &TLinkSettings::Parity, platform::ODDPARITY},
+  {"AnswerTimeOut", rpAnswerTimeOut, &TLinkSettings::AnswerTimeOut, 500},
+  {"SystemTimeOut", rpSystemTimeOut, &TLinkSettings::SystemTimeOut, 50},
+  {"RWMTimeOut", rpTimeOutMultiplier, &TLinkSettings::Multiplier, 0},
 };
+
+// A row's link settings from its section of the settings file, and which of
+// them the file sets: every one but the TCP read time-out, which follows a
+// stored answer time-out and otherwise stays the window's default.
+TLinkSettings ReadObjectLink(const platform::IniFile &Ini, const std::string &Section, TLinkSettingSet &Stored)
+{
+  TLinkSettings S;
+  S.NetAdr = Ini.ReadString(Section, "NetAdr", "");
+  for (const TPortKey &Key : PortKeys)
+    S.*Key.Field = Ini.ReadInteger(Section, Key.Key, Key.Default);
+  Stored = lsAll & ~lsTcpReadTimeout;
+  if (const std::int32_t AnswerTimeOut = Ini.ReadInteger(Section, "AnswerTimeOut", 0); AnswerTimeOut > 0) {
+    S.SetAnswerTimeOut(AnswerTimeOut);
+    Stored |= lsTcpReadTimeout;
+  }
+  S.TcpHost = Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1");
+  if (S.TcpHost.size() > MaxHostNameLength)
+    S.TcpHost = "127.0.0.1";
+  S.TcpPort = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
+  S.BlockSize = Ini.ReadInteger(Section, "BlockSize", loader::MaxBlockSize);
+  S.UseComPort = Ini.ReadBool(Section, "Type", true);
+  S.AlertSequence = Ini.ReadBool(Section, "AlertSequence", false);
+  S.PacketMode = Ini.ReadBool(Section, "PacketMode", false);
+  return S;
+}
+
+// A panel of the splitter, named PanelName, with one control named
+// ControlName that fills it.
+template <class TControl>
+TControl *AddPanel(QSplitter *Splitter, QWidget *&Panel, const char *PanelName, const char *ControlName)
+{
+  Panel = new QWidget(Splitter);
+  Panel->setObjectName(QLatin1String(PanelName));
+  auto *Layout = new QVBoxLayout(Panel);
+  Layout->setContentsMargins(0, 0, 0, 0);
+  auto *Control = new TControl(Panel);
+  Control->setObjectName(QLatin1String(ControlName));
+  Layout->addWidget(Control);
+  return Control;
+}
 
 // The program file's path as the system names it: bytes, which need not be
 // valid UTF-8 and so cannot go through a QString unchanged.
@@ -188,6 +238,31 @@ void TForm1::CreateControls()
   QFont FormFont(QStringLiteral("Tahoma"));
   setFont(FormFont);
 
+  CreateToolBar();
+
+  Splitter1 = new QSplitter(Qt::Vertical, this);
+  Splitter1->setObjectName(QStringLiteral("Splitter1"));
+  Splitter1->setHandleWidth(4);
+  Splitter1->setOpaqueResize(false);
+  Splitter1->setChildrenCollapsible(false);
+  setCentralWidget(Splitter1);
+  CreateListPanel();
+  CreatePopupMenu();
+  CreateMemoPanel();
+
+  // The list takes what the window gains or loses; the panel keeps its height.
+  Splitter1->setStretchFactor(0, 1);
+  Splitter1->setStretchFactor(1, 0);
+  connect(Splitter1, &QSplitter::splitterMoved, this, [this] { SplitterMoved(); });
+  SetPanel1Height(DesignPanel1Height);
+
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(100);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+}
+
+void TForm1::CreateToolBar()
+{
   ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
   ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
   ToolBar1->setMovable(false);
@@ -199,21 +274,11 @@ void TForm1::CreateControls()
   ToolBar1->addActions({StartBootAction, StopBootAction});
   ToolBar1->addSeparator();
   ToolBar1->addAction(StayOnTopAction);
+}
 
-  Splitter1 = new QSplitter(Qt::Vertical, this);
-  Splitter1->setObjectName(QStringLiteral("Splitter1"));
-  Splitter1->setHandleWidth(4);
-  Splitter1->setOpaqueResize(false);
-  Splitter1->setChildrenCollapsible(false);
-  setCentralWidget(Splitter1);
-
-  Panel2 = new QWidget(Splitter1);
-  Panel2->setObjectName(QStringLiteral("Panel2"));
-  auto *Panel2Layout = new QVBoxLayout(Panel2);
-  Panel2Layout->setContentsMargins(0, 0, 0, 0);
-  ListView1 = new QTreeWidget(Panel2);
-  ListView1->setObjectName(QStringLiteral("ListView1"));
-  Panel2Layout->addWidget(ListView1);
+void TForm1::CreateListPanel()
+{
+  ListView1 = AddPanel<QTreeWidget>(Splitter1, Panel2, "Panel2", "ListView1");
   ListView1->setColumnCount(ColumnCount);
   QStringList Headers;
   for (const char *Header : texts::SColumns)
@@ -239,7 +304,10 @@ void TForm1::CreateControls()
   ListFont.setBold(true);
   ListView1->setFont(ListFont);
   ListView1->viewport()->installEventFilter(this); // double clicks
+}
 
+void TForm1::CreatePopupMenu()
+{
   PopupMenu1 = new QMenu(this);
   PopupMenu1->addAction(SetOnAction);
   PopupMenu1->addSeparator();
@@ -249,14 +317,11 @@ void TForm1::CreateControls()
   ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ListView1, &QWidget::customContextMenuRequested, this,
           [this](const QPoint &Pos) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(Pos)); });
+}
 
-  Panel1 = new QWidget(Splitter1);
-  Panel1->setObjectName(QStringLiteral("Panel1"));
-  auto *Panel1Layout = new QVBoxLayout(Panel1);
-  Panel1Layout->setContentsMargins(0, 0, 0, 0);
-  Memo1 = new QPlainTextEdit(Panel1);
-  Memo1->setObjectName(QStringLiteral("Memo1"));
-  Panel1Layout->addWidget(Memo1);
+void TForm1::CreateMemoPanel()
+{
+  Memo1 = AddPanel<QPlainTextEdit>(Splitter1, Panel1, "Panel1", "Memo1");
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -265,16 +330,6 @@ void TForm1::CreateControls()
   MemoFont.setBold(true);
   Memo1->setFont(MemoFont);
   Memo1->installEventFilter(this);
-
-  // The list takes what the window gains or loses; the panel keeps its height.
-  Splitter1->setStretchFactor(0, 1);
-  Splitter1->setStretchFactor(1, 0);
-  connect(Splitter1, &QSplitter::splitterMoved, this, [this] { SplitterMoved(); });
-  SetPanel1Height(DesignPanel1Height);
-
-  Timer1 = new QTimer(this);
-  Timer1->setInterval(100);
-  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
 }
 
 // The open dialog is made when first needed: once made, it watches the
@@ -401,13 +456,12 @@ void TForm1::FormCreate(QObject *)
   StartBootAction->setEnabled(true);
   OpenFileAction->setEnabled(false);
 
-  char Title[256];
-  std::snprintf(Title, sizeof Title, texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(),
-                std::string(loader::ImageVersions[1]).c_str(), std::string(loader::ImageVersions[2]).c_str(),
-                std::string(loader::ImageVersions[3]).c_str(), std::string(loader::ImageVersions[4]).c_str());
-  setWindowTitle(ToQt(Title));
+  setWindowTitle(ToQt(platform::Format(
+    texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(), std::string(loader::ImageVersions[1]).c_str(),
+    std::string(loader::ImageVersions[2]).c_str(), std::string(loader::ImageVersions[3]).c_str(),
+    std::string(loader::ImageVersions[4]).c_str())));
 
-  FRemoteProcesses = std::make_unique<platform::TThreadList<loader::TQuorlan>>();
+  FRemoteProcesses = std::make_unique<TRemoteProcesses>();
   CreateCommandServer();
 }
 
@@ -429,7 +483,7 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
                                             std::max(Narrowest, Fit.width())));
   // Past the bound on rows the file's processes are not read.
   const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), FProcessPlaces.Limit());
-  FCommandPort = Ini.ReadInteger(SServer, "Port", 9111);
+  FCommandPort = Ini.ReadInteger(SServer, "Port", TCommandServer::DefaultCommandPort);
 
   for (std::int32_t i = 0; i < Count; ++i) {
     TListItem *Item = AddProcess(nullptr);
@@ -437,23 +491,10 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
       break;
     loader::TQuorlan *L = Item->Data();
     const std::string Section = ObjectSection(i);
-    L->SetNetAdr(Ini.ReadString(Section, "NetAdr", ""));
-    for (const TPortKey &Key : PortKeys)
-      L->FDevice->FInfo->SetParam(Key.Param, Ini.ReadInteger(Section, Key.Key, Key.Default));
-    // A TCP link waits for an answer as long as the row shows: the stored
-    // answer time-out is its read time-out too, as the settings dialog and
-    // the command server set both. Without a stored one the window's default
-    // stays.
-    if (const std::int32_t AnswerTimeOut = Ini.ReadInteger(Section, "AnswerTimeOut", 0); AnswerTimeOut > 0)
-      L->FTcpClient->ReadTimeout = AnswerTimeOut;
-    const std::string Host = Ini.ReadString(Section, "TCPIP.IP", "127.0.0.1");
-    L->SetTcpHost(Host.size() <= MaxHostNameLength ? Host : "127.0.0.1");
-    L->FTcpClient->Port = Ini.ReadInteger(Section, "TCPIP.Port", 5000);
-    L->SetBlockSize(Ini.ReadInteger(Section, "BlockSize", 512));
-    L->FUseComPort = Ini.ReadBool(Section, "Type", true);
+    TLinkSettingSet Stored = 0;
+    const TLinkSettings S = ReadObjectLink(Ini, Section, Stored);
+    ApplyLinkSettings(*L, S, Stored);
     L->FMaxSpeed = Ini.ReadBool(Section, "MaxSpeed", false);
-    L->FDevice->FInfo->FAlertSequence = Ini.ReadBool(Section, "AlertSequence", false);
-    L->FPacketMode = Ini.ReadBool(Section, "PacketMode", false);
   }
 }
 
@@ -488,22 +529,21 @@ void TForm1::WriteSettings(platform::IniFile &Ini)
   }
 }
 
-TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
+TListItem *TForm1::AddProcess(TPlacedLoader Arg)
 {
-  const bool IsNew = !Arg;
-  if (IsNew && !FProcessPlaces.Take())
-    return nullptr;
-  TListItem *Item = nullptr;
-  try {
-    Item = new TListItem(ListView1->columnCount());
-    Item->FData = IsNew ? platform::MakeThread<loader::TQuorlan>() : std::move(Arg);
-  } catch (...) {
-    // No row: the place goes back, whether it was taken here or by the
-    // command server for the loader that is freed now.
-    delete Item;
-    FProcessPlaces.Give();
-    throw;
+  const bool IsNew = !Arg.Loader;
+  if (IsNew) {
+    Arg.Place = FProcessPlaces.Take();
+    if (!Arg.Place)
+      return nullptr;
   }
+  // Without a row the loader is freed and its place goes back, whether it
+  // was taken here or by the command server.
+  auto NewItem = std::make_unique<TListItem>(ListView1->columnCount());
+  if (IsNew)
+    Arg.Loader = platform::MakeThread<loader::TQuorlan>();
+  NewItem->FData = std::move(Arg);
+  TListItem *Item = NewItem.release();
   Item->FOnDeletion = [this](TListItem *Deleted) { ListView1Deletion(ListView1, Deleted); };
   ListView1->addTopLevelItem(Item);
   loader::TQuorlan *L = Item->Data();
@@ -514,11 +554,7 @@ TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
       DeviceLog(Index, Kind, Text, Len);
     });
     Device.FLogEnabled = true;
-    Device.FInfo->SetParam(rpAnswerTimeOut, WindowAnswerTimeOut);
-    Device.FInfo->SetParam(rpSystemTimeOut, WindowSystemTimeOut);
-    L->FTcpClient->ReadTimeout = WindowTcpReadTimeout;
-    L->SetTcpHost(WindowTcpHost);
-    L->FUseComPort = false;
+    ApplyLinkSettings(*L, WindowDefaults(), WindowDefaultSettings);
     Device.FOwner = L;
   }
   if (!ListView1->selectionModel()->hasSelection())
@@ -528,43 +564,28 @@ TListItem *TForm1::AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg)
 
 void TForm1::ListView1Deletion(QObject *, TListItem *Item)
 {
-  if (!Item->FData)
+  if (!Item->FData.Loader)
     return;
-  platform::TThreadPtr<loader::TQuorlan> L = std::move(Item->FData);
+  TPlacedLoader Process = std::move(Item->FData);
+  loader::TQuorlan *const L = Process.Loader.get();
   L->FListItem = nullptr;
   // A client's connection lets go of the loader now: nothing starts it again.
   if (const std::function<void()> OnFree = std::exchange(L->FOnFree, nullptr))
     OnFree();
-  if (L->State() == ssIdle) {
-    L.reset(); // an idle loader's threads end at once
-    FProcessPlaces.Give();
-    return;
-  }
-  // A running loader ends its run through the stop step, which may wait
-  // for answer time-outs: that happens out of the window's way.
-  FDeparting.Add(std::move(L));
+  // An idle loader's threads end at once: it is freed here, and its place
+  // goes back. A running loader ends its run through the stop step, which
+  // may wait for answer time-outs: that happens out of the window's way.
+  if (L->State() != ssIdle)
+    FDeparting.Add(std::move(Process));
 }
 
 void TForm1::FormCloseQuery(QObject *, bool &CanClose)
 {
-  // Loaders of removed rows that still end count as running processes.
-  if (FDeparting.Count() > 0)
+  // Every process that runs keeps the window open, also a loader that a
+  // client has started before the timer gave it a row (the close would free
+  // it mid-run) and the loader of a removed row that is still ending.
+  if (BusyProcessCount() > 0)
     CanClose = false;
-  for (int i = 0; i < RowCount() && CanClose; ++i) {
-    const loader::TQuorlan *L = Row(i)->Data();
-    if (L && L->State() != ssIdle) {
-      CanClose = false;
-      break;
-    }
-  }
-  // A loader that a client has started before the timer gave it a row runs
-  // too: the close would free it mid-run.
-  if (CanClose && FRemoteProcesses)
-    FRemoteProcesses->LockList([&CanClose](const std::vector<loader::TQuorlan *> &List) {
-      for (const loader::TQuorlan *L : List)
-        if (L->State() != ssIdle)
-          CanClose = false;
-    });
   // A close by signal waits for the processes instead (SignalCloseStep).
   if (!CanClose && !FClosingBySignal)
     QMessageBox::warning(this, QString(), ToQt(texts::SCloseRefused), QMessageBox::Ok);
@@ -644,10 +665,7 @@ void TForm1::CreateCommandServer()
   // reported, and the window works without remote control.
   FCommandServer = std::make_unique<TCommandServer>(
       FCommandPort,
-      [this](platform::TThreadPtr<loader::TQuorlan> L) {
-        FRemoteProcesses->Add(L.get()); // the list owns it from here
-        L.release();
-      },
+      [this](TPlacedLoader Process) { FRemoteProcesses->Add(std::move(Process)); },
       [this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
         DeviceLog(Index, Kind, Text, Len);
       },
@@ -675,15 +693,11 @@ void TForm1::FreeRemoteProcesses()
 {
   if (!FRemoteProcesses)
     return;
-  // Loaders handed over too late for a row are freed with the list: nothing
-  // else refers to them once the server has stopped.
-  std::vector<loader::TQuorlan *> Left;
-  FRemoteProcesses->LockList([&Left](std::vector<loader::TQuorlan *> &List) { Left.swap(List); });
+  // Loaders handed over too late for a row are freed after the list, each
+  // giving its place back: nothing else refers to them once the server has
+  // stopped.
+  const std::vector<TPlacedLoader> Left = FRemoteProcesses->TakeAll();
   FRemoteProcesses.reset();
-  for (loader::TQuorlan *L : Left) {
-    const platform::TThreadPtr<loader::TQuorlan> Free(L); // ends its threads
-    FProcessPlaces.Give();
-  }
 }
 
 } // namespace app

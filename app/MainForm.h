@@ -10,9 +10,8 @@
 #include "app/LinkSettings.h"
 #include "app/ListItem.h"
 #include "app/ProcessPlaces.h"
+#include "app/RemoteProcesses.h"
 #include "loader/Quorlan.h"
-#include "platform/Thread.h"
-#include "platform/ThreadList.h"
 
 #include <QMainWindow>
 
@@ -75,13 +74,11 @@ public:
   // Every row and every loader a connection made for the window holds a
   // place; the command server takes its places here too.
   TProcessPlaces FProcessPlaces{ProcessLimit};
-  // Loaders of removed rows that are still ending; each gives its place
-  // back when it has been freed.
-  TDepartingLoaders FDeparting{[this] { FProcessPlaces.Give(); }};
+  // Loaders of removed rows that are still ending, each with its place.
+  TDepartingLoaders FDeparting;
   // Loaders made by command-server connections that have no row yet: filled
-  // on connection threads (each pointer owned by the list until the window
-  // timer gives it a row), emptied by the window timer.
-  std::unique_ptr<platform::TThreadList<loader::TQuorlan>> FRemoteProcesses;
+  // on connection threads, emptied by the window timer.
+  std::unique_ptr<TRemoteProcesses> FRemoteProcesses;
   // Administrator mode; loader threads read it (loader::AdminMode()).
   std::atomic<bool> FAdminMode{false};
   // The characters typed after "-ADMIN " in the memo.
@@ -89,7 +86,7 @@ public:
   // The settings file, fixed at start-up.
   std::string FIniFileName;
   // The command server's port, from the settings file.
-  std::int32_t FCommandPort = 9111;
+  std::int32_t FCommandPort = TCommandServer::DefaultCommandPort;
   // Where the save action writes the images as source units.
   std::string FImageSourceDir;
 
@@ -122,9 +119,10 @@ public:
   void FormCloseQuery(QObject *Sender, bool &CanClose);
   void FormClose(QObject *Sender, TCloseAction &Action);
   // Appends a process row. Arg is a loader to adopt (it keeps its settings
-  // and the place the command server took for it); none makes a new loader
-  // with the window's defaults, or nothing (nullptr) when the list is full.
-  TListItem *AddProcess(platform::TThreadPtr<loader::TQuorlan> Arg);
+  // and the place the command server took for it); none (nullptr) makes a
+  // new loader with the window's defaults and a place of its own, or
+  // nothing (nullptr) when the list is full.
+  TListItem *AddProcess(TPlacedLoader Arg);
   void ListView1Deletion(QObject *Sender, TListItem *Item);
 
   // --- operation ---
@@ -178,8 +176,14 @@ protected:
   bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
-  void CreateControls();
   void CreateActions();
+  // The controls, part by part: the toolbar, the splitter with the process
+  // list and its popup menu above the log memo, and the timer.
+  void CreateControls();
+  void CreateToolBar();
+  void CreateListPanel();
+  void CreatePopupMenu();
+  void CreateMemoPanel();
   void ReadSettings(platform::IniFile &Ini);
   void WriteSettings(platform::IniFile &Ini);
   // Writes the settings file; false with the reason when it cannot.
@@ -205,13 +209,25 @@ private:
   // Brings the memo up to date with a process's log.
   void ShowLog(const loader::TQuorlan &L);
   bool HasRowOf(const loader::TQuorlan *L) const;
-  // What a process was configured with: its settings now while it is idle,
-  // else its port's as it left idle (a running port bends some of them for
-  // a while).
-  TLinkSettings ConfiguredSettings(const loader::TQuorlan &L) const;
 
   int FPanel1Accepted = 0; // the panel height last accepted by the splitter
   bool FShown = false;     // the window has been shown once
+
+  // What the memo shows of a log: how far it has been filled from which log
+  // (TQuorlan::LogSince) and the document's revision right after. The memo's
+  // own text cannot be compared with the log, since a no-break space or a CR
+  // inside a line does not come back as it went in; the memo is rewritten only
+  // when the log has changed or the memo has been edited since, and lines
+  // appended to the log are appended to the memo.
+  struct TMemoShown {
+    std::uint64_t FMark = 0;
+    std::size_t FLength = 0;
+    int FRevision = -1;
+    // Every line shown so far came as a plain quoted item (SplitPlainLog), so
+    // the log read whole splits where its pieces split.
+    bool FPlain = false;
+  };
+  TMemoShown FMemoShown;
 
   // The close after a shutdown signal.
   bool FClosingBySignal = false;

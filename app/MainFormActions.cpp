@@ -10,6 +10,7 @@
 #include "link/UnExtlibs.h"
 #include "loader/BuiltinImages.h"
 #include "loader/FileErrors.h"
+#include "platform/TextFormat.h"
 #include "platform/TextRules.h"
 
 #include <QAction>
@@ -24,7 +25,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <cstdio>
 #include <filesystem>
 #include <vector>
 
@@ -63,33 +63,6 @@ int ImageOfExtension(const std::string &FileName)
       return i;
   return -1;
 }
-
-// What the memo shows of a log: how far it has been filled from which log
-// (TQuorlan::LogSince) and the document's revision right after. The memo's
-// own text cannot be compared with the log, since a no-break space or a CR
-// inside a line does not come back as it went in; the memo is rewritten only
-// when the log has changed or the memo has been edited since, and lines
-// appended to the log are appended to the memo. It lives as a child of the
-// memo.
-class TMemoShown : public QObject {
-public:
-  explicit TMemoShown(QObject *Parent) : QObject(Parent) { setObjectName(QStringLiteral("MemoShown")); }
-
-  static TMemoShown &Of(QPlainTextEdit *Memo)
-  {
-    if (auto *Shown = dynamic_cast<TMemoShown *>(
-          Memo->findChild<QObject *>(QStringLiteral("MemoShown"), Qt::FindDirectChildrenOnly)))
-      return *Shown;
-    return *new TMemoShown(Memo);
-  }
-
-  std::uint64_t FMark = 0;
-  std::size_t FLength = 0;
-  int FRevision = -1;
-  // Every line shown so far came as a plain quoted item (below), so the log
-  // read whole splits where its pieces split.
-  bool FPlain = false;
-};
 
 // The lines of a piece of a log when every item of it is plain: in double
 // quotes, without a quote or a NUL inside, items separated by one comma (a
@@ -133,7 +106,7 @@ TListItem *TForm1::FirstSelectedRow() const
 
 void TForm1::ShowLog(const loader::TQuorlan &L)
 {
-  TMemoShown &Shown = TMemoShown::Of(Memo1);
+  TMemoShown &Shown = FMemoShown;
   if (Memo1->document()->revision() != Shown.FRevision)
     Shown.FMark = 0; // edited since: shown whole again
   bool Whole = false;
@@ -192,15 +165,8 @@ void TForm1::Timer1Timer(QObject *)
   if (!FRemoteProcesses)
     return;
   // Oldest first, the whole list at once.
-  std::vector<platform::TThreadPtr<loader::TQuorlan>> Handed;
-  FRemoteProcesses->LockList([&Handed](std::vector<loader::TQuorlan *> &List) {
-    Handed.reserve(List.size());
-    for (loader::TQuorlan *L : List)
-      Handed.emplace_back(L);
-    List.clear();
-  });
-  for (platform::TThreadPtr<loader::TQuorlan> &L : Handed)
-    AddProcess(std::move(L));
+  for (TPlacedLoader &Process : FRemoteProcesses->TakeAll())
+    AddProcess(std::move(Process));
 }
 
 void TForm1::StartBootActionExecute(QObject *)
@@ -217,9 +183,9 @@ void TForm1::StartBootActionExecute(QObject *)
   const int LeftOut = FDescriptorBudget.Start(Selected);
   if (LeftOut == 0)
     return;
-  char Message[512];
-  std::snprintf(Message, sizeof Message, texts::SStartBoundedByDescriptors, LeftOut, static_cast<int>(Selected.size()),
-                static_cast<long long>(OpenFileLimit()));
+  const std::string Message =
+    platform::Format(texts::SStartBoundedByDescriptors, LeftOut, static_cast<int>(Selected.size()),
+                     static_cast<long long>(OpenFileLimit()));
   QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
 }
 
@@ -262,8 +228,7 @@ void TForm1::AddItemActionExecute(QObject *)
 {
   if (AddProcess(nullptr))
     return;
-  char Message[256];
-  std::snprintf(Message, sizeof Message, texts::SAddBounded, static_cast<int>(FProcessPlaces.Limit()));
+  const std::string Message = platform::Format(texts::SAddBounded, static_cast<int>(FProcessPlaces.Limit()));
   QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
 }
 
@@ -362,11 +327,9 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
   case evError:
     if (D->FError == ErrPortBusy) {
       // A port that the open-file limit kept closed is not said to be busy.
-      const char *const Format =
+      const char *const Line =
         D->FHandle.LastError() == platform::SerialError::NoDescriptors ? texts::SComPortNoDescriptors : SComPortBusy;
-      char Line[192];
-      std::snprintf(Line, sizeof Line, Format, static_cast<int>(D->FInfo->GetParam(rpPortNumber)));
-      L->AppendLog(Line);
+      L->AppendLog(platform::Format(Line, static_cast<int>(D->FInfo->GetParam(rpPortNumber))));
     } else {
       L->AppendLog(S);
     }

@@ -6,26 +6,51 @@
 #include "app/ComAndTCPClient.h"
 #include "app/QtText.h"
 #include "app/WindowTexts.h"
+#include "loader/BlockSizes.h"
 
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTreeWidget>
 
 namespace app {
+namespace {
 
-TLinkSettings TForm1::ConfiguredSettings(const loader::TQuorlan &L) const
+// Calls Pair(variable, field) for every dialog variable and the setting it
+// shows, in both directions the same list.
+template <class F>
+void PairDialogVariables(TLinkSettings &S, F &&Pair)
 {
-  TLinkSettings S = ReadLinkSettings(L);
-  // Only the port's settings are bent by a run; the others stay as set.
-  const std::array<std::int32_t, RS485ParamCount> Params = L.ConfiguredPortParams();
-  S.Port = Params[rpPortNumber];
-  S.BaudRate = Params[rpBaudRate];
-  S.Parity = Params[rpParity];
-  S.AnswerTimeOut = Params[rpAnswerTimeOut];
-  S.SystemTimeOut = Params[rpSystemTimeOut];
-  S.Multiplier = Params[rpTimeOutMultiplier];
+  Pair(DlgPort, S.Port);
+  Pair(DlgBaudRate, S.BaudRate);
+  Pair(DlgParity, S.Parity);
+  Pair(DlgSystemTimeOut, S.SystemTimeOut);
+  Pair(DlgAnswerTimeOut, S.AnswerTimeOut);
+  Pair(DlgMultiplier, S.Multiplier);
+  Pair(DlgNetAdr, S.NetAdr);
+  Pair(DlgUseComPort, S.UseComPort);
+  Pair(DlgTcpHost, S.TcpHost);
+  Pair(DlgTcpPort, S.TcpPort);
+  Pair(DlgBlockSize, S.BlockSize);
+  Pair(DlgAlertSequence, S.AlertSequence);
+  Pair(DlgPacketMode, S.PacketMode);
+}
+
+void ShowInDialog(TLinkSettings S)
+{
+  PairDialogVariables(S, [](auto &Variable, const auto &Field) { Variable = Field; });
+  DlgMaxBlockSize = loader::MaxBlockSize;
+}
+
+// What the operator confirmed.
+TLinkSettings ConfirmedInDialog()
+{
+  TLinkSettings S;
+  PairDialogVariables(S, [](const auto &Variable, auto &Field) { Field = Variable; });
+  S.SetAnswerTimeOut(DlgAnswerTimeOut);
   return S;
 }
+
+} // namespace
 
 bool TForm1::HasRowOf(const loader::TQuorlan *L) const
 {
@@ -44,21 +69,7 @@ void TForm1::SetOnActionExecute(QObject *)
   // A busy process's settings are only shown.
   frmComAndTCPClient->ButOk->setEnabled(L->State() == ssIdle);
 
-  const TLinkSettings S = ConfiguredSettings(*L);
-  DlgPort = S.Port;
-  DlgBaudRate = S.BaudRate;
-  DlgParity = S.Parity;
-  DlgSystemTimeOut = S.SystemTimeOut;
-  DlgAnswerTimeOut = S.AnswerTimeOut;
-  DlgMultiplier = S.Multiplier;
-  DlgNetAdr = S.NetAdr;
-  DlgUseComPort = S.UseComPort;
-  DlgTcpHost = S.TcpHost;
-  DlgTcpPort = S.TcpPort;
-  DlgBlockSize = S.BlockSize;
-  DlgMaxBlockSize = 512;
-  DlgAlertSequence = S.AlertSequence;
-  DlgPacketMode = S.PacketMode;
+  ShowInDialog(ReadConfiguredLinkSettings(*L));
 
   if (frmComAndTCPClient->exec() != QDialog::Accepted)
     return;
@@ -71,21 +82,7 @@ void TForm1::SetOnActionExecute(QObject *)
     return;
   }
 
-  TRS485Info &Info = *L->FDevice->FInfo;
-  Info.SetParam(rpPortNumber, DlgPort);
-  Info.SetParam(rpBaudRate, DlgBaudRate);
-  Info.SetParam(rpParity, DlgParity);
-  Info.SetParam(rpSystemTimeOut, DlgSystemTimeOut);
-  Info.SetParam(rpAnswerTimeOut, DlgAnswerTimeOut);
-  Info.SetParam(rpTimeOutMultiplier, DlgMultiplier);
-  L->SetNetAdr(DlgNetAdr);
-  L->FTcpClient->ReadTimeout = DlgAnswerTimeOut;
-  L->FUseComPort = DlgUseComPort;
-  L->SetTcpHost(DlgTcpHost);
-  L->FTcpClient->Port = DlgTcpPort;
-  L->SetBlockSize(DlgBlockSize);
-  Info.FAlertSequence = DlgAlertSequence;
-  L->FPacketMode = DlgPacketMode;
+  ApplyLinkSettings(*L, ConfirmedInDialog());
 }
 
 void TForm1::ListView1DblClick(QObject *Sender)

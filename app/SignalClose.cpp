@@ -19,11 +19,7 @@ std::size_t TForm1::BusyProcessCount() const
     if (const loader::TQuorlan *L = Row(i)->Data(); L && L->State() != ssIdle)
       ++Busy;
   if (FRemoteProcesses)
-    FRemoteProcesses->LockList([&Busy](const std::vector<loader::TQuorlan *> &List) {
-      for (const loader::TQuorlan *L : List)
-        if (L->State() != ssIdle)
-          ++Busy;
-    });
+    FRemoteProcesses->ForEach([&Busy](const loader::TQuorlan &L) { Busy += L.State() != ssIdle; });
   return Busy;
 }
 
@@ -42,10 +38,7 @@ std::size_t TForm1::StopRunningProcesses()
     if (loader::TQuorlan *L = Row(i)->Data())
       StopIfRunning(*L);
   if (FRemoteProcesses)
-    FRemoteProcesses->LockList([&StopIfRunning](const std::vector<loader::TQuorlan *> &List) {
-      for (loader::TQuorlan *L : List)
-        StopIfRunning(*L);
-    });
+    FRemoteProcesses->ForEach(StopIfRunning);
   return BusyProcessCount();
 }
 

@@ -219,12 +219,14 @@ int Serve(int Clients, pid_t Child, int PortPipe, int Done)
   std::vector<platform::TThreadPtr<loader::TQuorlan>> Loaders;
   app::TDescriptorBudget Budget;
   app::TProcessPlaces Places(Clients + 1);
+  std::vector<app::TProcessPlace> Held; // as in the window, a loader kept keeps its place
   auto Server = std::make_unique<app::TCommandServer>(
       0,
-      [&](platform::TThreadPtr<loader::TQuorlan> L) {
-        L->FCloseWait = std::chrono::milliseconds(0); // a quick end at the close
+      [&](app::TPlacedLoader Process) {
+        Process.Loader->FCloseWait = std::chrono::milliseconds(0); // a quick end at the close
         const std::lock_guard Lock(LoadersLock);
-        Loaders.push_back(std::move(L));
+        Loaders.push_back(std::move(Process.Loader));
+        Held.push_back(std::move(Process.Place));
       },
       [](std::int32_t, std::uint8_t, const char *, std::int32_t) {}, app::TCommandServer::MaxConnections, &Places,
       &Budget);

@@ -4,11 +4,10 @@
 // log line.
 #include "link/UnExtlibs.h"
 #include "platform/Clock.h"
+#include "platform/TextFormat.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 namespace loader::procedure {
 
@@ -25,15 +24,6 @@ inline const std::string Prefix255(1, '\xFF');
 inline std::string TimeStamp() { return TimeToStrMs(platform::GetLocalTime()); }
 
 // A log line from one of the procedure's formats ("%s", "%d").
-template <class... Args>
-std::string Format(const char *format, Args... args)
-{
-  const int size = std::snprintf(nullptr, 0, format, args...);
-  if (size <= 0)
-    return {};
-  std::vector<char> text(static_cast<std::size_t>(size) + 1);
-  std::snprintf(text.data(), text.size(), format, args...);
-  return std::string(text.data(), static_cast<std::size_t>(size));
-}
+using platform::Format;
 
 } // namespace loader::procedure

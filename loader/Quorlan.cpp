@@ -1,6 +1,7 @@
 #include "loader/Quorlan.h"
 
 #include "link/UnExtlibs.h"
+#include "loader/BlockSizes.h"
 #include "loader/LoaderTexts.h"
 #include "loader/MeterTypes.h"
 #include "platform/Clock.h"
@@ -116,21 +117,7 @@ TQuorlan::~TQuorlan()
   }
 }
 
-void TQuorlan::SetBlockSize(std::int32_t N)
-{
-  switch (N) {
-  case 16:
-  case 32:
-  case 64:
-  case 128:
-  case 256:
-  case 512:
-    FBlockSize = N;
-    break;
-  default:
-    FBlockSize = 512;
-  }
-}
+void TQuorlan::SetBlockSize(std::int32_t N) { FBlockSize = IsBlockSize(N) ? N : MaxBlockSize; }
 
 void TQuorlan::SetNetAdr(const std::string &Text)
 {
