@@ -40,7 +40,8 @@ public:
 const std::string &ItemOf(const std::vector<std::string> &Items, std::size_t Index)
 {
   if (Index >= Items.size())
-    throw EListError("List index out of bounds (" + platform::IntToStr(static_cast<std::int64_t>(Index)) + ")");
+    throw EListError("List index out of bounds (" + platform::IntToStr(static_cast<std::int64_t>(Index)) +
+                     ")");
   return Items[Index];
 }
 
@@ -64,8 +65,9 @@ bool IsObjectLine(const std::vector<std::string> &Items) { return !Items.empty()
 
 // What a new row takes from the template: its link and time-outs, but not
 // its port number, speed, parity or multiplier.
-constexpr TLinkSettingSet TemplateSettings = lsAnswerTimeOut | lsSystemTimeOut | lsTcpReadTimeout | lsTcpHost |
-                                             lsUseComPort | lsPacketMode | lsBlockSize | lsAlertSequence;
+constexpr TLinkSettingSet TemplateSettings = lsAnswerTimeOut | lsSystemTimeOut | lsTcpReadTimeout |
+                                             lsTcpHost | lsUseComPort | lsPacketMode | lsBlockSize |
+                                             lsAlertSequence;
 
 } // namespace
 
@@ -81,7 +83,8 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
   // comes from, and often with LF alone here: lone LFs become CR LF at the
   // boundary, so that a list copied from any editor gives all its lines.
   QString Clip = QGuiApplication::clipboard()->text();
-  Clip.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  Clip.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+      .replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
   const std::string Text = FromQt(Clip);
   const std::vector<std::string> Lines = CutLines(Text);
   int Added = 0;
@@ -98,7 +101,7 @@ void TForm1::AddObjectsFromBufferActionExecute(QObject *)
         for (std::size_t j = i; j < Lines.size(); ++j)
           Objects += IsObjectLine(platform::SplitCommaText(Lines[j]));
         const std::string Message =
-          platform::Format(texts::SImportBounded, Added, Objects, static_cast<int>(FProcessPlaces.Limit()));
+            platform::Format(texts::SImportBounded, Added, Objects, static_cast<int>(FProcessPlaces.Limit()));
         QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
         return;
       }

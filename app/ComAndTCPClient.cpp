@@ -61,8 +61,7 @@ QFont BoldFont(int PointSize)
 }
 
 // A control with its object name, by which the tests find it.
-template <class TWidget>
-TWidget *Named(TWidget *Widget, const char *Name)
+template <class TWidget> TWidget *Named(TWidget *Widget, const char *Name)
 {
   Widget->setObjectName(QLatin1String(Name));
   return Widget;
@@ -199,14 +198,16 @@ void TfrmComAndTCPClient::CreateSecondGroup()
   CreateBlockSizeGroup();
 
   PacketModeCheckBox = Named(new QCheckBox(ToQt(texts::SPacketMode), SecondGroupBox), "PacketModeCheckBox");
-  AlertSequenceCheckBox = Named(new QCheckBox(ToQt(texts::SAlertSequence), SecondGroupBox), "AlertSequenceCheckBox");
-  TCPServerRouterCheckBox = Named(new QCheckBox(ToQt(texts::SViaIdServer), SecondGroupBox), "TCPServerRouterCheckBox");
+  AlertSequenceCheckBox =
+      Named(new QCheckBox(ToQt(texts::SAlertSequence), SecondGroupBox), "AlertSequenceCheckBox");
+  TCPServerRouterCheckBox =
+      Named(new QCheckBox(ToQt(texts::SViaIdServer), SecondGroupBox), "TCPServerRouterCheckBox");
   TCPServerRouterCheckBox->setEnabled(false);
 
   auto *Layout = new QVBoxLayout(SecondGroupBox);
-  for (QWidget *W : std::initializer_list<QWidget *>{AnswerTimeLabel, AnswerTimeEdit, SystemTimeLabel, SystemTimeEdit,
-                                                     MultipleLabel, MultipleEdit, RadioGroup1, PacketModeCheckBox,
-                                                     AlertSequenceCheckBox, TCPServerRouterCheckBox})
+  for (QWidget *W : std::initializer_list<QWidget *>{
+           AnswerTimeLabel, AnswerTimeEdit, SystemTimeLabel, SystemTimeEdit, MultipleLabel, MultipleEdit,
+           RadioGroup1, PacketModeCheckBox, AlertSequenceCheckBox, TCPServerRouterCheckBox})
     Layout->addWidget(W);
   Layout->addStretch(1);
 }
@@ -358,8 +359,8 @@ void TfrmComAndTCPClient::ButOkClick(QObject *)
   if (RadioButton2->isChecked()) {
     const std::int32_t Port = EditValue(LabeledEdit2, 65000);
     const char *Error = FromQt(LabeledEdit1->text()).empty() ? texts::STcpHostMissing
-                        : Port < 1 || Port > 65535         ? texts::STcpPortInvalid
-                                                           : nullptr;
+                        : Port < 1 || Port > 65535           ? texts::STcpPortInvalid
+                                                             : nullptr;
     if (Error) {
       QMessageBox::warning(this, QString(), ToQt(Error), QMessageBox::Ok);
       return;

@@ -25,7 +25,7 @@ class QRadioButton;
 namespace app {
 
 // --- the unit's variables (texts Windows-1251) ---
-inline std::int32_t DlgPort = 0;          // COM port number, 1-based
+inline std::int32_t DlgPort = 0; // COM port number, 1-based
 inline std::int32_t DlgBaudRate = 0;
 inline std::int32_t DlgParity = 0;        // 0 none, 1 odd
 inline std::int32_t DlgAnswerTimeOut = 0; // ms
@@ -36,10 +36,10 @@ inline bool DlgUseComPort = false;        // else a TCP/IP link
 inline std::string DlgTcpHost;
 inline std::int32_t DlgTcpPort = 0;
 inline std::int32_t DlgBlockSize = 0;
-inline std::int32_t DlgMaxBlockSize = 0;  // the largest block size offered
+inline std::int32_t DlgMaxBlockSize = 0; // the largest block size offered
 inline bool DlgPacketMode = false;
 inline bool DlgAlertSequence = false;
-inline bool DlgViaIdServer = false;       // never applied to a process
+inline bool DlgViaIdServer = false; // never applied to a process
 
 class TfrmComAndTCPClient : public QDialog {
   Q_OBJECT
@@ -74,7 +74,7 @@ public:
   QLineEdit *SystemTimeEdit = nullptr;
   QLabel *MultipleLabel = nullptr;
   QLineEdit *MultipleEdit = nullptr;
-  QGroupBox *RadioGroup1 = nullptr;     // the block sizes
+  QGroupBox *RadioGroup1 = nullptr;         // the block sizes
   QButtonGroup *RadioGroup1Items = nullptr; // its six items, ids 0..5
   QCheckBox *PacketModeCheckBox = nullptr;
   QCheckBox *AlertSequenceCheckBox = nullptr;

@@ -166,8 +166,12 @@ struct TSetting {
 
 // In matching order; each needs the loader idle. "STATUS=" comes last.
 constexpr TSetting Settings[] = {
-    {"COM=", SetCom},           {"TCP=", SetTcp},           {"BLOCKSIZE=", SetBlockSizeCommand},
-    {"HIGHSPEED=", SetHighSpeed}, {"ALERTSEQ=", SetAlertSeq}, {"NETADR=", SetNetAdrCommand},
+    {"COM=", SetCom},
+    {"TCP=", SetTcp},
+    {"BLOCKSIZE=", SetBlockSizeCommand},
+    {"HIGHSPEED=", SetHighSpeed},
+    {"ALERTSEQ=", SetAlertSeq},
+    {"NETADR=", SetNetAdrCommand},
 };
 
 std::string StatusCommand(loader::TQuorlan &L, std::string_view Value, TDescriptorBudget *Budget)
@@ -235,9 +239,10 @@ TCommandServer::THandOver LoaderOnly(TCommandServer::TLoaderHandOver HandOver)
 
 } // namespace
 
-TCommandServer::TCommandServer(int Port, TLoaderHandOver HandOver, TLogEvent DeviceLog, std::size_t ConnectionLimit,
-                               TProcessPlaces *Places, TDescriptorBudget *Budget)
-    : TCommandServer(Port, LoaderOnly(std::move(HandOver)), std::move(DeviceLog), ConnectionLimit, Places, Budget)
+TCommandServer::TCommandServer(int Port, TLoaderHandOver HandOver, TLogEvent DeviceLog,
+                               std::size_t ConnectionLimit, TProcessPlaces *Places, TDescriptorBudget *Budget)
+    : TCommandServer(Port, LoaderOnly(std::move(HandOver)), std::move(DeviceLog), ConnectionLimit, Places,
+                     Budget)
 {
 }
 

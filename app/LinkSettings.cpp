@@ -10,12 +10,12 @@ struct TPortSetting {
   std::int32_t TLinkSettings::*Field;
 };
 constexpr TPortSetting PortSettings[] = {
-  {lsPort, rpPortNumber, &TLinkSettings::Port},
-  {lsBaudRate, rpBaudRate, &TLinkSettings::BaudRate},
-  {lsParity, rpParity, &TLinkSettings::Parity},
-  {lsSystemTimeOut, rpSystemTimeOut, &TLinkSettings::SystemTimeOut},
-  {lsAnswerTimeOut, rpAnswerTimeOut, &TLinkSettings::AnswerTimeOut},
-  {lsMultiplier, rpTimeOutMultiplier, &TLinkSettings::Multiplier},
+    {lsPort, rpPortNumber, &TLinkSettings::Port},
+    {lsBaudRate, rpBaudRate, &TLinkSettings::BaudRate},
+    {lsParity, rpParity, &TLinkSettings::Parity},
+    {lsSystemTimeOut, rpSystemTimeOut, &TLinkSettings::SystemTimeOut},
+    {lsAnswerTimeOut, rpAnswerTimeOut, &TLinkSettings::AnswerTimeOut},
+    {lsMultiplier, rpTimeOutMultiplier, &TLinkSettings::Multiplier},
 };
 
 } // namespace

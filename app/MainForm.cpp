@@ -62,7 +62,8 @@ TLinkSettings WindowDefaults()
   S.UseComPort = false;
   return S;
 }
-constexpr TLinkSettingSet WindowDefaultSettings = lsAnswerTimeOuts | lsSystemTimeOut | lsTcpHost | lsUseComPort;
+constexpr TLinkSettingSet WindowDefaultSettings =
+    lsAnswerTimeOuts | lsSystemTimeOut | lsTcpHost | lsUseComPort;
 
 // The longest host name there can be; a longer one in the file is a bad value.
 constexpr std::size_t MaxHostNameLength = 253;
@@ -81,18 +82,19 @@ struct TPortKey {
   std::int32_t Default;
 };
 constexpr TPortKey PortKeys[] = {
-  {"COM", rpPortNumber, &TLinkSettings::Port, 1},
-  {"BaudRate", rpBaudRate, &TLinkSettings::BaudRate, 9600},
-  {"Parity", rpParity, &TLinkSettings::Parity, platform::ODDPARITY},
-  {"AnswerTimeOut", rpAnswerTimeOut, &TLinkSettings::AnswerTimeOut, 500},
-  {"SystemTimeOut", rpSystemTimeOut, &TLinkSettings::SystemTimeOut, 50},
-  {"RWMTimeOut", rpTimeOutMultiplier, &TLinkSettings::Multiplier, 0},
+    {"COM", rpPortNumber, &TLinkSettings::Port, 1},
+    {"BaudRate", rpBaudRate, &TLinkSettings::BaudRate, 9600},
+    {"Parity", rpParity, &TLinkSettings::Parity, platform::ODDPARITY},
+    {"AnswerTimeOut", rpAnswerTimeOut, &TLinkSettings::AnswerTimeOut, 500},
+    {"SystemTimeOut", rpSystemTimeOut, &TLinkSettings::SystemTimeOut, 50},
+    {"RWMTimeOut", rpTimeOutMultiplier, &TLinkSettings::Multiplier, 0},
 };
 
 // A row's link settings from its section of the settings file, and which of
 // them the file sets: every one but the TCP read time-out, which follows a
 // stored answer time-out and otherwise stays the window's default.
-TLinkSettings ReadObjectLink(const platform::IniFile &Ini, const std::string &Section, TLinkSettingSet &Stored)
+TLinkSettings ReadObjectLink(const platform::IniFile &Ini, const std::string &Section,
+                             TLinkSettingSet &Stored)
 {
   TLinkSettings S;
   S.NetAdr = Ini.ReadString(Section, "NetAdr", "");
@@ -298,8 +300,8 @@ void TForm1::CreateListPanel()
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   ListView1->setStyleSheet(QStringLiteral(
-    "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
-    "QTreeWidget::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
+      "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
+      "QTreeWidget::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
   QFont ListFont(QStringLiteral("Tahoma"));
   ListFont.setBold(true);
   ListView1->setFont(ListFont);
@@ -346,12 +348,10 @@ QFileDialog *TForm1::OpenDialog()
   OpenDialog1->setSizeGripEnabled(true);
   // Each filter's text shows its pattern once, in the parentheses at its end,
   // which is where the dialog takes the pattern from.
-  OpenDialog1->setNameFilters({QStringLiteral("TSK file format (*.tsk)"),
-                               QStringLiteral("Binary file format (*.V7A)"),
-                               QStringLiteral("Binary file format (*.V7B)"),
-                               QStringLiteral("Binary file format (*.V7C)"),
-                               QStringLiteral("Binary file format (*.V7P)"),
-                               QStringLiteral("Binary file format (*.V7Q)")});
+  OpenDialog1->setNameFilters(
+      {QStringLiteral("TSK file format (*.tsk)"), QStringLiteral("Binary file format (*.V7A)"),
+       QStringLiteral("Binary file format (*.V7B)"), QStringLiteral("Binary file format (*.V7C)"),
+       QStringLiteral("Binary file format (*.V7P)"), QStringLiteral("Binary file format (*.V7Q)")});
   return OpenDialog1;
 }
 
@@ -457,9 +457,9 @@ void TForm1::FormCreate(QObject *)
   OpenFileAction->setEnabled(false);
 
   setWindowTitle(ToQt(platform::Format(
-    texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(), std::string(loader::ImageVersions[1]).c_str(),
-    std::string(loader::ImageVersions[2]).c_str(), std::string(loader::ImageVersions[3]).c_str(),
-    std::string(loader::ImageVersions[4]).c_str())));
+      texts::STitleFormat, std::string(loader::ImageVersions[0]).c_str(),
+      std::string(loader::ImageVersions[1]).c_str(), std::string(loader::ImageVersions[2]).c_str(),
+      std::string(loader::ImageVersions[3]).c_str(), std::string(loader::ImageVersions[4]).c_str())));
 
   FRemoteProcesses = std::make_unique<TRemoteProcesses>();
   CreateCommandServer();
@@ -479,8 +479,8 @@ void TForm1::ReadSettings(platform::IniFile &Ini)
   // not be dragged back) and to the screen's width.
   const int Narrowest = ListView1->header()->minimumSectionSize();
   for (int i = 0; i < ListView1->columnCount(); ++i)
-    ListView1->setColumnWidth(i, std::clamp(Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth), Narrowest,
-                                            std::max(Narrowest, Fit.width())));
+    ListView1->setColumnWidth(i, std::clamp(Ini.ReadInteger(SMain, ColumnKey(i), DefaultColumnWidth),
+                                            Narrowest, std::max(Narrowest, Fit.width())));
   // Past the bound on rows the file's processes are not read.
   const std::int32_t Count = std::min(Ini.ReadInteger(SMain, "Count", 0), FProcessPlaces.Limit());
   FCommandPort = Ini.ReadInteger(SServer, "Port", TCommandServer::DefaultCommandPort);
@@ -606,7 +606,8 @@ bool TForm1::SaveSettings(std::string &Error)
 
 bool TForm1::AskCloseWithoutSaving(const std::string &Error)
 {
-  const QString Text = QString::fromUtf8(Error.c_str()) + QStringLiteral("\n\n") + ToQt(texts::SCloseWithoutSaving);
+  const QString Text =
+      QString::fromUtf8(Error.c_str()) + QStringLiteral("\n\n") + ToQt(texts::SCloseWithoutSaving);
   return QMessageBox::question(this, ToQt(texts::SError), Text, QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
 }
@@ -664,8 +665,7 @@ void TForm1::CreateCommandServer()
   // list; the window timer gives it a row. A port that cannot be bound is
   // reported, and the window works without remote control.
   FCommandServer = std::make_unique<TCommandServer>(
-      FCommandPort,
-      [this](TPlacedLoader Process) { FRemoteProcesses->Add(std::move(Process)); },
+      FCommandPort, [this](TPlacedLoader Process) { FRemoteProcesses->Add(std::move(Process)); },
       [this](std::int32_t Index, std::uint8_t Kind, const char *Text, std::int32_t Len) {
         DeviceLog(Index, Kind, Text, Len);
       },

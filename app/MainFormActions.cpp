@@ -184,8 +184,8 @@ void TForm1::StartBootActionExecute(QObject *)
   if (LeftOut == 0)
     return;
   const std::string Message =
-    platform::Format(texts::SStartBoundedByDescriptors, LeftOut, static_cast<int>(Selected.size()),
-                     static_cast<long long>(OpenFileLimit()));
+      platform::Format(texts::SStartBoundedByDescriptors, LeftOut, static_cast<int>(Selected.size()),
+                       static_cast<long long>(OpenFileLimit()));
   QMessageBox::warning(this, QString(), ToQt(Message), QMessageBox::Ok);
 }
 
@@ -327,8 +327,9 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
   case evError:
     if (D->FError == ErrPortBusy) {
       // A port that the open-file limit kept closed is not said to be busy.
-      const char *const Line =
-        D->FHandle.LastError() == platform::SerialError::NoDescriptors ? texts::SComPortNoDescriptors : SComPortBusy;
+      const char *const Line = D->FHandle.LastError() == platform::SerialError::NoDescriptors
+                                   ? texts::SComPortNoDescriptors
+                                   : SComPortBusy;
       L->AppendLog(platform::Format(Line, static_cast<int>(D->FInfo->GetParam(rpPortNumber))));
     } else {
       L->AppendLog(S);
@@ -356,7 +357,8 @@ void TForm1::OpenFileActionExecute(QObject *)
     return;
   const std::string FileName = QFile::encodeName(Dialog->selectedFiles().front()).toStdString();
   const int Target = ImageOfExtension(FileName);
-  loader::TExtDumpMem *Image = Target >= 0 ? loader::DumpMem[static_cast<std::size_t>(Target)].get() : nullptr;
+  loader::TExtDumpMem *Image =
+      Target >= 0 ? loader::DumpMem[static_cast<std::size_t>(Target)].get() : nullptr;
   if (Image) {
     try {
       Image->LoadFromFile(FileName);

@@ -33,7 +33,7 @@ std::int64_t FreeDescriptors()
 {
   DIR *Dir = ::opendir("/proc/self/fd");
   if (!Dir)
-    return 0; // not even one more descriptor for the listing
+    return 0;             // not even one more descriptor for the listing
   std::int64_t Open = -1; // the listing's own
   while (const dirent *Entry = ::readdir(Dir))
     if (Entry->d_name[0] != '.')

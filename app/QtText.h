@@ -9,14 +9,8 @@
 
 namespace app {
 
-inline QString ToQt(std::string_view Text)
-{
-  return QString::fromStdString(platform::Cp1251ToUtf8(Text));
-}
+inline QString ToQt(std::string_view Text) { return QString::fromStdString(platform::Cp1251ToUtf8(Text)); }
 
-inline std::string FromQt(const QString &Text)
-{
-  return platform::Utf8ToCp1251(Text.toStdString());
-}
+inline std::string FromQt(const QString &Text) { return platform::Utf8ToCp1251(Text.toStdString()); }
 
 } // namespace app

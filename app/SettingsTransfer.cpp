@@ -17,8 +17,7 @@ namespace {
 
 // Calls Pair(variable, field) for every dialog variable and the setting it
 // shows, in both directions the same list.
-template <class F>
-void PairDialogVariables(TLinkSettings &S, F &&Pair)
+template <class F> void PairDialogVariables(TLinkSettings &S, F &&Pair)
 {
   Pair(DlgPort, S.Port);
   Pair(DlgBaudRate, S.BaudRate);

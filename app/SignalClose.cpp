@@ -67,7 +67,8 @@ void TForm1::CloseBySignal(int Signal)
   FClosingBySignal = true;
   FBusyLeft = StopRunningProcesses();
   FLastProgress = std::chrono::steady_clock::now();
-  std::fprintf(stderr, "Quorlan2: signal %d: stopping %zu running processes, then closing\n", Signal, FBusyLeft);
+  std::fprintf(stderr, "Quorlan2: signal %d: stopping %zu running processes, then closing\n", Signal,
+               FBusyLeft);
   FSignalCloseTimer = new QTimer(this);
   FSignalCloseTimer->setInterval(100);
   connect(FSignalCloseTimer, &QTimer::timeout, this, [this] { SignalCloseStep(); });
@@ -84,7 +85,8 @@ void TForm1::SignalCloseStep()
   FBusyLeft = Busy;
   if (Busy > 0) {
     if (Now - FLastProgress >= SignalCloseLimit) {
-      std::fprintf(stderr, "Quorlan2: %zu processes still running after %lld s without progress: ending at once\n",
+      std::fprintf(stderr,
+                   "Quorlan2: %zu processes still running after %lld s without progress: ending at once\n",
                    Busy, static_cast<long long>(SignalCloseLimit.count()));
       EndAtOnce();
     }

@@ -41,8 +41,8 @@ struct TWakeHook::TCounter {
 };
 
 TWakeHook::TWakeHook()
-  : FCounter(std::make_shared<TCounter>()),
-    FNotifier(std::make_unique<QSocketNotifier>(FCounter->Fd, QSocketNotifier::Read))
+    : FCounter(std::make_shared<TCounter>()),
+      FNotifier(std::make_unique<QSocketNotifier>(FCounter->Fd, QSocketNotifier::Read))
 {
   QObject::connect(FNotifier.get(), &QSocketNotifier::activated, FNotifier.get(), [counter = FCounter] {
     counter->Take();

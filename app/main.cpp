@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   app::RaiseOpenFileLimit();
-  ServiceList();          // the service list, before the first thread service
+  ServiceList();           // the service list, before the first thread service
   (void)DeviceList.load(); // the device list exists from the program's start
   int Result = 0;
   {

@@ -271,7 +271,8 @@ int main(int argc, char **argv)
     char Event = 0;
     double CpuBefore = 0;
     Clock::time_point Start;
-    if (WriteAll(PortPipe[1], &Port, sizeof Port) && ReadAll(EventPipe[0], &Event, 1) && Event == AllConnected) {
+    if (WriteAll(PortPipe[1], &Port, sizeof Port) && ReadAll(EventPipe[0], &Event, 1) &&
+        Event == AllConnected) {
       CpuBefore = ProcessCpu();
       Start = Clock::now();
       if (ReadAll(EventPipe[0], &Event, 1) && Event == AllDone) {
@@ -284,8 +285,8 @@ int main(int argc, char **argv)
           const std::lock_guard Lock(LoadersLock);
           LoaderCount = Loaders.size();
         }
-        std::printf("server cpu  %.3f s over %.3f s = %.1f %% of one core   (%zu loaders idle meanwhile)\n", Cpu,
-                    Seconds, 100.0 * Cpu / Seconds, LoaderCount);
+        std::printf("server cpu  %.3f s over %.3f s = %.1f %% of one core   (%zu loaders idle meanwhile)\n",
+                    Cpu, Seconds, 100.0 * Cpu / Seconds, LoaderCount);
         Status = Reaped && WIFEXITED(ChildStatus) ? WEXITSTATUS(ChildStatus) : 2;
       }
     }

@@ -99,13 +99,13 @@ void WriteSettings(const std::string &FileName, int Rows)
   std::ofstream File(FileName, std::ios::binary);
   File << "[Main]\r\nCount=" << Rows << "\r\n[Server]\r\nPort=0\r\n";
   for (int i = 0; i < Rows; ++i)
-    File << "[Objects(" << i << ")]\r\nNetAdr=" << (i % 250) + 1 << "\r\nTCPIP.IP=127.0.0.1\r\nTCPIP.Port="
-         << 20000 + i << "\r\nType=0\r\n";
+    File << "[Objects(" << i << ")]\r\nNetAdr=" << (i % 250) + 1
+         << "\r\nTCPIP.IP=127.0.0.1\r\nTCPIP.Port=" << 20000 + i << "\r\nType=0\r\n";
 }
 
 struct TFigures {
   int Rows = 0;
-  double Process = 0, Main = 0; // per cent of one core
+  double Process = 0, Main = 0;                    // per cent of one core
   double Start = 0, CloseWrite = 0, CloseFree = 0; // seconds
   bool Written = false;
 };
@@ -136,7 +136,7 @@ TFigures Measure(int Rows, std::chrono::seconds Period, const std::string &Dir)
   const auto Closing = Clock::now();
   Form->close(); // the settings written, the command server stopped
   const auto Closed = Clock::now();
-  Form.reset();  // every row and loader freed, as at the program's end
+  Form.reset(); // every row and loader freed, as at the program's end
   TerminateAllServices();
   F.CloseWrite = Seconds(Closed - Closing);
   F.CloseFree = Seconds(Clock::now() - Closed);
@@ -146,8 +146,8 @@ TFigures Measure(int Rows, std::chrono::seconds Period, const std::string &Dir)
 
   std::printf("%5d rows %5d threads  process %6.2f %%  main thread %6.2f %%  start %6.3f s  close %6.3f s "
               "(settings %.3f s, freeing %.3f s)%s  load %s\n",
-              Rows, Threads, F.Process, F.Main, F.Start, F.CloseWrite + F.CloseFree, F.CloseWrite, F.CloseFree,
-              F.Written ? "" : "  SETTINGS NOT WRITTEN", Load.c_str());
+              Rows, Threads, F.Process, F.Main, F.Start, F.CloseWrite + F.CloseFree, F.CloseWrite,
+              F.CloseFree, F.Written ? "" : "  SETTINGS NOT WRITTEN", Load.c_str());
   std::fflush(stdout);
   return F;
 }
@@ -194,20 +194,22 @@ int main(int argc, char **argv)
       if (F.Rows == 1000)
         Large = &F;
       if (F.Rows > 0)
-        std::printf("%5d rows: per row %.4f %% of a core (above no rows: %.4f %%)\n", F.Rows, F.Process / F.Rows,
-                    Base ? (F.Process - Base->Process) / F.Rows : 0.0);
+        std::printf("%5d rows: per row %.4f %% of a core (above no rows: %.4f %%)\n", F.Rows,
+                    F.Process / F.Rows, Base ? (F.Process - Base->Process) / F.Rows : 0.0);
       if (!F.Written)
         Result = 1;
     }
     for (const TFigures &F : All) {
       if (F.Rows == 1000) {
-        std::printf("1000 rows: process %.2f %% (target at most 5 %%): %s; main thread %.2f %% (at most 15 %%): %s; "
-                    "close %.3f s (at most 5 s): %s\n",
-                    F.Process, Verdict(F.Process <= 5), F.Main, Verdict(F.Main <= 15), F.CloseWrite + F.CloseFree,
-                    Verdict(F.CloseWrite + F.CloseFree <= 5));
+        std::printf(
+            "1000 rows: process %.2f %% (target at most 5 %%): %s; main thread %.2f %% (at most 15 %%): %s; "
+            "close %.3f s (at most 5 s): %s\n",
+            F.Process, Verdict(F.Process <= 5), F.Main, Verdict(F.Main <= 15), F.CloseWrite + F.CloseFree,
+            Verdict(F.CloseWrite + F.CloseFree <= 5));
       }
       if (F.Rows == 256)
-        std::printf("256 rows: process %.2f %% (target at most 8 %%): %s\n", F.Process, Verdict(F.Process <= 8));
+        std::printf("256 rows: process %.2f %% (target at most 8 %%): %s\n", F.Process,
+                    Verdict(F.Process <= 8));
     }
     // Below a tick of processor time in the whole period a cost per row
     // says nothing.
@@ -216,8 +218,8 @@ int main(int argc, char **argv)
       std::printf("cost per row, 1000 rows against 16: %.2fx (target at most 1.5x): %s", Growth,
                   Verdict(Growth <= 1.5));
       if (Base)
-        std::printf("; above no rows %.2fx",
-                    ((Large->Process - Base->Process) / Large->Rows) / ((Small->Process - Base->Process) / Small->Rows));
+        std::printf("; above no rows %.2fx", ((Large->Process - Base->Process) / Large->Rows) /
+                                                 ((Small->Process - Base->Process) / Small->Rows));
       std::printf("\n");
     }
   }

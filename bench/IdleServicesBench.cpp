@@ -23,8 +23,8 @@
 namespace {
 
 struct TUsage {
-  double Cpu;      // seconds of processor time of the process
-  long Switches;   // voluntary context switches of the process (every wake-up after a sleep)
+  double Cpu;    // seconds of processor time of the process
+  long Switches; // voluntary context switches of the process (every wake-up after a sleep)
 };
 
 TUsage Now()
@@ -39,17 +39,13 @@ TUsage Now()
 void Report(const char *name, int threads, const TUsage &before, const TUsage &after, double seconds)
 {
   const double cpu = after.Cpu - before.Cpu;
-  std::printf("%-44s %4d threads  cpu %7.3f s  = %6.2f %% of one core  %9.0f wake-ups/s\n", name,
-              threads, cpu, 100.0 * cpu / seconds,
-              static_cast<double>(after.Switches - before.Switches) / seconds);
+  std::printf("%-44s %4d threads  cpu %7.3f s  = %6.2f %% of one core  %9.0f wake-ups/s\n", name, threads,
+              cpu, 100.0 * cpu / seconds, static_cast<double>(after.Switches - before.Switches) / seconds);
   std::fflush(stdout);
 }
 
 // Lets freshly started threads settle before measuring.
-void Settle()
-{
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-}
+void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
 
 void MeasureServices(const char *name, int count, double seconds, bool timersRunning)
 {

@@ -103,7 +103,8 @@ void RowOfTwenty(bool quick)
 
   int exact = 0;
   for (int a = 2; a <= 20; ++a) {
-    const std::string image = loader::DumpMem[static_cast<std::size_t>(a % 3)]->Snapshot()->substr(sim::SimMeter::kWriteStart);
+    const std::string image =
+        loader::DumpMem[static_cast<std::size_t>(a % 3)]->Snapshot()->substr(sim::SimMeter::kWriteStart);
     exact += meters[static_cast<std::size_t>(a - 1)]->Memory().substr(sim::SimMeter::kWriteStart) == image;
   }
   const auto lines = platform::SplitCommaText(q->Log());
@@ -127,8 +128,9 @@ void StopWhileIdentifying(int answerTimeOut, std::chrono::milliseconds after)
   const auto stop = Clock::now();
   q->Stop(); // what "SET STATUS=STOP" does
   const bool idle = WaitFor([&] { return q->State() == ssIdle; }, 10min);
-  std::printf("stop %.1f s after the start on a silent gateway, answer time-out %d ms: %s %.1f s after the stop\n",
-              Seconds(after), answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));
+  std::printf(
+      "stop %.1f s after the start on a silent gateway, answer time-out %d ms: %s %.1f s after the stop\n",
+      Seconds(after), answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));
 }
 
 void StopWhileWriting(int answerTimeOut)
@@ -149,8 +151,9 @@ void StopWhileWriting(int answerTimeOut)
   const auto stop = Clock::now();
   q->OperatorStop(); // the operator's stop
   const bool idle = WaitFor([&] { return q->State() == ssIdle; }, 10min);
-  std::printf("operator's stop while writing to a silent meter, answer time-out %d ms: %s %.1f s after the stop\n",
-              answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));
+  std::printf(
+      "operator's stop while writing to a silent meter, answer time-out %d ms: %s %.1f s after the stop\n",
+      answerTimeOut, idle ? "idle" : "NOT idle within", Seconds(Clock::now() - stop));
 }
 
 } // namespace

@@ -58,7 +58,8 @@ double Median(std::vector<double> values)
 {
   if (values.empty())
     return 0;
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2),
+                   values.end());
   return values[values.size() / 2];
 }
 
@@ -168,8 +169,8 @@ void PacedCase(const std::string &fullImage, std::int32_t blockSize, unsigned ba
   const double wire = static_cast<double>(bytes) * kBitsPerByte / baud;
   const bool exact = meter->Memory() == ExpectedMemory(image);
   std::printf("%5d %6u %5zu%s %9.3f %9.3f %7.4f %7.3f %7.3f %7.0f %7.0f %5d %s\n", blockSize, baud, blocks,
-              part > 1 ? " (1/8)" : "      ", measured, wire, measured / wire, Sum(gaps) / 1e6, Sum(late) / 1e6,
-              Median(gaps), Median(late), q->Errors(), exact ? "yes" : "NO");
+              part > 1 ? " (1/8)" : "      ", measured, wire, measured / wire, Sum(gaps) / 1e6,
+              Sum(late) / 1e6, Median(gaps), Median(late), q->Errors(), exact ? "yes" : "NO");
   if (part > 1)
     std::printf("      (1/8): the whole image would need %.0f s of wire time; its first eighth was written\n",
                 wholeWire);
@@ -231,8 +232,9 @@ int main(int argc, char **argv)
     loader::TLoaderUnits units;
     const std::string fullImage = *loader::DumpMem[0]->Snapshot();
     if (!quick) {
-      std::printf("Paced pty, 8O1 (11 bits a byte). Times in s; gap: from an answer written to the next request\n"
-                  "arriving (loader, pty, line wake-up); late: the simulated line's lateness; medians in us\n");
+      std::printf(
+          "Paced pty, 8O1 (11 bits a byte). Times in s; gap: from an answer written to the next request\n"
+          "arriving (loader, pty, line wake-up); late: the simulated line's lateness; medians in us\n");
       std::vector<double> sleeps;
       for (int i = 0; i < 200; ++i) {
         const auto before = Clock::now();
@@ -240,7 +242,8 @@ int main(int argc, char **argv)
         sleeps.push_back(Seconds(Clock::now() - before) * 1e6);
       }
       std::printf("A 1 ms sleep on this machine now takes %.0f us (median)\n", Median(sleeps));
-      std::printf("block   baud blocks         measured      wire   ratio    gaps    late gap-med late-med err exact\n");
+      std::printf(
+          "block   baud blocks         measured      wire   ratio    gaps    late gap-med late-med err exact\n");
       std::fflush(stdout);
       for (const std::int32_t blockSize : {512, 16})
         for (const unsigned baud : {9600u, 38400u})

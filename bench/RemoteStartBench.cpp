@@ -141,8 +141,9 @@ int RunClients(int Port, int Clients, int Gateway, int GatewayPort, int Done)
     });
   for (std::thread &Thread : Threads)
     Thread.join();
-  std::printf("%d clients: slowest greeting %.3f s; starts answered 202: %d, 401: %d; refused: %d; failed: %d\n",
-              Clients, Results.SlowestGreeting, Results.Started, Results.NotStarted, Results.Refused, Results.Failed);
+  std::printf(
+      "%d clients: slowest greeting %.3f s; starts answered 202: %d, 401: %d; refused: %d; failed: %d\n",
+      Clients, Results.SlowestGreeting, Results.Started, Results.NotStarted, Results.Refused, Results.Failed);
   std::fflush(stdout);
   const char Byte = 'E';
   [[maybe_unused]] const ssize_t Sent = ::write(Done, &Byte, 1);
@@ -196,9 +197,10 @@ bool Verdicts(const std::vector<platform::TThreadPtr<loader::TQuorlan>> &Loaders
     NoFiles += LogHas(*L, "Too many open files") ? 1 : 0;
     Silent += LogHas(*L, loader::texts::SConnectionOpened) || LogHas(*L, loader::texts::SLinkError) ? 0 : 1;
   }
-  std::printf("%zu processes: %d opened their links, %d failed to (%d for want of a descriptor), %d left idle "
-              "saying why, %d never got to their link\n",
-              Loaders.size(), Opened, LinkFailed, NoFiles, LeftIdle, Silent);
+  std::printf(
+      "%zu processes: %d opened their links, %d failed to (%d for want of a descriptor), %d left idle "
+      "saying why, %d never got to their link\n",
+      Loaders.size(), Opened, LinkFailed, NoFiles, LeftIdle, Silent);
   return LinkFailed == 0 && Silent == 0;
 }
 
@@ -228,8 +230,8 @@ int Serve(int Clients, pid_t Child, int PortPipe, int Done)
         Loaders.push_back(std::move(Process.Loader));
         Held.push_back(std::move(Process.Place));
       },
-      [](std::int32_t, std::uint8_t, const char *, std::int32_t) {}, app::TCommandServer::MaxConnections, &Places,
-      &Budget);
+      [](std::int32_t, std::uint8_t, const char *, std::int32_t) {}, app::TCommandServer::MaxConnections,
+      &Places, &Budget);
   Server->SetActive(true);
   const int Port = Server->BoundPort();
   std::atomic<bool> StopSampling{false};
@@ -239,8 +241,8 @@ int Serve(int Clients, pid_t Child, int PortPipe, int Done)
   const bool Finished = ::write(PortPipe, &Port, sizeof Port) == sizeof Port && ::read(Done, &Byte, 1) == 1;
   StopSampling = true;
   Sampler.join();
-  std::printf("open-file limit %lld; at most %lld descriptors open\n", static_cast<long long>(app::OpenFileLimit()),
-              static_cast<long long>(Most));
+  std::printf("open-file limit %lld; at most %lld descriptors open\n",
+              static_cast<long long>(app::OpenFileLimit()), static_cast<long long>(Most));
   bool Good = false;
   {
     const std::lock_guard Lock(LoadersLock);

@@ -42,14 +42,14 @@ double Percentile(std::vector<double> Values, double P)
 }
 
 // Serves the event loop until Done holds or Timeout has passed.
-template <class Done>
-bool Serve(Done done, Clock::duration Timeout)
+template <class Done> bool Serve(Done done, Clock::duration Timeout)
 {
   const auto Deadline = Clock::now() + Timeout;
   while (!done()) {
     if (Clock::now() >= Deadline)
       return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); // the window timer wakes it at least every 100 ms
+    QCoreApplication::processEvents(
+        QEventLoop::WaitForMoreEvents); // the window timer wakes it at least every 100 ms
   }
   return true;
 }
@@ -105,12 +105,12 @@ int main(int argc, char **argv)
     Form.RemoveItemActionExecute(nullptr);
     const double RemoveCall = Ms(Clock::now() - Removal);
     const bool Ended =
-      Serve([&Form] { return Form.FDeparting.Count() == 0; }, std::chrono::seconds(LongestWait));
+        Serve([&Form] { return Form.FDeparting.Count() == 0; }, std::chrono::seconds(LongestWait));
     const double EndedAfter = Ms(Clock::now() - Removal);
     Probe.stop();
 
-    std::printf("answer time-out %d ms: removal call %.1f ms, loader %s after %.1f s\n", AnswerTimeOut, RemoveCall,
-                Ended ? "freed" : "still ending", EndedAfter / 1000.0);
+    std::printf("answer time-out %d ms: removal call %.1f ms, loader %s after %.1f s\n", AnswerTimeOut,
+                RemoveCall, Ended ? "freed" : "still ending", EndedAfter / 1000.0);
     std::printf("probe timer (10 ms): %zu ticks, lateness median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 Lateness.size(), Percentile(Lateness, 0.5), Percentile(Lateness, 0.99),
                 Lateness.empty() ? 0.0 : *std::max_element(Lateness.begin(), Lateness.end()));

@@ -57,8 +57,7 @@ std::string RowSection(int Index)
 }
 
 // A text of Make(0), Make(1), ... that stays within Limit bytes.
-template <class Piece>
-std::string FillUpTo(std::string Text, std::size_t Limit, Piece Make)
+template <class Piece> std::string FillUpTo(std::string Text, std::size_t Limit, Piece Make)
 {
   for (int i = 0;; ++i) {
     const std::string Next = Make(i);
@@ -157,10 +156,11 @@ bool StartAndClose(const std::string &Path, int Rows, std::size_t Limit, int Tri
     Closed = std::min(Closed, Close(Path, Rows));
   }
   const bool Met = Started <= 0.5 && Closed <= 0.5;
-  std::printf("%d rows among %zu other sections (%.1f MiB), best of %d, load average %s: start %.3f s, close %.3f s "
-              "(targets at most 0.5 s): %s\n",
-              Rows, Sections - 1, static_cast<double>(Padded.size()) / (1024 * 1024), Tries, LoadAverage().c_str(),
-              Started, Closed, Verdict(Met));
+  std::printf(
+      "%d rows among %zu other sections (%.1f MiB), best of %d, load average %s: start %.3f s, close %.3f s "
+      "(targets at most 0.5 s): %s\n",
+      Rows, Sections - 1, static_cast<double>(Padded.size()) / (1024 * 1024), Tries, LoadAverage().c_str(),
+      Started, Closed, Verdict(Met));
   return Met;
 }
 
@@ -183,17 +183,18 @@ int main(int argc, char **argv)
     std::string (*Make)(int);
   };
   const TShape Shapes[] = {
-    {"rows", 3, RowSection},
-    {"short keys", 4, [](int i) { return "k" + std::to_string(i) + "=1\r\n"; }},
-    {"short lines", 12, [](int) { return std::string("x\r\n"); }},
-    {"bare sections", 8, [](int i) { return "[" + std::to_string(i) + "]\r\n"; }},
+      {"rows", 3, RowSection},
+      {"short keys", 4, [](int i) { return "k" + std::to_string(i) + "=1\r\n"; }},
+      {"short lines", 12, [](int) { return std::string("x\r\n"); }},
+      {"bare sections", 8, [](int i) { return "[" + std::to_string(i) + "]\r\n"; }},
   };
   for (const TShape &Shape : Shapes) {
     const std::string Text = FillUpTo("[Main]\r\n", Limit, Shape.Make);
     Put(Path, Text);
     const double Held = HeldPerByte(Path, Text.size());
     std::printf("%-13s %5.1f MiB held at %5.2f times its size (target at most %g): %s\n", Shape.Name,
-                static_cast<double>(Text.size()) / (1024 * 1024), Held, Shape.Target, Verdict(Held <= Shape.Target));
+                static_cast<double>(Text.size()) / (1024 * 1024), Held, Shape.Target,
+                Verdict(Held <= Shape.Target));
     Result |= Held > Shape.Target;
   }
   std::filesystem::remove_all(Dir);

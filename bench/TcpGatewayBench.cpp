@@ -73,11 +73,15 @@ double Median(std::vector<double> values)
 {
   if (values.empty())
     return 0;
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2),
+                   values.end());
   return values[values.size() / 2];
 }
 
-const char *PiecesName(SimLine::Pieces how) { return how == SimLine::Pieces::Whole ? "packing" : "byte a segment"; }
+const char *PiecesName(SimLine::Pieces how)
+{
+  return how == SimLine::Pieces::Whole ? "packing" : "byte a segment";
+}
 
 void BlockPhase(const std::string &fullImage, std::int32_t blockSize, SimLine::Pieces how, std::size_t part)
 {
@@ -200,8 +204,8 @@ void Matrix()
     for (const auto &r : run.Meter->Requests())
       sent += BlockIndex(r) >= 0 ? 1 : 0;
     const char *const names[] = {"LA", "LB", "LC", "LAT", "LCT"};
-    std::printf("%4s %6d %5d %11d %6d %s\n", names[run.Type],
-                run.Broadcast ? 1 : 5, run.BlockSize, sent, run.Loader->Errors(), same ? "yes" : "NO");
+    std::printf("%4s %6d %5d %11d %6d %s\n", names[run.Type], run.Broadcast ? 1 : 5, run.BlockSize, sent,
+                run.Loader->Errors(), same ? "yes" : "NO");
   }
   std::printf("exact: %d of %zu\n", exact, runs.size());
 }
@@ -218,7 +222,8 @@ int main(int argc, char **argv)
   }
   const std::string fullImage = *loader::DumpMem[0]->Snapshot();
   std::printf("TCP gateway, line paced at 38400 baud, 8O1 (11 bits a byte); times in s\n");
-  std::printf("block gateway         blocks         measured      wire   ratio gap-med late-med err exact (medians in us)\n");
+  std::printf(
+      "block gateway         blocks         measured      wire   ratio gap-med late-med err exact (medians in us)\n");
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   for (const std::int32_t blockSize : {512, 16})
     for (const auto how : {SimLine::Pieces::Whole, SimLine::Pieces::EveryByte})

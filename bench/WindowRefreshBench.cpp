@@ -85,12 +85,13 @@ struct TSamples {
       return 0;
     std::vector<double> Sorted = Values;
     std::sort(Sorted.begin(), Sorted.end());
-    return Sorted[std::min(Sorted.size() - 1, static_cast<std::size_t>(Fraction * static_cast<double>(Sorted.size())))];
+    return Sorted[std::min(Sorted.size() - 1,
+                           static_cast<std::size_t>(Fraction * static_cast<double>(Sorted.size())))];
   }
   void Print(const char *Name) const
   {
-    std::printf("  %-34s n=%-6zu median %7.3f  p99 %7.3f  max %7.3f ms\n", Name, Values.size(), At(0.5), At(0.99),
-                Values.empty() ? 0.0 : *std::max_element(Values.begin(), Values.end()));
+    std::printf("  %-34s n=%-6zu median %7.3f  p99 %7.3f  max %7.3f ms\n", Name, Values.size(), At(0.5),
+                At(0.99), Values.empty() ? 0.0 : *std::max_element(Values.begin(), Values.end()));
   }
 };
 
@@ -142,7 +143,8 @@ int main(int argc, char **argv)
 {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  const int Processes = argc > 1 ? std::clamp(std::atoi(argv[1]), 2, static_cast<int>(app::MaxProcessCount)) : 50;
+  const int Processes =
+      argc > 1 ? std::clamp(std::atoi(argv[1]), 2, static_cast<int>(app::MaxProcessCount)) : 50;
   const int MetersEach = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   const int MeterNice = argc > 3 ? std::clamp(std::atoi(argv[3]), 0, 19) : 10;
   QApplication Application(argc, argv);
@@ -153,16 +155,16 @@ int main(int argc, char **argv)
   // of queued calls), one that times the run of each batch.
   platform::SetWakeMainThread([&M] {
     QMetaObject::invokeMethod(
-      QCoreApplication::instance(),
-      [&M] {
-        const auto Start = Clock::now();
-        const double Cpu = CpuMs();
-        if (platform::CheckSynchronize()) {
-          M.RowBatch.Add(Ms(Clock::now() - Start));
-          M.RowBatchCpu.Add(CpuMs() - Cpu);
-        }
-      },
-      Qt::QueuedConnection);
+        QCoreApplication::instance(),
+        [&M] {
+          const auto Start = Clock::now();
+          const double Cpu = CpuMs();
+          if (platform::CheckSynchronize()) {
+            M.RowBatch.Add(Ms(Clock::now() - Start));
+            M.RowBatchCpu.Add(CpuMs() - Cpu);
+          }
+        },
+        Qt::QueuedConnection);
   });
 
   char Pattern[] = "/tmp/quorlan2-bench-XXXXXX";
@@ -177,7 +179,8 @@ int main(int argc, char **argv)
     Lines.push_back(i % 2 == 0 ? sim::SimLine::OpenPty(Dir, i + 1) : sim::SimLine::ListenTcp());
     for (int A = 1; A <= MetersEach; ++A) {
       const int Type = (i + A) % 5;
-      Meters.emplace_back(Lines.back()->AddMeter(sim::MeterConfig::ForType(Type, static_cast<std::uint8_t>(A))), Type);
+      Meters.emplace_back(
+          Lines.back()->AddMeter(sim::MeterConfig::ForType(Type, static_cast<std::uint8_t>(A))), Type);
     }
   }
   // Every thread so far but this one serves simulated meters.
@@ -259,9 +262,10 @@ int main(int argc, char **argv)
   ServeUntil([] { return false; }, std::chrono::milliseconds(500)); // the window settles
   M.Clear();
   Totals(M.Refreshes, M.Writes);
-  std::printf("%d processes (%d pty lines, %d TCP gateways), %d meters each (their threads at nice %d), no waits; "
-              "load average %s\n",
-              Processes, (Processes + 1) / 2, Processes / 2, MetersEach, MeterNice, LoadAverage().c_str());
+  std::printf(
+      "%d processes (%d pty lines, %d TCP gateways), %d meters each (their threads at nice %d), no waits; "
+      "load average %s\n",
+      Processes, (Processes + 1) / 2, Processes / 2, MetersEach, MeterNice, LoadAverage().c_str());
   Form->ListView1->selectAll();
   Form->StartBootActionExecute(Form->StartBootAction);
   Form->ListView1->clearSelection();
@@ -271,9 +275,10 @@ int main(int argc, char **argv)
   const auto Schedule = MainThreadSchedule();
   const bool Ended = ServeUntil(AllIdle, std::chrono::minutes(5));
   const auto ScheduleEnd = MainThreadSchedule();
-  Report(Ended ? "Running, until every run ended" : "Running (not ended after 5 minutes)", Phase.elapsed() / 1000.0);
-  std::printf("  main thread on a processor %.0f ms, waiting for one %.0f ms\n", ScheduleEnd.first - Schedule.first,
-              ScheduleEnd.second - Schedule.second);
+  Report(Ended ? "Running, until every run ended" : "Running (not ended after 5 minutes)",
+         Phase.elapsed() / 1000.0);
+  std::printf("  main thread on a processor %.0f ms, waiting for one %.0f ms\n",
+              ScheduleEnd.first - Schedule.first, ScheduleEnd.second - Schedule.second);
   const double RunningP99 = M.Lateness.At(0.99);
   std::printf("  10 ms timer p99 lateness %.1f ms: %s (target at most 50 ms)\n", RunningP99,
               RunningP99 <= 50.0 ? "met" : "NOT met");

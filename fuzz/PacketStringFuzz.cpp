@@ -12,21 +12,24 @@
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  const std::string input(reinterpret_cast<const char*>(Data), Size);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
+{
+  const std::string input(reinterpret_cast<const char *>(Data), Size);
 
   TPacketString contents(input, false);
   TPacketString whole(input, true);
   (void)contents.IsComplete();
   (void)whole.IsComplete();
-  if (!contents.FParseError && whole.FParseError) std::abort();  // whole records are never fewer
+  if (!contents.FParseError && whole.FParseError)
+    std::abort(); // whole records are never fewer
 
   TPacketItems items;
   TPacketString request(input, items);
   (void)request.IsComplete();
 
   TPacketString packet;
-  if (Decode7(packet.Encode7(input)) != input) std::abort();
+  if (Decode7(packet.Encode7(input)) != input)
+    std::abort();
 
   if (!items.empty() && items.size() <= TPacketString::MaxRecords) {
     TPacketString built;
@@ -36,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
       TPacketItems again;
       TPacketString reparsed(frame, again);
       const bool alsoModbus = reparsed.FParseError && again.empty() && TestCheckSum(frame, ctCrc16);
-      if (!alsoModbus && (reparsed.FParseError || again != items)) std::abort();
+      if (!alsoModbus && (reparsed.FParseError || again != items))
+        std::abort();
     }
   }
   return 0;

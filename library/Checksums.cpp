@@ -68,16 +68,14 @@ std::uint8_t Xor8(const std::uint8_t *p, std::int32_t len)
   return r;
 }
 
-const std::uint8_t *Bytes(const void *data)
-{
-  return static_cast<const std::uint8_t *>(data);
-}
+const std::uint8_t *Bytes(const void *data) { return static_cast<const std::uint8_t *>(data); }
 
 } // namespace
 
 extern "C" {
 
-PELLAXA_API PELLAXA_CALL std::uint16_t CalcCheckSum(const void *Data, std::int32_t Len, TCheckSumType CheckSumType)
+PELLAXA_API PELLAXA_CALL std::uint16_t CalcCheckSum(const void *Data, std::int32_t Len,
+                                                    TCheckSumType CheckSumType)
 {
   if (Len <= 0)
     return 0;
@@ -113,7 +111,8 @@ PELLAXA_API PELLAXA_CALL std::int32_t BytesInCheckSum(TCheckSumType CheckSumType
   }
 }
 
-PELLAXA_API PELLAXA_CALL TPellaxaBoolean CalcAndCheckSum(const void *Data, std::int32_t Len, TCheckSumType CheckSumType)
+PELLAXA_API PELLAXA_CALL TPellaxaBoolean CalcAndCheckSum(const void *Data, std::int32_t Len,
+                                                         TCheckSumType CheckSumType)
 {
   const std::int32_t n = BytesInCheckSum(CheckSumType);
   // Computed in 64 bits: Len may be as low as INT32_MIN.
@@ -154,13 +153,15 @@ PELLAXA_API PELLAXA_CALL TCheckSumType TypeCheckSumFind(const void *Data, std::i
   return ctNone;
 }
 
-PELLAXA_API PELLAXA_CALL std::int32_t ExtractInt16Value(const void *Data, std::int32_t Pos, TPellaxaBoolean BigEndian)
+PELLAXA_API PELLAXA_CALL std::int32_t ExtractInt16Value(const void *Data, std::int32_t Pos,
+                                                        TPellaxaBoolean BigEndian)
 {
   const std::uint8_t *p = Bytes(Data) + Pos;
   return BigEndian ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8);
 }
 
-PELLAXA_API PELLAXA_CALL std::int32_t ExtractInt32Value(const void *Data, std::int32_t Pos, TPellaxaBoolean BigEndian)
+PELLAXA_API PELLAXA_CALL std::int32_t ExtractInt32Value(const void *Data, std::int32_t Pos,
+                                                        TPellaxaBoolean BigEndian)
 {
   const std::uint8_t *p = Bytes(Data) + Pos;
   std::uint32_t v = 0;

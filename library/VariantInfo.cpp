@@ -35,8 +35,8 @@ struct Preset {
   std::uint32_t Flags;
 };
 constexpr Preset Family12Presets[16] = {
-  {10, 0x8200}, {2, 0x10220}, {0, 0}, {0, 0x14220}, {0, 0}, {6, 0x18200}, {8, 0xC200}, {4, 0x1C200},
-  {11, 0x8000}, {3, 0x10020}, {0, 0}, {1, 0x14020}, {0, 0}, {7, 0x18000}, {9, 0xC000}, {5, 0x1C000},
+    {10, 0x8200}, {2, 0x10220}, {0, 0}, {0, 0x14220}, {0, 0}, {6, 0x18200}, {8, 0xC200}, {4, 0x1C200},
+    {11, 0x8000}, {3, 0x10020}, {0, 0}, {1, 0x14020}, {0, 0}, {7, 0x18000}, {9, 0xC000}, {5, 0x1C000},
 };
 
 struct Family {
@@ -44,31 +44,46 @@ struct Family {
   bool Bit15Rule; // Bit15 becomes 2 when set and the sub-code is 8 or more
 };
 constexpr Family Families[16] = {
-  {&Family0Flags, false},  {&Family1Flags, false}, {&Family2Flags, false}, {&Family3Flags, true},
-  {&NoFlags, false},       {&Family5Flags, true},  {&Family6Flags, true},  {&Family6Flags, true},
-  {&Family1Flags, false},  {&Family9Flags, false}, {&Family10Flags, true}, {&NoFlags, true},
-  {&NoFlags, false},       {&NoFlags, true},       {&Family2Flags, false}, {&NoFlags, false},
+    {&Family0Flags, false}, {&Family1Flags, false}, {&Family2Flags, false}, {&Family3Flags, true},
+    {&NoFlags, false},      {&Family5Flags, true},  {&Family6Flags, true},  {&Family6Flags, true},
+    {&Family1Flags, false}, {&Family9Flags, false}, {&Family10Flags, true}, {&NoFlags, true},
+    {&NoFlags, false},      {&NoFlags, true},       {&Family2Flags, false}, {&NoFlags, false},
 };
 
 std::int8_t FamilyModel(unsigned k, unsigned s, const TVariantDeviceInfo &info)
 {
   const bool odd = (s & 1u) != 0;
   switch (k) {
-  case 0: return info.Bits12_13 == 0 ? 1 : (odd ? 3 : 2);
-  case 1: return 4;
-  case 2: return s < 8 ? 5 : 6;
-  case 3: return 7;
-  case 5: return 9;
-  case 6: return 10;
-  case 7: return 11;
-  case 8: return odd ? 12 : 13;
-  case 9: return 14;
-  case 10: return (s & 4u) ? 15 : 16;
-  case 11: return 17;
-  case 12: return 18;
-  case 13: return 19;
-  case 14: return 20;
-  default: return -1; // families 4 and 15 name no model
+  case 0:
+    return info.Bits12_13 == 0 ? 1 : (odd ? 3 : 2);
+  case 1:
+    return 4;
+  case 2:
+    return s < 8 ? 5 : 6;
+  case 3:
+    return 7;
+  case 5:
+    return 9;
+  case 6:
+    return 10;
+  case 7:
+    return 11;
+  case 8:
+    return odd ? 12 : 13;
+  case 9:
+    return 14;
+  case 10:
+    return (s & 4u) ? 15 : 16;
+  case 11:
+    return 17;
+  case 12:
+    return 18;
+  case 13:
+    return 19;
+  case 14:
+    return 20;
+  default:
+    return -1; // families 4 and 15 name no model
   }
 }
 
@@ -198,10 +213,10 @@ using ModificationRule = void (*)(Modification &, const TVariantDeviceInfo &);
 
 // By model; none for models 0, 2 and 8 (and 20 past the end): no modification.
 constexpr ModificationRule ModificationRules[20] = {
-  nullptr,         Model1Rule,      nullptr,          Model3Rule,       Model4Rule,
-  Model5Rule,      Model6Rule,      Model7And10Rule,  nullptr,          Model9And11Rule,
-  Model7And10Rule, Model9And11Rule, Model12And13Rule, Model12And13Rule, Model14Rule,
-  Model15Rule,     Model16Rule,     Model17And19Rule, Model18Rule,      Model17And19Rule,
+    nullptr,         Model1Rule,      nullptr,          Model3Rule,       Model4Rule,
+    Model5Rule,      Model6Rule,      Model7And10Rule,  nullptr,          Model9And11Rule,
+    Model7And10Rule, Model9And11Rule, Model12And13Rule, Model12And13Rule, Model14Rule,
+    Model15Rule,     Model16Rule,     Model17And19Rule, Model18Rule,      Model17And19Rule,
 };
 
 std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
@@ -215,7 +230,8 @@ std::int8_t CalcModificationIndex(const TVariantDeviceInfo *Info)
 
 } // namespace
 
-extern "C" PELLAXA_API PELLAXA_CALL std::int8_t GetVariantDeviceInfo(TVariantDeviceInfo *Info, std::uint32_t Variant)
+extern "C" PELLAXA_API PELLAXA_CALL std::int8_t GetVariantDeviceInfo(TVariantDeviceInfo *Info,
+                                                                     std::uint32_t Variant)
 {
   TVariantDeviceInfo info;
   std::memset(&info, 0, sizeof info);

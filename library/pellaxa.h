@@ -55,17 +55,17 @@ typedef uint8_t TPellaxaBoolean;
 /* A meter's decoded variant word: 14 bytes, packed, little-endian. */
 #pragma pack(push, 1)
 typedef struct TVariantDeviceInfo {
-  uint8_t Bits0_1;      /* offset 0: bits 0-1 of the variant word */
-  uint8_t Bits2_3;      /* offset 1: bits 2-3 */
-  uint8_t Bits4_5;      /* offset 2: bits 4-5 */
-  uint8_t Bits6_7;      /* offset 3: bits 6-7 */
-  uint8_t Bits8_11;     /* offset 4: bits 8-11 */
-  uint8_t Bits12_13;    /* offset 5: bits 12-13 */
-  uint8_t Bit14;        /* offset 6: bit 14 */
-  uint8_t Bit15;        /* offset 7: bit 15, raised to 2 for a sub-code of 8 or more in some families */
-  uint32_t Flags;       /* offset 8: flag word set by family and sub-code */
-  int8_t Model;         /* offset 12: row of GetDeviceName, -1 when the family names no model */
-  int8_t Modification;  /* offset 13: modification index, -1 when no rule gives one */
+  uint8_t Bits0_1;     /* offset 0: bits 0-1 of the variant word */
+  uint8_t Bits2_3;     /* offset 1: bits 2-3 */
+  uint8_t Bits4_5;     /* offset 2: bits 4-5 */
+  uint8_t Bits6_7;     /* offset 3: bits 6-7 */
+  uint8_t Bits8_11;    /* offset 4: bits 8-11 */
+  uint8_t Bits12_13;   /* offset 5: bits 12-13 */
+  uint8_t Bit14;       /* offset 6: bit 14 */
+  uint8_t Bit15;       /* offset 7: bit 15, raised to 2 for a sub-code of 8 or more in some families */
+  uint32_t Flags;      /* offset 8: flag word set by family and sub-code */
+  int8_t Model;        /* offset 12: row of GetDeviceName, -1 when the family names no model */
+  int8_t Modification; /* offset 13: modification index, -1 when no rule gives one */
 } TVariantDeviceInfo;
 #pragma pack(pop)
 
@@ -101,7 +101,8 @@ PELLAXA_API PELLAXA_CALL int32_t ExtractInt16Value(const void *Data, int32_t Pos
 /* Ordinal 6. True when the last bytes of the Len-byte frame hold the
  * checksum of the bytes before them. A frame must hold at least one byte
  * besides its checksum; a type without checksum verifies every such frame. */
-PELLAXA_API PELLAXA_CALL TPellaxaBoolean CalcAndCheckSum(const void *Data, int32_t Len, TCheckSumType CheckSumType);
+PELLAXA_API PELLAXA_CALL TPellaxaBoolean CalcAndCheckSum(const void *Data, int32_t Len,
+                                                         TCheckSumType CheckSumType);
 
 /* Ordinal 7. The checksum type (1 to 5, tried in this order) that the frame
  * carries; 0 when none verifies. Type 2 is looked for only in an STX/ETX

@@ -21,39 +21,39 @@
 using TPacketItems = std::vector<std::string>;
 
 class TPacketString {
- public:
+public:
   // An empty packet with its own record list, for building a request.
   TPacketString();
   // Parses Frame as answer frames into a list of its own.
-  TPacketString(const std::string& Frame, bool WholeRecords);
+  TPacketString(const std::string &Frame, bool WholeRecords);
   // Parses Frame as request frames, adding the records to Items.
-  TPacketString(const std::string& Frame, TPacketItems& Items);
+  TPacketString(const std::string &Frame, TPacketItems &Items);
   // Parses Frame as answer frames, adding the records to Items.
-  TPacketString(const std::string& Frame, bool WholeRecords, TPacketItems& Items);
+  TPacketString(const std::string &Frame, bool WholeRecords, TPacketItems &Items);
   virtual ~TPacketString();
-  TPacketString(const TPacketString&) = delete;
-  TPacketString& operator=(const TPacketString&) = delete;
+  TPacketString(const TPacketString &) = delete;
+  TPacketString &operator=(const TPacketString &) = delete;
 
   // Header fields and the 17-byte block back to their defaults; the records,
   // FRaw, FParseError and the list's ownership stay.
   virtual void Reset();
   // Request records from the packed payload followed by the two checksum bytes.
-  virtual void DecodeItems(const std::string& Packed);
+  virtual void DecodeItems(const std::string &Packed);
   // Answer records from the packed payload: the contents, or with
   // WholeRecords the whole records with their length byte.
-  virtual void DecodeAnswerItems(const std::string& Packed, bool WholeRecords);
+  virtual void DecodeAnswerItems(const std::string &Packed, bool WholeRecords);
   // The 7-bit packing: a mark byte after every group of up to seven bytes.
-  virtual std::string Encode7(const std::string& Source);
-  virtual void Parse(const std::string& Frame);
-  virtual void ParseAnswer(const std::string& Frame, bool WholeRecords);
+  virtual std::string Encode7(const std::string &Source);
+  virtual void Parse(const std::string &Frame);
+  virtual void ParseAnswer(const std::string &Frame, bool WholeRecords);
   // The request frame of the records into Out (with no records: FRaw). False,
   // Out untouched, when a record has more than 254 bytes or there are more
   // than 256 records: their length and index bytes cannot hold them.
-  virtual bool Build(std::string& Out);
+  virtual bool Build(std::string &Out);
 
   bool IsLast() const { return (FHead2 & 0x80) != 0; }
   // FIdent := S cut or padded with '0' on the right to six characters.
-  void SetIdent(const std::string& S);
+  void SetIdent(const std::string &S);
   // Every packet of the chain from here parsed without error and the last
   // one is marked last.
   bool IsComplete() const;
@@ -66,7 +66,7 @@ class TPacketString {
   // (or, when that frame failed, the rest of the string from it on).
   std::string FRaw;
   bool FParseError = false;
-  TPacketItems* FItems = nullptr;  // own (FOwnItems) or shared with the chain's head
+  TPacketItems *FItems = nullptr; // own (FOwnItems) or shared with the chain's head
   uint16_t FId = 0xAAAA;
   uint8_t FHead1 = 0x86;
   uint8_t FHead2 = 0x81;
@@ -75,16 +75,16 @@ class TPacketString {
   std::string FIdent;
   bool FOwnsItems = false;
 
- private:
+private:
   // A chained packet, parsed by the head's loop.
-  explicit TPacketString(TPacketItems& Items);
+  explicit TPacketString(TPacketItems &Items);
   // The checks and the header of the frame at Start; the position after its
   // ETX, 0 when a check failed.
-  size_t CheckFrame(const std::string& S, size_t Start);
-  void ParseChain(const std::string& Frame, bool Answer, bool WholeRecords);
+  size_t CheckFrame(const std::string &S, size_t Start);
+  void ParseChain(const std::string &Frame, bool Answer, bool WholeRecords);
 
   std::unique_ptr<TPacketItems> FOwnItems;
 };
 
 // The data bytes of a packed payload (the inverse of Encode7).
-std::string Decode7(const std::string& Packed);
+std::string Decode7(const std::string &Packed);

@@ -34,10 +34,7 @@ void TRecurseClass::Leave()
     FCount = 0;
 }
 
-bool TRecurseClass::Allowed()
-{
-  return FCount <= FLimit;
-}
+bool TRecurseClass::Allowed() { return FCount <= FLimit; }
 
 TRecurseClass *TRecurseClass::Node(std::int32_t Index)
 {

@@ -99,15 +99,9 @@ void TCustomThreadService::BeforeDestruction()
   EndOwnedThreads();
 }
 
-void TCustomThreadService::TerminatedSet()
-{
-  WakeLoop();
-}
+void TCustomThreadService::TerminatedSet() { WakeLoop(); }
 
-void TCustomThreadService::WakeLoop()
-{
-  FWakeUp.Raise();
-}
+void TCustomThreadService::WakeLoop() { FWakeUp.Raise(); }
 
 bool TCustomThreadService::StoreState(TServiceState state, bool onlyFromIdle)
 {
@@ -166,10 +160,7 @@ void TCustomThreadService::Start()
     CallEvent(FOnStateChange);
 }
 
-void TCustomThreadService::Stop()
-{
-  SetState(ssStop);
-}
+void TCustomThreadService::Stop() { SetState(ssStop); }
 
 void TCustomThreadService::CallEvent(const TNotifyEvent &event)
 {
@@ -181,22 +172,13 @@ void TCustomThreadService::CallEvent(const TNotifyEvent &event)
     event();
 }
 
-void TCustomThreadService::DoStart()
-{
-  SetState(ssRun);
-}
+void TCustomThreadService::DoStart() { SetState(ssRun); }
 
 void TCustomThreadService::DoRun() {}
 
-void TCustomThreadService::DoStop()
-{
-  SetState(ssIdle);
-}
+void TCustomThreadService::DoStop() { SetState(ssIdle); }
 
-std::chrono::nanoseconds TCustomThreadService::PassDelay() const
-{
-  return 1ms;
-}
+std::chrono::nanoseconds TCustomThreadService::PassDelay() const { return 1ms; }
 
 TServiceState TCustomThreadService::BeginPass()
 {
@@ -275,15 +257,9 @@ void TCustomThreadService::Execute()
 
 TThreadTimer::TThreadTimer(const TCreateKey &key) : TCustomThreadService(key) {}
 
-void TThreadTimer::ResetTime()
-{
-  FStartTime.store(TClock::now());
-}
+void TThreadTimer::ResetTime() { FStartTime.store(TClock::now()); }
 
-void TThreadTimer::Hold(std::uint64_t Mark)
-{
-  FHeldAt.store(Mark);
-}
+void TThreadTimer::Hold(std::uint64_t Mark) { FHeldAt.store(Mark); }
 
 void TThreadTimer::Wake()
 {
@@ -293,10 +269,7 @@ void TThreadTimer::Wake()
   WakeLoop();
 }
 
-bool TThreadTimer::Held() const
-{
-  return FHeldAt.load() == FWakes.load();
-}
+bool TThreadTimer::Held() const { return FHeldAt.load() == FWakes.load(); }
 
 void TThreadTimer::DoStart()
 {

@@ -141,7 +141,7 @@ private:
 
   // Guards the state's writes.
   std::mutex FStateLock;
-  bool FCommanded = false; // another thread wrote the state during this pass
+  bool FCommanded = false;               // another thread wrote the state during this pass
   TServiceState FBeforeCommand = ssIdle; // the state that the first of them replaced
   // Cuts the loop's current or next pause short.
   platform::TWakeFlag FWakeUp;

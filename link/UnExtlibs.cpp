@@ -13,10 +13,7 @@ std::int32_t Len32(const std::string &s)
   return s.size() > static_cast<std::size_t>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(s.size());
 }
 
-std::uint8_t Bcd(int value)
-{
-  return static_cast<std::uint8_t>((value / 10) * 16 + value % 10);
-}
+std::uint8_t Bcd(int value) { return static_cast<std::uint8_t>((value / 10) * 16 + value % 10); }
 
 } // namespace
 
@@ -39,10 +36,7 @@ bool TestCheckSum(const std::string &S, TCheckSumType CheckSumType)
   return CalcAndCheckSum(S.data(), Len32(S), CheckSumType) != 0;
 }
 
-TCheckSumType FindCheckSumType(const std::string &S)
-{
-  return TypeCheckSumFind(S.data(), Len32(S));
-}
+TCheckSumType FindCheckSumType(const std::string &S) { return TypeCheckSumFind(S.data(), Len32(S)); }
 
 void SystemTimeToBCD(const platform::TSystemTime &Time, TMeterClock &Clock)
 {
@@ -116,7 +110,8 @@ std::string FitStr(const std::string &S, std::int32_t Len, char Fill, bool Right
   std::string result(len, Fill);
   const std::size_t n = std::min(S.size(), len);
   if (RightAlign)
-    std::copy(S.end() - static_cast<std::ptrdiff_t>(n), S.end(), result.end() - static_cast<std::ptrdiff_t>(n));
+    std::copy(S.end() - static_cast<std::ptrdiff_t>(n), S.end(),
+              result.end() - static_cast<std::ptrdiff_t>(n));
   else
     std::copy(S.begin(), S.begin() + static_cast<std::ptrdiff_t>(n), result.begin());
   return result;

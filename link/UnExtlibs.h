@@ -16,7 +16,7 @@ using TMeterClock = std::array<std::uint8_t, 8>;
 // " Порт COM%d занят или не существует": formatted with the port number when
 // a device reports its port busy or absent (error 253).
 inline constexpr char SComPortBusy[] =
-  " \xCF\xEE\xF0\xF2 COM%d \xE7\xE0\xED\xFF\xF2 \xE8\xEB\xE8 \xED\xE5 \xF1\xF3\xF9\xE5\xF1\xF2\xE2\xF3\xE5\xF2"; //  Порт COM%d занят или не существует
+    " \xCF\xEE\xF0\xF2 COM%d \xE7\xE0\xED\xFF\xF2 \xE8\xEB\xE8 \xED\xE5 \xF1\xF3\xF9\xE5\xF1\xF2\xE2\xF3\xE5\xF2"; //  Порт COM%d занят или не существует
 
 // S followed by its checksum of the given type, low byte first; an empty S,
 // or a type without checksum bytes, comes back unchanged.

@@ -12,10 +12,7 @@ namespace {
 using protocol::PrefixLength;
 
 // Prefix, status byte and checksum: the shortest answer a meter gives.
-std::size_t ShortStatusLength(std::string_view Bytes)
-{
-  return PrefixLength(Bytes) + 3;
-}
+std::size_t ShortStatusLength(std::string_view Bytes) { return PrefixLength(Bytes) + 3; }
 
 } // namespace
 

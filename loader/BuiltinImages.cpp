@@ -25,9 +25,10 @@ constexpr std::string_view Version(const char (&Text)[embedded::VersionSize])
 
 // Made before any code runs, so that no other unit's start-up can find it
 // empty.
-constinit const TMeterTypeTable ImageVersions{{
-    "??.??.??", Version(embedded::UsrD_v7a_version), Version(embedded::UsrD_v7b_version),
-    Version(embedded::UsrD_v7c_version), Version(embedded::UsrD_v7at_version), Version(embedded::UsrD_v7ct_version)}};
+constinit const TMeterTypeTable ImageVersions{
+    {"??.??.??", Version(embedded::UsrD_v7a_version), Version(embedded::UsrD_v7b_version),
+     Version(embedded::UsrD_v7c_version), Version(embedded::UsrD_v7at_version),
+     Version(embedded::UsrD_v7ct_version)}};
 
 const std::array<TBuiltinImage, MeterTypeCount> &BuiltinImages()
 {

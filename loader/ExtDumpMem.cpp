@@ -211,8 +211,8 @@ std::int64_t TExtDumpMem::LoadFromFile(const std::string &FileName)
   if (Length > DumpMemSize)
     throw EFOpenError(FileMessage("Cannot open file", FileName,
                                   "The file is " + std::to_string(Length) +
-                                      " bytes long; an image holds at most " +
-                                      std::to_string(DumpMemSize) + " bytes."),
+                                      " bytes long; an image holds at most " + std::to_string(DumpMemSize) +
+                                      " bytes."),
                       0);
 
   auto Data = std::make_shared<std::string>(static_cast<std::size_t>(DumpMemSize), Erased);
@@ -226,20 +226,17 @@ std::int64_t TExtDumpMem::LoadFromFile(const std::string &FileName)
       throw EReadError(FileMessage("Cannot read file", FileName, SystemReason(Code)), Code);
     }
     if (Read == 0)
-      throw EReadError(FileMessage("Cannot read file", FileName,
-                                   "It ended after " + std::to_string(Got) + " of " +
-                                       std::to_string(Length) + " bytes."),
-                       0);
+      throw EReadError(
+          FileMessage("Cannot read file", FileName,
+                      "It ended after " + std::to_string(Got) + " of " + std::to_string(Length) + " bytes."),
+          0);
     Got += static_cast<std::size_t>(Read);
   }
   Replace(std::move(Data));
   return Length;
 }
 
-void TExtDumpMem::LoadFromStr(const std::string &S)
-{
-  Replace(std::make_shared<const std::string>(S));
-}
+void TExtDumpMem::LoadFromStr(const std::string &S) { Replace(std::make_shared<const std::string>(S)); }
 
 void TExtDumpMem::SaveToFile(const std::string &FileName) const
 {
@@ -264,10 +261,7 @@ std::string TExtDumpMem::GetBlock(std::int32_t Offset, std::int32_t Count) const
   return Data->substr(static_cast<std::size_t>(Offset), static_cast<std::size_t>(Count));
 }
 
-std::int32_t TExtDumpMem::GetSize() const
-{
-  return static_cast<std::int32_t>(Snapshot()->size());
-}
+std::int32_t TExtDumpMem::GetSize() const { return static_cast<std::int32_t>(Snapshot()->size()); }
 
 void TExtDumpMem::SetSize(std::int32_t N)
 {

@@ -9,8 +9,7 @@ namespace loader {
 
 class EFileError : public std::runtime_error {
 public:
-  EFileError(const std::string &Message, int ErrorCode)
-      : std::runtime_error(Message), FErrorCode(ErrorCode)
+  EFileError(const std::string &Message, int ErrorCode) : std::runtime_error(Message), FErrorCode(ErrorCode)
   {
   }
   int ErrorCode() const noexcept { return FErrorCode; }

@@ -33,9 +33,10 @@ private:
 };
 
 // Model names shown to the operator (Windows-1251 bytes).
-inline constexpr TMeterTypeTable MeterTypeNames{{
-    "\xCD\xE5\xE8\xE7\xE2\xE5\xF1\xF2\xED\xEE\xE5 \xF3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE", // Неизвестное устройство
-    "KV-750LA", "KV-750LB", "KV-750LC", "KV-750LAT", "KV-750LCT"}};
+inline constexpr TMeterTypeTable MeterTypeNames{
+    {"\xCD\xE5\xE8\xE7\xE2\xE5\xF1\xF2\xED\xEE\xE5 \xF3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE", // Неизвестное
+                                                                                              // устройство
+     "KV-750LA", "KV-750LB", "KV-750LC", "KV-750LAT", "KV-750LCT"}};
 
 // The software version a meter of each type reports once it holds its image,
 // written as the loader writes a version it reads: three bytes, each as two

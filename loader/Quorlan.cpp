@@ -103,10 +103,7 @@ void TQuorlan::StartTaken()
   RowChanged(); // the row shows the run's time from now on
 }
 
-void TQuorlan::RowChanged()
-{
-  FTimer->Wake();
-}
+void TQuorlan::RowChanged() { FTimer->Wake(); }
 
 TQuorlan::~TQuorlan()
 {

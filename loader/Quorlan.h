@@ -52,7 +52,7 @@ public:
 
   // --- settings (change while idle) ---
   platform::TWatched<bool> FUseComPort{true}; // COM port through FDevice, else TCP
-  std::atomic<bool> FMaxSpeed{false};  // raise a COM line to 38400 for the run
+  std::atomic<bool> FMaxSpeed{false};         // raise a COM line to 38400 for the run
   std::atomic<bool> FPacketMode{false};
   void SetBlockSize(std::int32_t N); // 16..512 in powers of two, else 512
   std::int32_t BlockSize() const { return FBlockSize.load(); }
@@ -226,13 +226,13 @@ private:
   // ends here instead (no addresses, one that is no number, a list that
   // has become shorter).
   bool TakeAddress();
-  void Announce();      // the headline of the address; its texts cleared
-  TNext Identify();     // OpenLink, FindAddress, ReadType
-  TNext OpenLink();     // the link, the alert sequence
-  TNext FindAddress();  // the extended address, or the test-mode probe
-  TNext ReadType();     // the meter type and its image
-  TNext Decide();       // the version, and the status word when it is the image's
-  TNext RaiseSpeed();   // 38400 baud on a COM link, when asked for
+  void Announce();     // the headline of the address; its texts cleared
+  TNext Identify();    // OpenLink, FindAddress, ReadType
+  TNext OpenLink();    // the link, the alert sequence
+  TNext FindAddress(); // the extended address, or the test-mode probe
+  TNext ReadType();    // the meter type and its image
+  TNext Decide();      // the version, and the status word when it is the image's
+  TNext RaiseSpeed();  // 38400 baud on a COM link, when asked for
   TNext EnterTestMode();
   void CheckTestMode(); // the link test in test mode; the run begins
   // Ends the address on a failure of the start step: Text to the log, the
@@ -264,7 +264,7 @@ private:
   void StopLinkPart();
   void ReadVersionAfter();
   void RestoreMeterSpeed();
-  void Verdict();                  // the next address, or the end of the run
+  void Verdict(); // the next address, or the end of the run
   void NoteFailedAddresses();
   // A stop of any kind (the operator's, a Stop command, the loader's end)
   // has been asked for since this run's address began.
@@ -350,9 +350,9 @@ private:
   std::atomic<std::int64_t> FRunStart; // monotonic milliseconds
   std::atomic<std::int32_t> FBlockSize{512};
   std::atomic<std::int32_t> FMeterType{-1};
-  int FSilentInARow = 0;           // exchanges in a row that got no byte back
+  int FSilentInARow = 0; // exchanges in a row that got no byte back
   bool FInStopStep = false;
-  bool FCloseSilent = false;       // the stop step's channel close got no byte back
+  bool FCloseSilent = false; // the stop step's channel close got no byte back
   // How long the loop waits before the next pass; zero: its usual pause.
   std::chrono::nanoseconds FNextPassDelay{0};
   // The addresses of this run that ended without the new version.

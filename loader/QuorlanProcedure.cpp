@@ -23,8 +23,7 @@ using namespace procedure;
 using namespace protocol;
 using namespace texts;
 
-template <class Step>
-void TQuorlan::Outermost(Step step)
+template <class Step> void TQuorlan::Outermost(Step step)
 {
   if (FStepDepth > 0) {
     step();
@@ -79,7 +78,8 @@ bool TQuorlan::SeriesCut() { return FLinkError || (FInStopStep ? MeterGone() : S
 
 std::chrono::milliseconds TQuorlan::AnswerTimeOut() const
 {
-  return std::chrono::milliseconds(FUseComPort ? FDevice->FInfo->GetParam(rpAnswerTimeOut) : FTcpClient->ReadTimeout.load());
+  return std::chrono::milliseconds(FUseComPort ? FDevice->FInfo->GetParam(rpAnswerTimeOut)
+                                               : FTcpClient->ReadTimeout.load());
 }
 
 void TQuorlan::DoStop()
@@ -143,13 +143,17 @@ void TQuorlan::WriteBroke(const std::string &Reason)
   StopStep();
 }
 
-std::int32_t TQuorlan::ImageSize() const { return FRun.Image ? static_cast<std::int32_t>(FRun.Image->size()) : 0; }
+std::int32_t TQuorlan::ImageSize() const
+{
+  return FRun.Image ? static_cast<std::int32_t>(FRun.Image->size()) : 0;
+}
 
 void TQuorlan::ShowProgress()
 {
   const std::int32_t total = ImageSize() - FRun.ImageWriteStart;
   const float percent =
-      total > 0 ? static_cast<float>(static_cast<double>(FRun.BlockIndex) * FRun.BlockSize * 100.0 / total) : 100.0f;
+      total > 0 ? static_cast<float>(static_cast<double>(FRun.BlockIndex) * FRun.BlockSize * 100.0 / total)
+                : 100.0f;
   SetStateText(SProgress + platform::FormatFixed2(percent) + "%)");
 }
 
@@ -199,7 +203,8 @@ void TQuorlan::WriteBlock(std::int32_t Offset)
   // refusal spoiled on the line into an acceptance would otherwise leave a
   // gap in the meter's memory. Sending the page again costs nothing.
   const std::uint8_t status = At(a, L + 1);
-  if (answered && a.size() == L + 4 && TestCheckSum(a, ctCrc16) && At(a, L) == tag && (status == 0 || status == 3)) {
+  if (answered && a.size() == L + 4 && TestCheckSum(a, ctCrc16) && At(a, L) == tag &&
+      (status == 0 || status == 3)) {
     ++FRun.BlockIndex;
     FRun.FailedWrites = 0;
     return;

@@ -211,13 +211,15 @@ std::int32_t TQuorlan::ReadMeterType(const std::string &Prefix)
 bool TQuorlan::CloseChannel(const std::string &Prefix)
 {
   std::string answer;
-  return Exchange(Request(Prefix, protocol::CmdCloseChannel), static_cast<std::int32_t>(Prefix.size() + 3), answer);
+  return Exchange(Request(Prefix, protocol::CmdCloseChannel), static_cast<std::int32_t>(Prefix.size() + 3),
+                  answer);
 }
 
 bool TQuorlan::TestLink(const std::string &Prefix)
 {
   std::string answer;
-  return Exchange(Request(Prefix, protocol::CmdLinkTest), static_cast<std::int32_t>(Prefix.size() + 3), answer);
+  return Exchange(Request(Prefix, protocol::CmdLinkTest), static_cast<std::int32_t>(Prefix.size() + 3),
+                  answer);
 }
 
 void TQuorlan::SendAlertSequence()
@@ -235,8 +237,8 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
   std::string answer;
   if (!FPacketMode) {
     for (const std::string_view command :
-         {protocol::CmdSeriesFirst, protocol::CmdSeriesFirst, protocol::CmdSeriesSecond, std::string_view(dateCode),
-          std::string_view(dateCode)}) {
+         {protocol::CmdSeriesFirst, protocol::CmdSeriesFirst, protocol::CmdSeriesSecond,
+          std::string_view(dateCode), std::string_view(dateCode)}) {
       if (SeriesCut())
         return;
       Exchange(Request(Prefix, command), -1, answer);
@@ -245,8 +247,9 @@ void TQuorlan::SendDateCodeSeries(const std::string &Prefix)
   }
   TPacketString packet;
   packet.SetIdent(protocol::SeriesIdent);
-  for (const std::string_view command : {protocol::CmdSeriesFirst, protocol::CmdSeriesSecond, std::string_view(dateCode),
-                                         protocol::CmdVersion, protocol::CmdSeriesLast})
+  for (const std::string_view command :
+       {protocol::CmdSeriesFirst, protocol::CmdSeriesSecond, std::string_view(dateCode), protocol::CmdVersion,
+        protocol::CmdSeriesLast})
     packet.FItems->push_back(Request(Prefix, command));
   std::string frame;
   if (!SeriesCut() && packet.Build(frame))

@@ -28,8 +28,8 @@ namespace {
 constexpr char PlainTestMode = '\x00';
 constexpr char TestModeLAT = '\x0B';
 constexpr char TestModeLCT = '\x10';
-constexpr std::array<char, MeterTypeCount> TestModeOfType{PlainTestMode, PlainTestMode, PlainTestMode, TestModeLAT,
-                                                          TestModeLCT};
+constexpr std::array<char, MeterTypeCount> TestModeOfType{PlainTestMode, PlainTestMode, PlainTestMode,
+                                                          TestModeLAT, TestModeLCT};
 
 // The line speed of a raised COM link, with odd parity.
 constexpr std::int32_t RaisedBaudRate = 38400;

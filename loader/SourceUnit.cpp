@@ -15,12 +15,23 @@ constexpr std::string_view UnitWord = "Unit ";
 constexpr std::string_view DateMark = ";// Date: ";
 
 // The fixed lines between the header and the data, and after the data.
-constexpr std::array<std::string_view, 9> HeadLines{
-    "", "Interface", "", "Uses UnQuorlan;", "", "implementation", "", "{$IFDEF USER_PROCESS}",
-    "const   UserData : String ="};
-constexpr std::array<std::string_view, 8> TailLines{
-    "{$ELSE}",   "const   UserData : String ='';",  "{$ENDIF}",     "initialization",
-    "if Assigned(DumpMem) then", " DumpMem.LoadFromStr(UserData);", "finalization", "end."};
+constexpr std::array<std::string_view, 9> HeadLines{"",
+                                                    "Interface",
+                                                    "",
+                                                    "Uses UnQuorlan;",
+                                                    "",
+                                                    "implementation",
+                                                    "",
+                                                    "{$IFDEF USER_PROCESS}",
+                                                    "const   UserData : String ="};
+constexpr std::array<std::string_view, 8> TailLines{"{$ELSE}",
+                                                    "const   UserData : String ='';",
+                                                    "{$ENDIF}",
+                                                    "initialization",
+                                                    "if Assigned(DumpMem) then",
+                                                    " DumpMem.LoadFromStr(UserData);",
+                                                    "finalization",
+                                                    "end."};
 
 // The name after its last folder separator.
 std::string_view NameWithoutFolder(std::string_view FileName)

@@ -63,15 +63,9 @@ const TTimeLocale &TTimeLocale::User()
   return user;
 }
 
-std::string TTimeLocale::FormatTime(const TSystemTime &time) const
-{
-  return Format(time, FLongTimeFormat);
-}
+std::string TTimeLocale::FormatTime(const TSystemTime &time) const { return Format(time, FLongTimeFormat); }
 
-std::string TTimeLocale::FormatDate(const TSystemTime &time) const
-{
-  return Format(time, FShortDateFormat);
-}
+std::string TTimeLocale::FormatDate(const TSystemTime &time) const { return Format(time, FShortDateFormat); }
 
 std::string TTimeLocale::Format(const TSystemTime &time, const std::string &format) const
 {

@@ -9,10 +9,10 @@ namespace platform {
 // A clock reading split into its fields, as the Windows SYSTEMTIME record.
 struct TSystemTime {
   std::uint16_t wYear = 0;
-  std::uint16_t wMonth = 0;        // 1..12
-  std::uint16_t wDayOfWeek = 0;    // Sunday 0 .. Saturday 6
-  std::uint16_t wDay = 0;          // 1..31
-  std::uint16_t wHour = 0;         // 0..23
+  std::uint16_t wMonth = 0;     // 1..12
+  std::uint16_t wDayOfWeek = 0; // Sunday 0 .. Saturday 6
+  std::uint16_t wDay = 0;       // 1..31
+  std::uint16_t wHour = 0;      // 0..23
   std::uint16_t wMinute = 0;
   std::uint16_t wSecond = 0;
   std::uint16_t wMilliseconds = 0; // 0..999

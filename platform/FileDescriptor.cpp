@@ -14,16 +14,12 @@ TFileDescriptor::~TFileDescriptor()
     ::close(FFd);
 }
 
-bool TFileDescriptor::Close() noexcept
-{
-  return ::close(std::exchange(FFd, -1)) == 0;
-}
+bool TFileDescriptor::Close() noexcept { return ::close(std::exchange(FFd, -1)) == 0; }
 
 namespace {
 
 // Hands Bytes to Put until all are out; Put returns what it took or -1.
-template <class TPut>
-bool PutAll(std::string_view Bytes, TPut Put) noexcept
+template <class TPut> bool PutAll(std::string_view Bytes, TPut Put) noexcept
 {
   while (!Bytes.empty()) {
     const ssize_t Done = Put(Bytes);
@@ -46,7 +42,8 @@ bool WriteAll(int Fd, std::string_view Bytes) noexcept
 
 bool SendAll(int Fd, std::string_view Bytes) noexcept
 {
-  return PutAll(Bytes, [Fd](std::string_view Rest) { return ::send(Fd, Rest.data(), Rest.size(), MSG_NOSIGNAL); });
+  return PutAll(Bytes,
+                [Fd](std::string_view Rest) { return ::send(Fd, Rest.data(), Rest.size(), MSG_NOSIGNAL); });
 }
 
 } // namespace platform

@@ -19,8 +19,8 @@ std::uint32_t FoldedHash(std::string_view name)
 
 bool SameFoldedName(std::string_view a, std::string_view b)
 {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
 // The hash spread over the slots (multiplied, not divided: any number of slots will do).
@@ -34,7 +34,8 @@ std::size_t FoldedNameIndex::After(std::size_t At) const { return At + 1 == FSlo
 std::size_t FoldedNameIndex::SlotOf(std::string_view Name, std::uint32_t Hash) const
 {
   std::size_t i = Home(Hash);
-  while (FSlots[i].PlusOne != 0 && !(FSlots[i].Hash == Hash && SameFoldedName(FNameAt(FSlots[i].PlusOne - 1), Name)))
+  while (FSlots[i].PlusOne != 0 &&
+         !(FSlots[i].Hash == Hash && SameFoldedName(FNameAt(FSlots[i].PlusOne - 1), Name)))
     i = After(i);
   return i;
 }
@@ -95,7 +96,9 @@ void FoldedNameIndex::Remove(std::string_view Name)
   // The names after it that were pushed past the hole move back into it, so
   // that a search never stops early at an empty slot.
   const std::size_t Size = FSlots.size();
-  const auto Distance = [Size](std::size_t From, std::size_t To) { return To >= From ? To - From : To + Size - From; };
+  const auto Distance = [Size](std::size_t From, std::size_t To) {
+    return To >= From ? To - From : To + Size - From;
+  };
   for (std::size_t i = After(Hole); FSlots[i].PlusOne != 0; i = After(i))
     if (Distance(Home(FSlots[i].Hash), i) >= Distance(Hole, i)) {
       FSlots[Hole] = FSlots[i];

@@ -17,8 +17,7 @@ namespace platform {
 // Whether two names are the same but for ASCII letter case.
 bool SameFoldedName(std::string_view a, std::string_view b);
 
-class FoldedNameIndex
-{
+class FoldedNameIndex {
 public:
   using Place = std::uint32_t;
   static constexpr Place NoPlace = UINT32_MAX;
@@ -35,15 +34,14 @@ public:
   void Remove(std::string_view Name);
 
 private:
-  struct Slot
-  {
+  struct Slot {
     std::uint32_t Hash = 0;
     Place PlusOne = 0; // the place plus one; 0 for an empty slot
   };
 
   std::size_t SlotOf(std::string_view Name, std::uint32_t Hash) const; // its slot, or an empty one
-  std::size_t Home(std::uint32_t Hash) const; // where the search for a name starts
-  std::size_t After(std::size_t At) const; // the slot searched after At
+  std::size_t Home(std::uint32_t Hash) const;                          // where the search for a name starts
+  std::size_t After(std::size_t At) const;                             // the slot searched after At
   void Put(Slot Entry);
   void Resize(std::size_t Slots);
 

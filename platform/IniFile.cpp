@@ -75,16 +75,15 @@ int OpenRegular(const std::string &path, int flags, const std::string &action, c
 
 void CheckName(std::string_view name, std::string_view forbidden, const char *what)
 {
-  if (TrimBlanks(name).size() != name.size() || name.empty() || name.find_first_of(forbidden) != std::string_view::npos)
-    throw std::invalid_argument(std::string("Unusable settings ") + what + " name \"" + std::string(name) + "\"");
+  if (TrimBlanks(name).size() != name.size() || name.empty() ||
+      name.find_first_of(forbidden) != std::string_view::npos)
+    throw std::invalid_argument(std::string("Unusable settings ") + what + " name \"" + std::string(name) +
+                                "\"");
 }
 
 // Errors of making a file in a folder that say the folder takes no new file,
 // while a file already in it may still be writable.
-bool FolderTakesNoNewFile(int error)
-{
-  return error == EACCES || error == EPERM || error == EROFS;
-}
+bool FolderTakesNoNewFile(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 // Writes Text over the file itself. The room for a longer text is taken
 // first: when the disk is full (or the file may not grow) the old file is
@@ -102,19 +101,20 @@ void RewriteInPlace(const std::string &target, const std::string &fileName, std:
     throw IniFileError("Cannot rewrite settings file \"" + fileName +
                        "\" in place (its folder takes no new file): " + std::strerror(error) +
                        ". The file was left as it was.");
-  if (!WriteAll(fd, text) || (status.st_size > newSize && ::ftruncate(fd, newSize) != 0) || ::fsync(fd) != 0 ||
-      !file.Close())
+  if (!WriteAll(fd, text) || (status.st_size > newSize && ::ftruncate(fd, newSize) != 0) ||
+      ::fsync(fd) != 0 || !file.Close())
     throw IniFileError("Cannot rewrite settings file \"" + fileName +
                        "\" in place (its folder takes no new file); the file may now be incomplete: " +
                        std::strerror(errno));
 }
 
-IniFileError TooLarge(const std::string &action, const std::string &fileName, std::size_t size, const char *what)
+IniFileError TooLarge(const std::string &action, const std::string &fileName, std::size_t size,
+                      const char *what)
 {
   return FileError(action, fileName,
                    std::string(what) + " " + std::to_string(size) + " bytes, more than the " +
-                     std::to_string(IniFile::MaxFileSize / (1024 * 1024)) +
-                     " MiB a settings file may hold. The file was left as it was.");
+                       std::to_string(IniFile::MaxFileSize / (1024 * 1024)) +
+                       " MiB a settings file may hold. The file was left as it was.");
 }
 
 } // namespace
@@ -194,14 +194,16 @@ void IniFile::Load(std::string_view text)
       AddLine(*current, {{}, SpanOf(line)});
       continue;
     }
-    AddLine(*current, {SpanOf(TrimBlanks(line.substr(0, equals))), SpanOf(TrimBlanks(line.substr(equals + 1)))});
+    AddLine(*current,
+            {SpanOf(TrimBlanks(line.substr(0, equals))), SpanOf(TrimBlanks(line.substr(equals + 1)))});
   }
 }
 
 std::string_view IniFile::View(Span span) const
 {
-  const std::string_view text = span.At < FText.size() ? std::string_view(FText).substr(span.At)
-                                                        : std::string_view(FWritten).substr(span.At - FText.size());
+  const std::string_view text = span.At < FText.size()
+                                    ? std::string_view(FText).substr(span.At)
+                                    : std::string_view(FWritten).substr(span.At - FText.size());
   return text.substr(0, span.Size);
 }
 
@@ -284,14 +286,16 @@ IniFile::KeyLine *IniFile::FindKey(const SectionData &section, std::string_view 
   return const_cast<KeyLine *>(std::as_const(*this).FindKey(section, key));
 }
 
-std::string IniFile::ReadString(std::string_view Section, std::string_view Ident, std::string_view Default) const
+std::string IniFile::ReadString(std::string_view Section, std::string_view Ident,
+                                std::string_view Default) const
 {
   const SectionData *section = FindSection(Section);
   const KeyLine *line = section ? FindKey(*section, Ident) : nullptr;
   return std::string(line ? View(line->Value) : Default);
 }
 
-std::int32_t IniFile::ReadInteger(std::string_view Section, std::string_view Ident, std::int32_t Default) const
+std::int32_t IniFile::ReadInteger(std::string_view Section, std::string_view Ident,
+                                  std::int32_t Default) const
 {
   const SectionData *section = FindSection(Section);
   const KeyLine *line = section ? FindKey(*section, Ident) : nullptr;

@@ -29,14 +29,12 @@ namespace platform {
 
 // A settings file that cannot be read or written; the message names the file
 // and the reason.
-class IniFileError : public std::runtime_error
-{
+class IniFileError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
 
-class IniFile
-{
+class IniFile {
 public:
   // The largest settings file: a thousand processes take some 300 KiB.
   static constexpr std::size_t MaxFileSize = 16 * 1024 * 1024;
@@ -91,23 +89,20 @@ public:
 private:
   // A piece of text: of the file as read (from 0 to its size), or of what
   // was written since (from there on).
-  struct Span
-  {
+  struct Span {
     std::uint32_t At = 0;
     std::uint32_t Size = 0;
   };
-  struct KeyLine
-  {
+  struct KeyLine {
     Span Key;   // empty for a line kept as it was read
     Span Value; // the value, or the whole kept line
   };
-  struct SectionData
-  {
+  struct SectionData {
     Span Name;
     std::uint32_t First = 0; // its lines are FLines[First, First + Count)
     std::uint32_t Count = 0;
-    std::uint32_t Room = 0;  // the lines from First that are its own
-    bool Erased = false;     // left out of the file; its name may come again as a new section
+    std::uint32_t Room = 0; // the lines from First that are its own
+    bool Erased = false;    // left out of the file; its name may come again as a new section
   };
 
   void Read(int fd);
@@ -128,13 +123,14 @@ private:
   std::string Text() const;
 
   std::string FFileName;
-  std::string FText;    // the file as it was read
-  std::string FWritten; // names and values written since
+  std::string FText;           // the file as it was read
+  std::string FWritten;        // names and values written since
   bool FByteOrderMark = false; // the file began with one
   SectionData FPreamble;       // lines before the first section
   std::vector<SectionData> FSections;
   std::vector<KeyLine> FLines; // of every section, each section's together
-  FoldedNameIndex FIndex{[this](FoldedNameIndex::Place at) { return View(FSections[at].Name); }}; // sections not erased
+  FoldedNameIndex FIndex{
+      [this](FoldedNameIndex::Place at) { return View(FSections[at].Name); }}; // sections not erased
 };
 
 } // namespace platform

@@ -52,11 +52,9 @@ struct COMMTIMEOUTS {
   uint32_t WriteTotalTimeoutConstant = 0;
 };
 
-inline constexpr uint8_t NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3,
-                         SPACEPARITY = 4;
+inline constexpr uint8_t NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4;
 inline constexpr uint8_t ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
-inline constexpr uint32_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1,
-                          DTR_CONTROL_HANDSHAKE = 2;
+inline constexpr uint32_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
 inline constexpr uint32_t RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1;
 inline constexpr uint32_t PURGE_TXABORT = 0x01, PURGE_RXABORT = 0x02, PURGE_TXCLEAR = 0x04,
                           PURGE_RXCLEAR = 0x08;
@@ -76,11 +74,11 @@ enum class SerialError {
 };
 
 class SerialPort {
- public:
+public:
   SerialPort();
   ~SerialPort();
-  SerialPort(const SerialPort&) = delete;
-  SerialPort& operator=(const SerialPort&) = delete;
+  SerialPort(const SerialPort &) = delete;
+  SerialPort &operator=(const SerialPort &) = delete;
 
   // "\\.\COM" followed by the port number in decimal.
   static std::string ComDeviceName(int32_t PortNumber);
@@ -89,7 +87,7 @@ class SerialPort {
 
   // CreateFileA(Name, GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING):
   // Name must be "\\.\COM" and a port number above 0. Closes an open port first.
-  bool Open(const std::string& Name);
+  bool Open(const std::string &Name);
   bool IsOpen() const { return FFd.load() >= 0; }
   // CloseHandle. Call it on the thread that uses the port, never while
   // another thread is inside ReadFile or WriteFile: those work on the file
@@ -99,34 +97,34 @@ class SerialPort {
 
   // SetupComm: the driver's queues are its own on this platform; accepted.
   bool SetupComm(uint32_t InQueue, uint32_t OutQueue);
-  bool SetCommState(const DCB& Dcb);
+  bool SetCommState(const DCB &Dcb);
   // Stored for the following reads and writes only.
-  bool SetCommTimeouts(const COMMTIMEOUTS& Timeouts);
+  bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts);
   COMMTIMEOUTS GetCommTimeouts() const;
   // Abort flags wake a read or write running in another thread; clear flags
   // drop what the driver holds.
   bool PurgeComm(uint32_t Flags);
-  bool ReadFile(void* Buffer, uint32_t Count, uint32_t& Done);
+  bool ReadFile(void *Buffer, uint32_t Count, uint32_t &Done);
   // The number of receive aborts (PURGE_RXABORT) so far.
   uint64_t RxAbortGeneration() const { return FRxAbort.load(); }
   // ReadFile that counts as aborted by every receive abort after AbortSeen
   // (a value of RxAbortGeneration), also one made before this call began:
   // a caller that takes the count before it looks at its own abort flag
   // misses no abort in between.
-  bool ReadFile(void* Buffer, uint32_t Count, uint32_t& Done, uint64_t AbortSeen);
-  bool WriteFile(const void* Buffer, uint32_t Count, uint32_t& Done);
+  bool ReadFile(void *Buffer, uint32_t Count, uint32_t &Done, uint64_t AbortSeen);
+  bool WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done);
 
   SerialError LastError() const { return FLastError.load(); }
 
- private:
+private:
   bool Fail(SerialError Error);
   bool FailOpen(int Fd, SerialError Error);
   void ApplyModemLines(int Fd, uint32_t Flags);
   // Waits for Events on the port or for an abort of generation Generation;
   // returns poll's revents for the port (0: time-out or a stale wake), -1 on
   // abort, -2 on error.
-  int WaitPort(int Fd, short Events, int TimeoutMs, int WakeFd,
-               const std::atomic<uint64_t>& Generation, uint64_t Seen);
+  int WaitPort(int Fd, short Events, int TimeoutMs, int WakeFd, const std::atomic<uint64_t> &Generation,
+               uint64_t Seen);
   bool DrainOutput(int Fd, uint64_t Seen, int64_t DeadlineMs);
   bool MakeWakeCounters();
   void CloseWakeCounters();
@@ -138,11 +136,11 @@ class SerialPort {
   std::atomic<int> FTxWake{-1};
   std::atomic<uint64_t> FRxAbort{0};
   std::atomic<uint64_t> FTxAbort{0};
-  mutable std::mutex FLock;  // open, close, settings and time-outs
+  mutable std::mutex FLock; // open, close, settings and time-outs
   COMMTIMEOUTS FTimeouts{};
   uint32_t FBaudRate = 9600;
-  bool FLowLatencySet = false;  // Open switched the driver to low latency
+  bool FLowLatencySet = false; // Open switched the driver to low latency
   std::atomic<SerialError> FLastError{SerialError::None};
 };
 
-}  // namespace platform
+} // namespace platform

@@ -79,10 +79,7 @@ void WakeMainThread()
 
 } // namespace
 
-void SetMainThread()
-{
-  MainThreadId().store(std::this_thread::get_id());
-}
+void SetMainThread() { MainThreadId().store(std::this_thread::get_id()); }
 
 bool IsMainThread()
 {
@@ -112,10 +109,7 @@ void SetWakeMainThread(TWakeMainThread hook)
   }
 }
 
-bool HasWakeMainThread()
-{
-  return Queue().HasHook.load();
-}
+bool HasWakeMainThread() { return Queue().HasHook.load(); }
 
 void Synchronize(const TThreadMethod &method)
 {
@@ -183,7 +177,9 @@ void WaitServingSynchronize(const std::function<bool()> &done)
 void NotifyMainThreadWaiters()
 {
   TSyncQueue &queue = Queue();
-  { const std::lock_guard guard(queue.Lock); }
+  {
+    const std::lock_guard guard(queue.Lock);
+  }
   queue.Changed.notify_all();
 }
 

@@ -42,7 +42,8 @@ int PollUntil(int fd, short events, Clock::time_point deadline)
 // or -1 with errno set.
 int ConnectOne(const addrinfo &address, Clock::time_point deadline)
 {
-  const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+  const int fd =
+      ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
   if (fd < 0)
     return -1;
   int error = 0;
@@ -77,10 +78,7 @@ TcpError SocketError(std::string_view What, int Error)
   return TcpError(std::string(What) + ": " + std::strerror(Error));
 }
 
-TcpClient::~TcpClient()
-{
-  Close();
-}
+TcpClient::~TcpClient() { Close(); }
 
 void TcpClient::Close()
 {
@@ -134,10 +132,7 @@ bool TcpClient::Connected()
   return false;
 }
 
-void TcpClient::Disconnect()
-{
-  Close();
-}
+void TcpClient::Disconnect() { Close(); }
 
 void TcpClient::Write(std::string_view Bytes)
 {
@@ -151,7 +146,8 @@ int TcpClient::ReceiveWaiting(std::string &Data)
 {
   char buffer[4096];
   while (Data.size() < MaxReadBytes) {
-    const ssize_t got = ::recv(FSocket, buffer, std::min(sizeof buffer, MaxReadBytes - Data.size()), MSG_DONTWAIT);
+    const ssize_t got =
+        ::recv(FSocket, buffer, std::min(sizeof buffer, MaxReadBytes - Data.size()), MSG_DONTWAIT);
     if (got > 0) {
       Data.append(buffer, static_cast<std::size_t>(got));
       continue;

@@ -20,8 +20,7 @@
 namespace platform {
 
 // A socket operation failed; the message says which and why.
-class TcpError : public std::runtime_error
-{
+class TcpError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
@@ -29,17 +28,16 @@ public:
 // A TcpError whose message is What, a colon and the system's text of Error.
 TcpError SocketError(std::string_view What, int Error);
 
-class TcpClient
-{
+class TcpClient {
 public:
   TcpClient() = default;
   ~TcpClient();
   TcpClient(const TcpClient &) = delete;
   TcpClient &operator=(const TcpClient &) = delete;
 
-  std::string Host;                    // host name or dotted IPv4 address
-  TWatched<int> Port{0};               // 1 to 65535; its owner may watch it
-  std::atomic<int> ReadTimeout{0};     // ms that one read waits; 0 or less: no wait
+  std::string Host;                      // host name or dotted IPv4 address
+  TWatched<int> Port{0};                 // 1 to 65535; its owner may watch it
+  std::atomic<int> ReadTimeout{0};       // ms that one read waits; 0 or less: no wait
   std::atomic<int> ConnectTimeout{5000}; // ms that Connect waits for the host
 
   // Connects to Host:Port (IPv4; every address of the name is tried in turn,

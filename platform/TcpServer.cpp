@@ -18,10 +18,7 @@
 namespace platform {
 namespace {
 
-bool WouldBlock(int error)
-{
-  return error == EAGAIN || error == EWOULDBLOCK;
-}
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 // A peer that vanishes without a word (its host gone, a cable pulled) would
 // hold its connection and its place for good: after 60 s of silence the
@@ -46,10 +43,7 @@ TcpConnection::TcpConnection(int Socket, std::string PeerAddress)
 {
 }
 
-TcpConnection::~TcpConnection()
-{
-  CloseSocket();
-}
+TcpConnection::~TcpConnection() { CloseSocket(); }
 
 void TcpConnection::MarkClosed()
 {
@@ -162,10 +156,7 @@ void TcpConnection::WriteLn(std::string_view Line)
   Write(text);
 }
 
-void TcpConnection::Disconnect()
-{
-  MarkClosed();
-}
+void TcpConnection::Disconnect() { MarkClosed(); }
 
 void TcpConnection::WriteLastLn(std::string_view Line)
 {
@@ -183,10 +174,7 @@ void TcpConnection::WriteLastLn(std::string_view Line)
 
 TcpServer::TcpServer() = default;
 
-TcpServer::~TcpServer()
-{
-  Deactivate();
-}
+TcpServer::~TcpServer() { Deactivate(); }
 
 void TcpServer::SetMaxConnections(std::size_t Max, std::string RefusalLine)
 {
@@ -256,7 +244,8 @@ void TcpServer::Activate()
   // SO_REUSEADDR lets a restarted program listen again while old connections
   // linger; a port that another program listens on is still refused.
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-      ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+      ::listen(fd, SOMAXCONN) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
     const int error = errno;
     ::close(fd);
@@ -305,7 +294,8 @@ void TcpServer::Deactivate()
     // A handler may itself wait for the main thread (it frees an object
     // whose thread waits in Synchronize): serve such calls meanwhile.
     WaitServingSynchronize([&entries] {
-      return std::all_of(entries.begin(), entries.end(), [](const auto &entry) { return entry->Done.load(); });
+      return std::all_of(entries.begin(), entries.end(),
+                         [](const auto &entry) { return entry->Done.load(); });
     });
   }
   for (const auto &entry : entries)

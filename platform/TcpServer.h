@@ -36,8 +36,7 @@
 namespace platform {
 
 // One client connection, handed to the handlers on its own thread.
-class TcpConnection
-{
+class TcpConnection {
 public:
   TcpConnection(const TcpConnection &) = delete;
   TcpConnection &operator=(const TcpConnection &) = delete;
@@ -84,7 +83,7 @@ private:
   friend class TcpServer;
   TcpConnection(int Socket, std::string PeerAddress);
   void MarkClosed();
-  void CloseSocket(); // on the connection's thread, once its handlers are done
+  void CloseSocket();  // on the connection's thread, once its handlers are done
   void PeerFinished(); // the peer has finished sending; on the connection's thread
   // Any thread: the peer has closed, reset or half-closed the connection,
   // whether or not the connection's thread has seen it yet.
@@ -102,11 +101,10 @@ private:
   // Once false it stays false.
   std::atomic<bool> FCounted{true};
   bool FPeerFinished = false; // the peer sent its end; touched on the connection's thread only
-  std::size_t FReads = 0; // ReadAvailable calls, to see whether a handler looked at the input
+  std::size_t FReads = 0;     // ReadAvailable calls, to see whether a handler looked at the input
 };
 
-class TcpServer
-{
+class TcpServer {
 public:
   using Handler = std::function<void(TcpConnection &)>;
 
@@ -144,8 +142,7 @@ public:
   std::size_t DescriptorsForClients() const;
 
 private:
-  struct Entry
-  {
+  struct Entry {
     std::unique_ptr<TcpConnection> Connection;
     std::thread Thread;
     std::atomic<bool> Done{false};
@@ -156,7 +153,7 @@ private:
   void AcceptLoop();
   void Accept();
   void Serve(Entry &entry);
-  void ReapFinished(); // with FLock held
+  void ReapFinished();               // with FLock held
   std::size_t CountedLocked() const; // with FLock held
   // With FLock held: true when one more connection is allowed; at the limit
   // it first stops counting the connections whose peers have ended.

@@ -10,8 +10,7 @@ namespace platform {
 
 // The text of a printf format and its arguments; empty when the format
 // gives none.
-template <class... Args>
-std::string Format(const char *format, Args... args)
+template <class... Args> std::string Format(const char *format, Args... args)
 {
   const int size = std::snprintf(nullptr, 0, format, args...);
   if (size <= 0)

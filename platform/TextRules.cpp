@@ -85,8 +85,7 @@ int HexDigit(char c)
 }
 
 // Hexadecimal digits into magnitude; every bit of the width may be used.
-template <typename Unsigned>
-bool ParseHexDigits(std::string_view digits, Unsigned &magnitude)
+template <typename Unsigned> bool ParseHexDigits(std::string_view digits, Unsigned &magnitude)
 {
   constexpr Unsigned limit = std::numeric_limits<Unsigned>::max() >> 4;
   for (const char c : digits) {
@@ -114,8 +113,7 @@ bool ParseDecimalDigits(std::string_view digits, Unsigned limit, Unsigned &magni
 }
 
 // Parses the integer-text rule for the width of Signed (32 or 64 bits).
-template <typename Signed>
-bool ParseInteger(std::string_view text, Signed &value)
+template <typename Signed> bool ParseInteger(std::string_view text, Signed &value)
 {
   using Unsigned = std::make_unsigned_t<Signed>;
   bool negative = false;

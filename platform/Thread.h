@@ -36,11 +36,9 @@ struct TThreadDeleter {
   void operator()(TThread *thread) const noexcept;
 };
 
-template <class T>
-using TThreadPtr = std::unique_ptr<T, TThreadDeleter>;
+template <class T> using TThreadPtr = std::unique_ptr<T, TThreadDeleter>;
 
-template <class T, class... Args>
-TThreadPtr<T> MakeThread(Args &&...args);
+template <class T, class... Args> TThreadPtr<T> MakeThread(Args &&...args);
 
 class TThread {
 public:
@@ -48,8 +46,7 @@ public:
   // first parameter (const TCreateKey &) and pass it to their base.
   class TCreateKey {
     TCreateKey() = default;
-    template <class T, class... Args>
-    friend TThreadPtr<T> MakeThread(Args &&...args);
+    template <class T, class... Args> friend TThreadPtr<T> MakeThread(Args &&...args);
 
   public:
     TCreateKey(const TCreateKey &) = delete;
@@ -97,8 +94,7 @@ protected:
 
 private:
   friend struct TThreadDeleter;
-  template <class T, class... Args>
-  friend TThreadPtr<T> MakeThread(Args &&...args);
+  template <class T, class... Args> friend TThreadPtr<T> MakeThread(Args &&...args);
 
   void ThreadProc();
 
@@ -124,8 +120,7 @@ void LowerCurrentThreadPriority();
 // slack). For threads that only need to wake now and then.
 void SetCurrentThreadTimerSlack(std::chrono::nanoseconds Slack);
 
-template <class T, class... Args>
-TThreadPtr<T> MakeThread(Args &&...args)
+template <class T, class... Args> TThreadPtr<T> MakeThread(Args &&...args)
 {
   static_assert(std::is_base_of_v<TThread, T>, "MakeThread makes thread objects");
   TThreadPtr<T> thread(new T(TThread::TCreateKey{}, std::forward<Args>(args)...));

@@ -9,8 +9,7 @@
 
 namespace platform {
 
-template <class T>
-class TThreadList {
+template <class T> class TThreadList {
 public:
   void Add(T *item)
   {
@@ -39,8 +38,7 @@ public:
 
   // Calls f with the list while holding the lock, and releases the lock
   // when f returns or raises. Nothing slow belongs inside f.
-  template <class F>
-  decltype(auto) LockList(F &&f)
+  template <class F> decltype(auto) LockList(F &&f)
   {
     const std::lock_guard guard(FLock);
     return std::forward<F>(f)(FList);

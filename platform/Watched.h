@@ -9,8 +9,7 @@
 
 namespace platform {
 
-template <class T>
-class TWatched {
+template <class T> class TWatched {
 public:
   TWatched(T Value = T{}) : FValue(Value) {}
   TWatched(const TWatched &) = delete;

@@ -84,10 +84,12 @@ std::string VersionText(const std::string &Bytes)
 
 std::string Source(const std::string &Unit, const std::string &From, const std::string &Bytes)
 {
-  std::string Text = "// Made from " + From + " by quorlan2-embedimage at build time; do not edit.\n"
+  std::string Text = "// Made from " + From +
+                     " by quorlan2-embedimage at build time; do not edit.\n"
                      "#include \"loader/EmbeddedImages.h\"\n\n"
                      "namespace loader::embedded {\n\n"
-                     "const unsigned char " + Unit + "[DumpMemSize] = {\n";
+                     "const unsigned char " +
+                     Unit + "[DumpMemSize] = {\n";
   Text.reserve(Bytes.size() * 5 + Bytes.size() / 16 + 512);
   char Byte[8];
   for (std::size_t At = 0; At < Bytes.size(); ++At) {
@@ -96,7 +98,8 @@ std::string Source(const std::string &Unit, const std::string &From, const std::
     if (At % 16 == 15)
       Text += '\n';
   }
-  Text += "};\n\nconst char " + Unit + "_version[VersionSize] = \"" + VersionText(Bytes) + "\";\n\n"
+  Text += "};\n\nconst char " + Unit + "_version[VersionSize] = \"" + VersionText(Bytes) +
+          "\";\n\n"
           "} // namespace loader::embedded\n";
   return Text;
 }

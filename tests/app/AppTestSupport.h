@@ -24,7 +24,8 @@ struct TTestUnits {
 
 // Serves the event loop (at least once) until Done holds or Timeout has
 // passed; Done's last value.
-bool WaitUntil(const std::function<bool()> &Done, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
+bool WaitUntil(const std::function<bool()> &Done,
+               std::chrono::milliseconds Timeout = std::chrono::seconds(10));
 
 // A private folder, removed with everything in it.
 class TTempDir {

@@ -108,27 +108,27 @@ TEST_F(ClipboardImport, WhichLinesAndWhichAddressForms)
 {
   Form->AddItemAction->trigger();
   const QStringList Lines = {
-    ObjectLine(QStringLiteral("$1388"), QStringLiteral("\"'abc=1,2,3'\"")), // quoted: the whole list
-    ObjectLine(QStringLiteral("5001"), QStringLiteral("'abc=1,2,3'")),      // cut at the first comma
-    ObjectLine(QStringLiteral("5002"), QStringLiteral("'ab=5'")),
-    ObjectLine(QStringLiteral("5003"), QStringLiteral("'abcd=5'")),
-    ObjectLine(QStringLiteral("5004"), QStringLiteral("'abc=''")),
-    ObjectLine(QStringLiteral("port"), QStringLiteral("\"'obj= 7 '\"")),    // blanks cut; no port
-    QStringLiteral("object,1,2,3,4,5,6000,7,'abc=9'"),                       // lower case: skipped
-    QStringLiteral("Objects,1,2,3,4,5,6001,7,'abc=9'"),
-    QString(),                                                              // an empty line
-    QString::fromUtf8("Объект,1,2,3,4,5,6002,7,'abc=9'"),
-    QStringLiteral("Object,1,Sub,,,,4001,,\"'adr=1,2,3'\""), // empty items count too
-    // Text copied from an editor here ends its lines with LF alone: the
-    // clipboard boundary makes them CR LF, so both lines come in.
-    ObjectLine(QStringLiteral("5005"), QStringLiteral("'abc=4'")) + QLatin1Char('\n') +
-      ObjectLine(QStringLiteral("5006"), QStringLiteral("'abc=6'")),
+      ObjectLine(QStringLiteral("$1388"), QStringLiteral("\"'abc=1,2,3'\"")), // quoted: the whole list
+      ObjectLine(QStringLiteral("5001"), QStringLiteral("'abc=1,2,3'")),      // cut at the first comma
+      ObjectLine(QStringLiteral("5002"), QStringLiteral("'ab=5'")),
+      ObjectLine(QStringLiteral("5003"), QStringLiteral("'abcd=5'")),
+      ObjectLine(QStringLiteral("5004"), QStringLiteral("'abc=''")),
+      ObjectLine(QStringLiteral("port"), QStringLiteral("\"'obj= 7 '\"")), // blanks cut; no port
+      QStringLiteral("object,1,2,3,4,5,6000,7,'abc=9'"),                   // lower case: skipped
+      QStringLiteral("Objects,1,2,3,4,5,6001,7,'abc=9'"),
+      QString(), // an empty line
+      QString::fromUtf8("Объект,1,2,3,4,5,6002,7,'abc=9'"),
+      QStringLiteral("Object,1,Sub,,,,4001,,\"'adr=1,2,3'\""), // empty items count too
+      // Text copied from an editor here ends its lines with LF alone: the
+      // clipboard boundary makes them CR LF, so both lines come in.
+      ObjectLine(QStringLiteral("5005"), QStringLiteral("'abc=4'")) + QLatin1Char('\n') +
+          ObjectLine(QStringLiteral("5006"), QStringLiteral("'abc=6'")),
   };
   Import(Lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
   ASSERT_EQ(Form->RowCount(), 1 + 9);
   const std::vector<std::pair<int, std::string>> Expected = {
-    {5000, "1,2,3"}, {5001, ""}, {5002, ""}, {5003, ""}, {5004, ""}, {0, "7"}, {4001, "1,2,3"}, {5005, "4"},
-    {5006, "6"},
+      {5000, "1,2,3"}, {5001, ""},      {5002, ""},  {5003, ""},  {5004, ""},
+      {0, "7"},        {4001, "1,2,3"}, {5005, "4"}, {5006, "6"},
   };
   for (int i = 0; i < 9; ++i) {
     EXPECT_EQ(L(i + 1).FTcpClient->Port, Expected[i].first) << i;
@@ -165,7 +165,8 @@ TEST_F(ClipboardImport, AShortLineEndsTheImport)
   Form->AddItemAction->trigger();
   L(0).FDevice->FInfo->SetParam(rpAnswerTimeOut, 3333);
   TMessageBoxCatcher Boxes;
-  Import(ObjectLine(QStringLiteral("5000"), QStringLiteral("'abc=1'")) + QStringLiteral("\r\nObject,1,2\r\n") +
+  Import(ObjectLine(QStringLiteral("5000"), QStringLiteral("'abc=1'")) +
+         QStringLiteral("\r\nObject,1,2\r\n") +
          ObjectLine(QStringLiteral("5002"), QStringLiteral("'abc=3'")));
   // The short line's row stays, with the template's settings and no port.
   ASSERT_EQ(Form->RowCount(), 3);
@@ -176,7 +177,8 @@ TEST_F(ClipboardImport, AShortLineEndsTheImport)
   EXPECT_EQ(L(2).NetAdr(), "");
 
   // Seven items: the port is set, item 8 is missing.
-  Import(QStringLiteral("Object,1,2,3,4,5,5100\r\n") + ObjectLine(QStringLiteral("5101"), QStringLiteral("'abc=3'")));
+  Import(QStringLiteral("Object,1,2,3,4,5,5100\r\n") +
+         ObjectLine(QStringLiteral("5101"), QStringLiteral("'abc=3'")));
   ASSERT_EQ(Form->RowCount(), 4);
   EXPECT_EQ(Boxes.Texts().back(), QStringLiteral("List index out of bounds (8)"));
   EXPECT_EQ(L(3).FTcpClient->Port, 5100);
@@ -197,7 +199,8 @@ TEST(ClipboardImportBound, StopsAtTheBoundAndSaysWhy)
   Form.Row(0)->Data()->SetNetAdr("42");
   QStringList Lines;
   for (int i = 0; i < 5; ++i)
-    Lines << ObjectLine(QString::number(7000 + i), QStringLiteral("'adr=%1'").arg(i + 1)) << QStringLiteral("text");
+    Lines << ObjectLine(QString::number(7000 + i), QStringLiteral("'adr=%1'").arg(i + 1))
+          << QStringLiteral("text");
   QGuiApplication::clipboard()->setText(Lines.join(QStringLiteral("\r\n")));
   TMessageBoxCatcher Boxes;
   Form.AddObjectsFromBufferAction->trigger();
@@ -205,8 +208,9 @@ TEST(ClipboardImportBound, StopsAtTheBoundAndSaysWhy)
   EXPECT_EQ(Form.Row(0)->Data()->NetAdr(), "42");
   EXPECT_EQ(Form.Row(1)->Data()->FTcpClient->Port, 7000);
   EXPECT_EQ(Form.Row(2)->Data()->NetAdr(), "2");
-  EXPECT_EQ(Boxes.Texts(), QStringList{QString::fromUtf8("Добавлено процессов: 2 из 5. Остальные не добавлены: "
-                                                         "в списке может быть не более 3 процессов.")});
+  EXPECT_EQ(Boxes.Texts(),
+            QStringList{QString::fromUtf8("Добавлено процессов: 2 из 5. Остальные не добавлены: "
+                                          "в списке может быть не более 3 процессов.")});
 
   Form.AddItemAction->trigger();
   EXPECT_EQ(Form.RowCount(), 3);

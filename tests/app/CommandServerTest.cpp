@@ -123,7 +123,8 @@ private:
   {
     if (FClosed)
       return false;
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
     pollfd Entry{FFd, POLLIN, 0};
     if (Left.count() <= 0 || ::poll(&Entry, 1, static_cast<int>(Left.count())) <= 0)
       return false;
@@ -261,8 +262,9 @@ TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
   TQuorlan &L = LoaderOf(0);
   TRS485Info &Info = *L.FDevice->FInfo;
   auto Params = [&] {
-    return std::vector<std::int32_t>{Info.GetParam(rpPortNumber), Info.GetParam(rpBaudRate), Info.GetParam(rpParity),
-                                     Info.GetParam(rpAnswerTimeOut), Info.GetParam(rpSystemTimeOut)};
+    return std::vector<std::int32_t>{Info.GetParam(rpPortNumber), Info.GetParam(rpBaudRate),
+                                     Info.GetParam(rpParity), Info.GetParam(rpAnswerTimeOut),
+                                     Info.GetParam(rpSystemTimeOut)};
   };
 
   L.FUseComPort = false;
@@ -297,8 +299,8 @@ TEST_F(CommandServerTest, ComAndTcpSettingsWithTheirPartialEffects)
   EXPECT_EQ(L.FTcpClient->Port, 5000);
   EXPECT_EQ(Client->Ask("SET TCP=a,1"), BadLine);
   // No port beyond 16 bits, no empty host.
-  for (const auto *Bad : {"SET TCP=127.0.0.1,65536,1000", "SET TCP=127.0.0.1,70000,1000", "SET TCP=,5000,1000",
-                          "SET TCP=\"\",5000,1000"})
+  for (const auto *Bad : {"SET TCP=127.0.0.1,65536,1000", "SET TCP=127.0.0.1,70000,1000",
+                          "SET TCP=,5000,1000", "SET TCP=\"\",5000,1000"})
     EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
   EXPECT_EQ(L.FTcpClient->Port, 5000);
   EXPECT_EQ(Client->Ask("SET TCP=127.0.0.1,65535,1000"), Ok);
@@ -344,8 +346,8 @@ TEST_F(CommandServerTest, BlockSizeFlagsAddressesAndTheAlertSequence)
   EXPECT_TRUE(Alert);
 
   L.SetNetAdr("1");
-  for (const auto *Bad : {"SET NETADR=", "SET NETADR=5,,7", "SET NETADR=5,x", "SET NETADR=99999999999999999999",
-                          "SET NETADR=5,"})
+  for (const auto *Bad : {"SET NETADR=", "SET NETADR=5,,7", "SET NETADR=5,x",
+                          "SET NETADR=99999999999999999999", "SET NETADR=5,"})
     EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
   EXPECT_EQ(L.NetAdr(), "1");
   EXPECT_EQ(Client->Ask("SET NETADR=  5, 7  "), Ok);
@@ -363,9 +365,10 @@ TEST_F(CommandServerTest, LinesThatAreNoCommand)
 {
   auto Client = Connect();
   TQuorlan &L = LoaderOf(0);
-  for (const auto *Bad : {"set COM=1,9600,ODD,500,50", "SET COM =1,9600,ODD,500,50", "SETCOM=1,9600,ODD,500,50",
-                          "SET FOO=1", "SET", "GET", "GET STATE", "GET STATUS X", "get status", "QUIT X", "quit",
-                          "X SET COM=1,9600,ODD,500,50", "SET  X COM=1", "GET STATUS\r\nGET STATUS"})
+  for (const auto *Bad :
+       {"set COM=1,9600,ODD,500,50", "SET COM =1,9600,ODD,500,50", "SETCOM=1,9600,ODD,500,50", "SET FOO=1",
+        "SET", "GET", "GET STATE", "GET STATUS X", "get status", "QUIT X", "quit",
+        "X SET COM=1,9600,ODD,500,50", "SET  X COM=1", "GET STATUS\r\nGET STATUS"})
     EXPECT_EQ(Client->Ask(Bad), BadLine) << Bad;
   EXPECT_EQ(L.FDevice->FInfo->GetParam(rpBaudRate), 9600);
   EXPECT_EQ(Client->Ask("SET   COM=2,9600,ODD,500,50"), Ok) << "blanks after SET are trimmed";
@@ -420,8 +423,9 @@ TEST_F(CommandServerTest, StatusInEveryStateAndCommandsWhileBusy)
   ASSERT_TRUE(WaitHeld());
   ASSERT_TRUE(WaitUntil([&] { return L.State() == ssRun; }));
   EXPECT_EQ(Client->Ask("GET STATUS"), "STATUS=RUN\r\n");
-  for (const auto *Setting : {"SET COM=2,19200,ODD,500,50", "SET TCP=h,1,1", "SET BLOCKSIZE=16", "SET HIGHSPEED=TRUE",
-                              "SET ALERTSEQ=FALSE", "SET NETADR=7", "SET STATUS=START", "SET STATUS=PAUSE"})
+  for (const auto *Setting :
+       {"SET COM=2,19200,ODD,500,50", "SET TCP=h,1,1", "SET BLOCKSIZE=16", "SET HIGHSPEED=TRUE",
+        "SET ALERTSEQ=FALSE", "SET NETADR=7", "SET STATUS=START", "SET STATUS=PAUSE"})
     EXPECT_EQ(Client->Ask(Setting), ExecuteError) << Setting;
   EXPECT_EQ(Client->Ask("SET BLOCKSIZE=100"), ExecuteError) << "the state is tested before the value";
   EXPECT_EQ(Client->Ask("SET COM=1"), ExecuteError);
@@ -559,8 +563,9 @@ TEST_F(CommandServerTest, ARemoteStartKeepsTheDescriptorReserve)
   rlimit Saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Saved), 0);
   rlimit Low = Saved;
-  Low.rlim_cur = static_cast<rlim_t>(app::OpenFileLimit() - app::FreeDescriptors() + app::WindowDescriptorReserve +
-                                     static_cast<std::int64_t>(TCommandServer::MaxConnections) + 1 + Clients);
+  Low.rlim_cur =
+      static_cast<rlim_t>(app::OpenFileLimit() - app::FreeDescriptors() + app::WindowDescriptorReserve +
+                          static_cast<std::int64_t>(TCommandServer::MaxConnections) + 1 + Clients);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Low), 0);
   std::vector<std::unique_ptr<TClient>> Connected;
   std::vector<std::string> Replies;
@@ -581,7 +586,8 @@ TEST_F(CommandServerTest, ARemoteStartKeepsTheDescriptorReserve)
     TQuorlan &L = LoaderOf(i);
     if (Replies[i] == StatusOk) {
       ++Started;
-      EXPECT_TRUE(WaitUntil([&] { return LogHas(L, loader::texts::SConnectionOpened); })) << i << ": " << L.Log();
+      EXPECT_TRUE(WaitUntil([&] { return LogHas(L, loader::texts::SConnectionOpened); }))
+          << i << ": " << L.Log();
       EXPECT_FALSE(LogHas(L, loader::texts::SLinkError)) << i << ": " << L.Log();
     } else {
       ++LeftIdle;
@@ -606,7 +612,8 @@ TEST_F(CommandServerTest, FailuresInHandlersEndOnlyTheirConnection)
   const std::size_t Services = ServiceList()->Count();
   FailHandOver = true;
   auto Orphan = Connect();
-  EXPECT_TRUE(WaitUntil([&] { return ServiceList()->Count() == Services; })) << "the loader and its timer are gone";
+  EXPECT_TRUE(WaitUntil([&] { return ServiceList()->Count() == Services; }))
+      << "the loader and its timer are gone";
   FailHandOver = false;
   Orphan->Send("GET STATUS");
   EXPECT_EQ(Orphan->ReadLine(200ms), "");
@@ -630,8 +637,8 @@ TEST_F(CommandServerTest, AClientThatHalfClosesStillGetsItsReply)
 {
   // Each client sends its command and its end while the hand-over holds its
   // connection, so both are there when the connection first reads.
-  for (const auto &[Command, Reply] : {std::pair{"GET STATUS", std::string("STATUS=IDLE\r\n")},
-                                       std::pair{"SET STATUS=START", StatusOk}}) {
+  for (const auto &[Command, Reply] :
+       {std::pair{"GET STATUS", std::string("STATUS=IDLE\r\n")}, std::pair{"SET STATUS=START", StatusOk}}) {
     HoldHandOver = true;
     TClient Client(Server->BoundPort());
     EXPECT_EQ(Client.ReadLine(), Ready);
@@ -690,7 +697,8 @@ TEST_F(CommandServerTest, ARemoteClientUpdatesAMeterOverAComPort)
   EXPECT_TRUE(Meter->WholeImageWritten());
   EXPECT_EQ(Meter->Memory().substr(0x5000), loader::DumpMem[0]->Snapshot()->substr(0x5000));
   EXPECT_EQ(L.VersionAfter(), loader::ImageVersions[0]);
-  EXPECT_NE(Line->Received().find(loader::SAlertSequence), std::string::npos) << "a remote run has the alert sequence on";
+  EXPECT_NE(Line->Received().find(loader::SAlertSequence), std::string::npos)
+      << "a remote run has the alert sequence on";
   EXPECT_EQ(Client->Ask("QUIT"), Goodbye);
   EXPECT_TRUE(WaitUntil([&] { return LogHas(L, app::texts::SRemoteDisconnected); }));
 }

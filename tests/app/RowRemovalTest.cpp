@@ -23,7 +23,10 @@ struct TAnswerGate {
   std::shared_future<void> Opened = Open.get_future().share();
   std::atomic<int> Held{0};
   std::once_flag Released;
-  void Release() { std::call_once(Released, [this] { Open.set_value(); }); }
+  void Release()
+  {
+    std::call_once(Released, [this] { Open.set_value(); });
+  }
   ~TAnswerGate() { Release(); }
 };
 

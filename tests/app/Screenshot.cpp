@@ -34,8 +34,9 @@ std::unique_ptr<app::TForm1> ExampleWindow(const TTempDir &Dir, int GatewayPort)
             "[Objects(0)]\r\nNetAdr=1,2,3\r\nCOM=1\r\n"
             "[Objects(1)]\r\nNetAdr=17\r\nCOM=4\r\nBaudRate=19200\r\n"
             "[Objects(2)]\r\nNetAdr=5\r\nType=0\r\nTCPIP.IP=127.0.0.1\r\nTCPIP.Port=" +
-                std::to_string(GatewayPort) + "\r\nAnswerTimeOut=20000\r\n"
-            "[Objects(3)]\r\nNetAdr=9,10,11\r\nCOM=2\r\nAnswerTimeOut=20000\r\n");
+                std::to_string(GatewayPort) +
+                "\r\nAnswerTimeOut=20000\r\n"
+                "[Objects(3)]\r\nNetAdr=9,10,11\r\nCOM=2\r\nAnswerTimeOut=20000\r\n");
   auto Form = std::make_unique<app::TForm1>(Dir.File("Quorlan2.INI"));
   Form->show();
   for (int i = 0; i < Form->RowCount(); ++i)
@@ -110,18 +111,23 @@ int TakeScreenshot(const std::string &FileName)
   Form->ListView1->clearSelection();
   Form->Row(3)->setSelected(true);
   const auto Done = [&Form](int Row) {
-    return Form->Row(Row)->Data()->State() == ssIdle && Form->Row(Row)->text(7) == QString::fromUtf8("Тестирование выполнено");
+    return Form->Row(Row)->Data()->State() == ssIdle &&
+           Form->Row(Row)->text(7) == QString::fromUtf8("Тестирование выполнено");
   };
-  Shown = Shown && WaitUntil([&] { return Done(0) && Done(1) && Hold5.Reached() && Hold10.Reached(); }, std::chrono::seconds(90));
+  Shown = Shown && WaitUntil([&] { return Done(0) && Done(1) && Hold5.Reached() && Hold10.Reached(); },
+                             std::chrono::seconds(90));
   WaitUntil([] { return false; }, std::chrono::milliseconds(400)); // the rows' and the memo's next refresh
-  const int Result = Shown ? Saved(Form->grab(), FileName) : (std::printf("the processes did not get there\n"), 1);
+  const int Result =
+      Shown ? Saved(Form->grab(), FileName) : (std::printf("the processes did not get there\n"), 1);
   Released();
-  WaitUntil([&Form] {
-    for (int i = 0; i < Form->RowCount(); ++i)
-      if (Form->Row(i)->Data()->State() != ssIdle)
-        return false;
-    return true;
-  }, std::chrono::seconds(90));
+  WaitUntil(
+      [&Form] {
+        for (int i = 0; i < Form->RowCount(); ++i)
+          if (Form->Row(i)->Data()->State() != ssIdle)
+            return false;
+        return true;
+      },
+      std::chrono::seconds(90));
   return Result;
 }
 

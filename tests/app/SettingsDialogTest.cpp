@@ -25,8 +25,8 @@
 #include <limits>
 
 using namespace apptest;
-using app::TfrmComAndTCPClient;
 using app::TForm1;
+using app::TfrmComAndTCPClient;
 
 namespace {
 
@@ -120,7 +120,7 @@ TEST_F(SettingsDialog, ShowsANewProcessAndCancelChangesNothing)
     EXPECT_EQ(D.BaudRateBox->currentText(), QStringLiteral("9600"));
     EXPECT_EQ(D.ParityBox->currentText(), U("Нет"));
     EXPECT_EQ(BlockSizeTexts(D), (QStringList{U("512 байт"), U("256 байт"), U("128 байт"), U("64 байт"),
-                                               U("32 байт"), U("16 байт")}));
+                                              U("32 байт"), U("16 байт")}));
     EXPECT_EQ(D.RadioGroup1Items->checkedId(), 0);
     EXPECT_FALSE(D.TCPServerRouterCheckBox->isEnabled());
 
@@ -158,10 +158,11 @@ TEST_F(SettingsDialog, DoubleClickOnARowOpensItAndBesideTheRowsDoesNothing)
 
   L(1).SetNetAdr("42");
   const QRect Second = Form->ListView1->visualItemRect(Form->Row(1));
-  Opened = WithDialog([&] { DoubleClick(Second.center()); }, [](TfrmComAndTCPClient &D) {
-    EXPECT_EQ(D.NetAdrEdit->text(), QStringLiteral("42"));
-    D.ButCancel->click();
-  });
+  Opened = WithDialog([&] { DoubleClick(Second.center()); },
+                      [](TfrmComAndTCPClient &D) {
+                        EXPECT_EQ(D.NetAdrEdit->text(), QStringLiteral("42"));
+                        D.ButCancel->click();
+                      });
   EXPECT_TRUE(Opened);
 }
 
@@ -387,7 +388,8 @@ TEST_F(SettingsDialog, AnImpossibleTcpLinkIsRefusedAndTheDialogStaysOpen)
   TMessageBoxCatcher Boxes;
   ASSERT_TRUE(OpenSettings([](TfrmComAndTCPClient &D) {
     QTest::mouseClick(D.RadioButton2, Qt::LeftButton);
-    for (const auto &[Host, Port] : {std::pair{"gateway.local", "70000"}, {"gateway.local", "0"}, {"", "4002"}}) {
+    for (const auto &[Host, Port] :
+         {std::pair{"gateway.local", "70000"}, {"gateway.local", "0"}, {"", "4002"}}) {
       D.LabeledEdit1->setText(QString::fromLatin1(Host));
       D.LabeledEdit2->setText(QString::fromLatin1(Port));
       D.ButOk->click();

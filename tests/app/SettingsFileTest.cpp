@@ -46,8 +46,9 @@ void ExpectStartUpWriteBack(std::string Program, std::string Arg, const std::str
   char *Argv[] = {Program.data(), Arg.empty() ? nullptr : Arg.data(), nullptr};
   pid_t Pid = -1;
   ASSERT_EQ(::posix_spawn(&Pid, Argv[0], nullptr, nullptr, Argv, environ), 0);
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(IniFile) == "[Server]\r\nPort=0\r\n"; }, std::chrono::seconds(30)))
-    << IniFile;
+  EXPECT_TRUE(
+      WaitUntil([&] { return ReadFile(IniFile) == "[Server]\r\nPort=0\r\n"; }, std::chrono::seconds(30)))
+      << IniFile;
   ::kill(Pid, SIGKILL);
   ::waitpid(Pid, nullptr, 0);
 }
@@ -82,7 +83,7 @@ TEST(SettingsFile, WindowSizeStoredAndRestoredFitsTheScreen)
   const QSize Screen = Form->screen()->availableGeometry().size();
   // Once shown, its frame (the window system's part) fits the screen too.
   EXPECT_TRUE(WaitUntil([&] { return Form->frameGeometry().size() == Screen; }))
-    << Form->frameGeometry().width() << "x" << Form->frameGeometry().height();
+      << Form->frameGeometry().width() << "x" << Form->frameGeometry().height();
   const QSize Frame = Form->frameGeometry().size() - Form->size();
 
   // Made larger than the screen and closed: the size stored is the one that fits.
@@ -100,10 +101,14 @@ TEST(SettingsFile, ValuesOutOfRangeAreBounded)
 {
   const TTempDir Dir;
   const std::string Longest(253, 'h');
-  WriteFile(Dir.File("q.ini"), "[Main]\r\nHeight=-2147483648\r\nWidth=-2147483648\r\nPanel1.Height=-2147483648\r\n"
-                               "Column[0]=2147483647\r\nColumn[1]=-2147483648\r\nCount=2\r\n"
-                               "[Objects(0)]\r\nTCPIP.IP=" + Longest + "\r\n"
-                               "[Objects(1)]\r\nTCPIP.IP=" + Longest + "h\r\n");
+  WriteFile(Dir.File("q.ini"),
+            "[Main]\r\nHeight=-2147483648\r\nWidth=-2147483648\r\nPanel1.Height=-2147483648\r\n"
+            "Column[0]=2147483647\r\nColumn[1]=-2147483648\r\nCount=2\r\n"
+            "[Objects(0)]\r\nTCPIP.IP=" +
+                Longest +
+                "\r\n"
+                "[Objects(1)]\r\nTCPIP.IP=" +
+                Longest + "h\r\n");
   const app::TForm1 Form(Dir.File("q.ini"));
   const int Screen = Form.screen()->availableGeometry().width();
   EXPECT_GE(Form.height(), 0);

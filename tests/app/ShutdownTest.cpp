@@ -84,20 +84,22 @@ public:
   {
     std::unique_ptr<platform::TcpClient> Client;
     std::string Greeting;
-    WaitUntil([&] {
-      try {
-        if (!Client) {
-          Client = std::make_unique<platform::TcpClient>();
-          Client->Host = "127.0.0.1";
-          Client->Port = Port;
-          Client->Connect();
-        }
-        Greeting += Client->ReadAvailable();
-      } catch (const std::exception &) {
-        Client.reset(); // not listening yet
-      }
-      return Greeting.find("\r\n") != std::string::npos;
-    }, 60s);
+    WaitUntil(
+        [&] {
+          try {
+            if (!Client) {
+              Client = std::make_unique<platform::TcpClient>();
+              Client->Host = "127.0.0.1";
+              Client->Port = Port;
+              Client->Connect();
+            }
+            Greeting += Client->ReadAvailable();
+          } catch (const std::exception &) {
+            Client.reset(); // not listening yet
+          }
+          return Greeting.find("\r\n") != std::string::npos;
+        },
+        60s);
     EXPECT_EQ(Greeting, "204 Quorlan2 ready\r\n");
     return Greeting.empty() ? nullptr : std::move(Client);
   }
@@ -121,11 +123,13 @@ std::string Command(platform::TcpClient &Client, const std::string &Line)
 }
 
 // A remote process on a gateway, started.
-std::unique_ptr<platform::TcpClient> StartRemote(TProgram &Program, int Gateway, int AnswerTimeOut, int Address)
+std::unique_ptr<platform::TcpClient> StartRemote(TProgram &Program, int Gateway, int AnswerTimeOut,
+                                                 int Address)
 {
   auto Client = Program.Connect();
   if (Client) {
-    EXPECT_EQ(Command(*Client, "SET TCP=127.0.0.1," + std::to_string(Gateway) + "," + std::to_string(AnswerTimeOut)),
+    EXPECT_EQ(Command(*Client,
+                      "SET TCP=127.0.0.1," + std::to_string(Gateway) + "," + std::to_string(AnswerTimeOut)),
               "200 Ok\r\n");
     EXPECT_EQ(Command(*Client, "SET NETADR=" + std::to_string(Address)), "200 Ok\r\n");
     EXPECT_EQ(Command(*Client, "SET STATUS=START"), "202 Ok\r\n");

@@ -74,8 +74,9 @@ TEST(Startup, MissingAndEmptyFileGiveDefaultsAndTheTitle)
       EXPECT_EQ(Form.ListView1->columnWidth(i), 150) << i;
     EXPECT_EQ(Form.ListView1->headerItem()->text(1), QString::fromUtf8("Тип счётчика"));
     const auto V = [](int Type) { return std::string(loader::ImageVersions[Type]); };
-    EXPECT_EQ(Form.windowTitle().toStdString(), "Тест KV-750LA V=" + V(0) + ", KV-750LB V=" + V(1) + ", KV-750LC V=" +
-                                                    V(2) + " KV-750LAT V=" + V(3) + ", KV-750LCT V=" + V(4));
+    EXPECT_EQ(Form.windowTitle().toStdString(), "Тест KV-750LA V=" + V(0) + ", KV-750LB V=" + V(1) +
+                                                    ", KV-750LC V=" + V(2) + " KV-750LAT V=" + V(3) +
+                                                    ", KV-750LCT V=" + V(4));
     EXPECT_FALSE(Form.FAdminMode);
     EXPECT_FALSE(Form.SaveFileAction->isEnabled());
     EXPECT_FALSE(Form.OpenFileAction->isEnabled());
@@ -89,8 +90,10 @@ TEST(Startup, SectionsOnlyAndBadValuesReadAsDefaults)
 {
   const TTempDir Dir;
   const std::string Ini = Dir.File("q.ini");
-  WriteFile(Ini, "[main]\nCOUNT=2\nHeight=0x200\nWidth=wide\nColumn[0]=0\nColumn[1]=-5\nColumn[2]=15\nColumn[3]=16\n"
-                 "[Objects(1)]\nBlockSize=100\nType=7\n");
+  WriteFile(
+      Ini,
+      "[main]\nCOUNT=2\nHeight=0x200\nWidth=wide\nColumn[0]=0\nColumn[1]=-5\nColumn[2]=15\nColumn[3]=16\n"
+      "[Objects(1)]\nBlockSize=100\nType=7\n");
   TForm1 Form(Ini);
   ASSERT_EQ(Form.RowCount(), 2);
   EXPECT_EQ(Form.height(), 512);
@@ -147,14 +150,16 @@ TEST(Startup, FullFileReadAndWrittenBackExactly)
   const std::string Main = "[Main]\r\nHeight=500\r\nWidth=780\r\nPanel1.Height=200\r\n"
                            "Column[0]=110\r\nColumn[1]=111\r\nColumn[2]=112\r\nColumn[3]=113\r\n"
                            "Column[4]=114\r\nColumn[5]=115\r\nColumn[6]=116\r\nColumn[7]=117\r\nCount=2\r\n";
-  const std::string Object0 = "[Objects(0)]\r\nNetAdr=1,2,\"3\"\r\nCOM=4\r\nBaudRate=19200\r\nParity=0\r\n"
-                              "AnswerTimeOut=700\r\nSystemTimeOut=40\r\nRWMTimeOut=3\r\nTCPIP.IP=10.1.2.3\r\n"
-                              "TCPIP.Port=4001\r\nBlockSize=128\r\nType=0\r\nMaxSpeed=1\r\nAlertSequence=1\r\n"
-                              "PacketMode=1\r\n";
-  const std::string Object1 = "[Objects(1)]\r\nNetAdr=17\r\nCOM=2\r\nBaudRate=9600\r\nParity=1\r\n"
-                              "AnswerTimeOut=500\r\nSystemTimeOut=50\r\nRWMTimeOut=0\r\nTCPIP.IP=127.0.0.1\r\n"
-                              "TCPIP.Port=5000\r\nBlockSize=512\r\nType=1\r\nMaxSpeed=0\r\nAlertSequence=0\r\n"
-                              "PacketMode=0\r\n";
+  const std::string Object0 =
+      "[Objects(0)]\r\nNetAdr=1,2,\"3\"\r\nCOM=4\r\nBaudRate=19200\r\nParity=0\r\n"
+      "AnswerTimeOut=700\r\nSystemTimeOut=40\r\nRWMTimeOut=3\r\nTCPIP.IP=10.1.2.3\r\n"
+      "TCPIP.Port=4001\r\nBlockSize=128\r\nType=0\r\nMaxSpeed=1\r\nAlertSequence=1\r\n"
+      "PacketMode=1\r\n";
+  const std::string Object1 =
+      "[Objects(1)]\r\nNetAdr=17\r\nCOM=2\r\nBaudRate=9600\r\nParity=1\r\n"
+      "AnswerTimeOut=500\r\nSystemTimeOut=50\r\nRWMTimeOut=0\r\nTCPIP.IP=127.0.0.1\r\n"
+      "TCPIP.Port=5000\r\nBlockSize=512\r\nType=1\r\nMaxSpeed=0\r\nAlertSequence=0\r\n"
+      "PacketMode=0\r\n";
   const std::string Server = "[Server]\r\nPort=9200\r\n";
   const std::string Stale = "[Objects(2)]\r\nNetAdr=99\r\n";
   WriteFile(Ini, Main + "\r\n" + Server + "\r\n" + Object0 + "\r\n" + Object1 + "\r\n" + Stale);
@@ -281,7 +286,8 @@ TEST(Startup, CloseRefusedWhileAProcessRuns)
   TMessageBoxCatcher Boxes;
   EXPECT_FALSE(Form->close());
   ASSERT_EQ(Boxes.Texts().size(), 1);
-  EXPECT_EQ(Boxes.Texts()[0], QString::fromUtf8("Не могу закрыть приложение т.к. не все процессы остановлены!"));
+  EXPECT_EQ(Boxes.Texts()[0],
+            QString::fromUtf8("Не могу закрыть приложение т.к. не все процессы остановлены!"));
   EXPECT_TRUE(Form->isVisible());
   EXPECT_EQ(ReadFile(Ini), Before);
   EXPECT_NE(Form->FRemoteProcesses, nullptr);

@@ -25,7 +25,6 @@
 
 #include <sys/resource.h>
 
-
 using namespace apptest;
 using app::TForm1;
 
@@ -47,7 +46,10 @@ protected:
     for (const int i : Rows)
       Form->Row(i)->setSelected(true);
   }
-  std::vector<std::string> LogOf(int Row) const { return platform::SplitCommaText(Form->Row(Row)->Data()->Log()); }
+  std::vector<std::string> LogOf(int Row) const
+  {
+    return platform::SplitCommaText(Form->Row(Row)->Data()->Log());
+  }
 };
 
 } // namespace
@@ -258,8 +260,8 @@ TEST_F(Window, RemoteLoadersGetRowsAndKeepTheirSettings)
   EXPECT_EQ(Form->Row(0)->Data(), Raw);
   EXPECT_EQ(Raw->FListItem, Form->Row(0));
   EXPECT_EQ(Form->FRemoteProcesses->Count(), 0);
-  EXPECT_TRUE(Raw->FUseComPort);                      // not the window's TCP default
-  EXPECT_EQ(Raw->FDevice->FInfo->GetParam(rpAnswerTimeOut), 150);   // nor its answer time-out
+  EXPECT_TRUE(Raw->FUseComPort);                                  // not the window's TCP default
+  EXPECT_EQ(Raw->FDevice->FInfo->GetParam(rpAnswerTimeOut), 150); // nor its answer time-out
   EXPECT_EQ(Raw->NetAdr(), "5,6");
   // Its row refresh shows its port.
   ASSERT_TRUE(WaitUntil([this] { return Form->Row(0)->text(0).startsWith(QStringLiteral("COM7")); }));
@@ -299,7 +301,8 @@ TEST(WindowServer, RemoteClientGetsAProcessRowAndDrivesIt)
     return Received;
   };
   EXPECT_EQ(Reply(""), "204 Quorlan2 ready\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return Form.RowCount() == 1; })) << "the window timer adopts the connection's loader";
+  ASSERT_TRUE(WaitUntil([&] { return Form.RowCount() == 1; }))
+      << "the window timer adopts the connection's loader";
   EXPECT_EQ(Reply("SET NETADR=7,8"), "200 Ok\r\n");
   EXPECT_EQ(Form.Row(0)->Data()->NetAdr(), "7,8");
   EXPECT_EQ(Reply("GET STATUS"), "STATUS=IDLE\r\n");
@@ -376,8 +379,8 @@ TEST_F(Window, DeviceLogLines)
   Form->DeviceLog(Index, 0, "general", 7);
   L.FDevice->FError = 255;
   Form->DeviceLog(Index, 0, "no answer", 9);
-  Form->DeviceLog(Index, 0, "", 0);    // empty: nothing
-  Form->DeviceLog(Index, 1, "TX", 2);  // administrator mode off: nothing
+  Form->DeviceLog(Index, 0, "", 0);   // empty: nothing
+  Form->DeviceLog(Index, 1, "TX", 2); // administrator mode off: nothing
   Form->DeviceLog(Index, 2, "RX", 2);
   Form->DeviceLog(Index, 3, "wait", 4);
   Form->DeviceLog(Index + 1000, 0, "none", 4); // no such device
@@ -482,9 +485,9 @@ TEST_F(Window, StartAndStopOnlyTheSelectedRows)
   Form->StopBootActionExecute(nullptr);
   EXPECT_TRUE(Form->Row(0)->Data()->FStopRequested);
   EXPECT_FALSE(Form->Row(1)->Data()->FStopRequested);
-  ASSERT_TRUE(WaitUntil([this] {
-    return Form->Row(0)->Data()->State() == ssIdle && Form->Row(2)->Data()->State() == ssIdle;
-  }, std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitUntil(
+      [this] { return Form->Row(0)->Data()->State() == ssIdle && Form->Row(2)->Data()->State() == ssIdle; },
+      std::chrono::seconds(30)));
 }
 
 // With no descriptor left for a row's link the start leaves the row idle,
@@ -499,15 +502,19 @@ TEST_F(Window, StartLeavesOutRowsThatWouldFindNoDescriptor)
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Saved), 0);
   rlimit Low = Saved;
   // Room for the window's reserve and one TCP row at most.
-  Low.rlim_cur = static_cast<rlim_t>(app::OpenFileLimit() - app::FreeDescriptors() + app::WindowDescriptorReserve + 1);
+  Low.rlim_cur =
+      static_cast<rlim_t>(app::OpenFileLimit() - app::FreeDescriptors() + app::WindowDescriptorReserve + 1);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Low), 0);
   {
     TMessageBoxCatcher Boxes;
     Form->StartBootActionExecute(nullptr);
     ::setrlimit(RLIMIT_NOFILE, &Saved);
     ASSERT_EQ(Boxes.Texts().size(), 1);
-    EXPECT_TRUE(Boxes.Texts()[0].startsWith(QString::fromUtf8("Не запущено процессов: "))) << Boxes.Texts()[0].toStdString();
+    EXPECT_TRUE(Boxes.Texts()[0].startsWith(QString::fromUtf8("Не запущено процессов: ")))
+        << Boxes.Texts()[0].toStdString();
   }
   EXPECT_EQ(Form->Row(1)->Data()->State(), ssIdle);
-  EXPECT_NE(app::ToQt(Form->Row(1)->Data()->Log()).indexOf(QString::fromUtf8("не хватает дескрипторов файлов")), -1);
+  EXPECT_NE(
+      app::ToQt(Form->Row(1)->Data()->Log()).indexOf(QString::fromUtf8("не хватает дескрипторов файлов")),
+      -1);
 }

@@ -10,10 +10,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Of(const std::string &text)
-{
-  return Bytes(text.begin(), text.end());
-}
+Bytes Of(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
 std::uint16_t Calc(const Bytes &b, TCheckSumType type)
 {
@@ -25,10 +22,7 @@ bool Check(const Bytes &b, TCheckSumType type)
   return CalcAndCheckSum(b.data(), static_cast<std::int32_t>(b.size()), type) != 0;
 }
 
-std::uint8_t Find(const Bytes &b)
-{
-  return TypeCheckSumFind(b.data(), static_cast<std::int32_t>(b.size()));
-}
+std::uint8_t Find(const Bytes &b) { return TypeCheckSumFind(b.data(), static_cast<std::int32_t>(b.size())); }
 
 // The frame followed by its checksum of the given type, low byte first.
 Bytes WithSum(Bytes b, TCheckSumType type)

@@ -12,9 +12,9 @@ TEST(LoadLibrary, EveryExportIsFoundByName)
 {
   std::unique_ptr<void, int (*)(void *)> lib(dlopen(PELLAXA_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL), dlclose);
   ASSERT_NE(lib, nullptr) << dlerror();
-  for (const char *name : {"GetVariantDeviceInfo", "GetDeviceName", "GetProtocolMessage", "ExtractInt32Value",
-                           "ExtractInt16Value", "CalcAndCheckSum", "TypeCheckSumFind", "BytesInCheckSum",
-                           "CalcCheckSum"})
+  for (const char *name :
+       {"GetVariantDeviceInfo", "GetDeviceName", "GetProtocolMessage", "ExtractInt32Value",
+        "ExtractInt16Value", "CalcAndCheckSum", "TypeCheckSumFind", "BytesInCheckSum", "CalcCheckSum"})
     EXPECT_NE(dlsym(lib.get(), name), nullptr) << name;
   // The internal routine stays inside.
   EXPECT_EQ(dlsym(lib.get(), "CalcModificationIndex"), nullptr);

@@ -16,10 +16,7 @@ static_assert(offsetof(TVariantDeviceInfo, Modification) == 13);
 namespace {
 
 // Family K, sub-code S and the low 16 bits.
-constexpr std::uint32_t Word(unsigned k, unsigned s, unsigned low)
-{
-  return (k << 20) | (s << 16) | low;
-}
+constexpr std::uint32_t Word(unsigned k, unsigned s, unsigned low) { return (k << 20) | (s << 16) | low; }
 
 struct Decoded {
   TVariantDeviceInfo Info;
@@ -45,27 +42,27 @@ TEST(GetVariantDeviceInfo, DecodesTheListedCases)
     int Result;
   };
   const Case cases[] = {
-    {Word(0, 0, 0), 0x2, 1, 0},
-    {Word(12, 0, 0), 0x8200, 18, 10},
-    {Word(12, 2, 0), 0, 18, 0},
-    {Word(12, 3, 0), 0x14220, 18, 0},
-    {Word(3, 8, 0x8000), 0x8, 7, 12},
-    {Word(3, 0, 0x0008), 0x8, 7, -1},
-    {Word(3, 0, 0x0009), 0x8, 7, 1}, // no base: 0xFF + 2 wraps to 1
-    {Word(0, 11, 0x3000), 0x5, 3, 5},
-    {Word(0, 9, 0x3000), 0x3, 3, 4},
-    {Word(0, 1, 0x3000), 0x2, 3, 6},
-    {Word(10, 8, 0x8000), 0x1000, 16, 13},
-    {Word(14, 0, 0), 0xC0, 20, -1},
-    {Word(5, 10, 0x00FF), 0, 9, 1},
-    // A few rules off the listed path.
-    {Word(1, 1, 0x0064), 0x28, 4, 11},  // Bits2_3 1 -> 8, Bits6_7 1 & Bits4_5 2 -> +1, bit 5 -> +2
-    {Word(2, 9, 0), 0x200, 6, 1},       // bit 9 -> 0, bit 10 clear -> +1
-    {Word(8, 1, 0x0001), 0x28, 12, 18}, // 16 + 2 (model 12)
-    {Word(11, 0, 0x0500), 0, 17, 20},
-    {Word(13, 8, 0x8500), 0, 19, 25},   // Bit15 raised to 2
-    {Word(13, 0, 0x8008), 0, 19, -1},   // Bit15 1, Bits2_3 2: no modification
-    {Word(0, 0, 0xC00D), 0x2, 1, 20},   // Bits2_3 3, no base: 0xFF + 6 + 3 + 12
+      {Word(0, 0, 0), 0x2, 1, 0},
+      {Word(12, 0, 0), 0x8200, 18, 10},
+      {Word(12, 2, 0), 0, 18, 0},
+      {Word(12, 3, 0), 0x14220, 18, 0},
+      {Word(3, 8, 0x8000), 0x8, 7, 12},
+      {Word(3, 0, 0x0008), 0x8, 7, -1},
+      {Word(3, 0, 0x0009), 0x8, 7, 1}, // no base: 0xFF + 2 wraps to 1
+      {Word(0, 11, 0x3000), 0x5, 3, 5},
+      {Word(0, 9, 0x3000), 0x3, 3, 4},
+      {Word(0, 1, 0x3000), 0x2, 3, 6},
+      {Word(10, 8, 0x8000), 0x1000, 16, 13},
+      {Word(14, 0, 0), 0xC0, 20, -1},
+      {Word(5, 10, 0x00FF), 0, 9, 1},
+      // A few rules off the listed path.
+      {Word(1, 1, 0x0064), 0x28, 4, 11},  // Bits2_3 1 -> 8, Bits6_7 1 & Bits4_5 2 -> +1, bit 5 -> +2
+      {Word(2, 9, 0), 0x200, 6, 1},       // bit 9 -> 0, bit 10 clear -> +1
+      {Word(8, 1, 0x0001), 0x28, 12, 18}, // 16 + 2 (model 12)
+      {Word(11, 0, 0x0500), 0, 17, 20},
+      {Word(13, 8, 0x8500), 0, 19, 25}, // Bit15 raised to 2
+      {Word(13, 0, 0x8008), 0, 19, -1}, // Bit15 1, Bits2_3 2: no modification
+      {Word(0, 0, 0xC00D), 0x2, 1, 20}, // Bits2_3 3, no base: 0xFF + 6 + 3 + 12
   };
   for (const Case &c : cases) {
     const Decoded d = Decode(c.Word);
@@ -113,19 +110,20 @@ TEST(GetVariantDeviceInfo, SweepOfEveryVariantWord)
   constexpr std::uint32_t Stride = 1;
 #endif
   const std::set<int> familyModels[16] = {
-    {1, 2, 3}, {4}, {5, 6}, {7}, {-1}, {9}, {10}, {11}, {12, 13}, {14}, {15, 16}, {17}, {18}, {19}, {20}, {-1},
+      {1, 2, 3}, {4},  {5, 6},   {7},  {-1}, {9},  {10}, {11},
+      {12, 13},  {14}, {15, 16}, {17}, {18}, {19}, {20}, {-1},
   };
   struct Range {
     int Low, High;
   };
   // Modification bounds per model, index Model + 1.
   const Range ranges[22] = {
-    {-1, -1},                                       // -1
-    {-100, -100}, {-1, 47}, {-1, -1}, {4, 7},       // 0 (never produced), 1, 2, 3
-    {-1, 15}, {0, 3}, {0, 3}, {-1, 19},             // 4, 5, 6, 7
-    {-100, -100}, {0, 5}, {-1, 19}, {0, 5},         // 8 (never produced), 9, 10, 11
-    {-1, 31}, {-1, 31}, {2, 3}, {1, 5},             // 12, 13, 14, 15
-    {1, 17}, {-1, 25}, {0, 11}, {-1, 25}, {-1, -1}, // 16, 17, 18, 19, 20
+      {-1, -1},                                             // -1
+      {-100, -100}, {-1, 47}, {-1, -1}, {4, 7},             // 0 (never produced), 1, 2, 3
+      {-1, 15},     {0, 3},   {0, 3},   {-1, 19},           // 4, 5, 6, 7
+      {-100, -100}, {0, 5},   {-1, 19}, {0, 5},             // 8 (never produced), 9, 10, 11
+      {-1, 31},     {-1, 31}, {2, 3},   {1, 5},             // 12, 13, 14, 15
+      {1, 17},      {-1, 25}, {0, 11},  {-1, 25}, {-1, -1}, // 16, 17, 18, 19, 20
   };
   const std::uint32_t topBytes[] = {0x01, 0x5A, 0x80, 0xFF};
   std::uint64_t failures = 0;

@@ -21,9 +21,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> List) {
+std::string Bytes(std::initializer_list<int> List)
+{
   std::string s;
-  for (int b : List) s.push_back(static_cast<char>(b));
+  for (int b : List)
+    s.push_back(static_cast<char>(b));
   return s;
 }
 
@@ -33,8 +35,10 @@ std::string Crc(std::initializer_list<int> List) { return AddCheckSum(Bytes(List
 // in two parts with a pause between them.
 struct TReply {
   TReply() = default;
-  TReply(std::string F, int Delay = 0, std::string S = {}, int Pause = 0)  // NOLINT
-      : First(std::move(F)), DelayMs(Delay), Second(std::move(S)), PauseMs(Pause) {}
+  TReply(std::string F, int Delay = 0, std::string S = {}, int Pause = 0) // NOLINT
+      : First(std::move(F)), DelayMs(Delay), Second(std::move(S)), PauseMs(Pause)
+  {
+  }
   std::string First;
   int DelayMs = 0;
   std::string Second;
@@ -45,31 +49,37 @@ struct TReply {
 // that ends in a valid CRC-16/MODBUS or packet-mode checksum) with the next
 // reply of its script, and stays silent when the script has run out.
 class TScriptedMeter {
- public:
+public:
   explicit TScriptedMeter(std::vector<TReply> Script = {})
       : FScript(Script.begin(), Script.end()),
-        FPeer([this](PtyPeer& Peer, std::string& Pending) { OnData(Peer, Pending); }) {}
+        FPeer([this](PtyPeer &Peer, std::string &Pending) { OnData(Peer, Pending); })
+  {
+  }
 
   int ComNumber() const { return FPeer.ComNumber(); }
-  PtyPeer& Peer() { return FPeer; }
-  std::vector<std::string> Requests() {
+  PtyPeer &Peer() { return FPeer; }
+  std::vector<std::string> Requests()
+  {
     std::lock_guard lock(FLock);
     return FRequests;
   }
 
- private:
+private:
   // Requests that arrive together are answered one after the other.
-  void OnData(PtyPeer& Peer, std::string& Pending) {
+  void OnData(PtyPeer &Peer, std::string &Pending)
+  {
     for (size_t len = 1; len <= Pending.size(); ++len) {
       const auto type = FindCheckSumType(Pending.substr(0, len));
-      if (type != ctCrc16 && type != ctCrc16Ccitt) continue;
+      if (type != ctCrc16 && type != ctCrc16Ccitt)
+        continue;
       Answer(Peer, Pending.substr(0, len));
       Pending.erase(0, len);
       len = 0;
     }
   }
 
-  void Answer(PtyPeer& Peer, const std::string& Request) {
+  void Answer(PtyPeer &Peer, const std::string &Request)
+  {
     TReply reply;
     {
       std::lock_guard lock(FLock);
@@ -79,10 +89,14 @@ class TScriptedMeter {
         FScript.pop_front();
       }
     }
-    if (reply.DelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.DelayMs));
-    if (!reply.First.empty()) Peer.Write(reply.First);
-    if (reply.PauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.PauseMs));
-    if (!reply.Second.empty()) Peer.Write(reply.Second);
+    if (reply.DelayMs > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(reply.DelayMs));
+    if (!reply.First.empty())
+      Peer.Write(reply.First);
+    if (reply.PauseMs > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(reply.PauseMs));
+    if (!reply.Second.empty())
+      Peer.Write(reply.Second);
   }
 
   std::mutex FLock;
@@ -99,9 +113,11 @@ constexpr int32_t kSilenceWait = 150;
 
 // A device that counts the steps of its busy waits, which never reach the log.
 class TTickingDevice : public TCustomModBusDevice {
- public:
-  void DoEvent(uint8_t Kind, TRS485& Port) override {
-    if (Kind == evBusyTick) ++FBusyTicks;
+public:
+  void DoEvent(uint8_t Kind, TRS485 &Port) override
+  {
+    if (Kind == evBusyTick)
+      ++FBusyTicks;
     TCustomModBusDevice::DoEvent(Kind, Port);
   }
   std::atomic<int> FBusyTicks{0};
@@ -115,73 +131,83 @@ struct TLogLine {
 
 // A device on the meter's line that records its log.
 class TDeviceOnLine {
- public:
-  explicit TDeviceOnLine(TScriptedMeter& Meter, bool LoaderLimits = false) {
+public:
+  explicit TDeviceOnLine(TScriptedMeter &Meter, bool LoaderLimits = false)
+  {
     Device.FInfo->SetParam(rpPortNumber, Meter.ComNumber());
     Device.FInfo->SetParam(rpAnswerTimeOut, kAnswerWait);
     Device.SetActive(true);
     EXPECT_TRUE(Device.IsOpen());
     if (LoaderLimits)
-      for (int32_t g : {GuardReopen, GuardNoAnswer, GuardRepeat}) Device.SetRetryLimit(g, 0);
-    Device.SetOnLog([this](int32_t Index, uint8_t Kind, const char* Text, int32_t Len) {
+      for (int32_t g : {GuardReopen, GuardNoAnswer, GuardRepeat})
+        Device.SetRetryLimit(g, 0);
+    Device.SetOnLog([this](int32_t Index, uint8_t Kind, const char *Text, int32_t Len) {
       std::lock_guard lock(FLock);
       FLog.push_back({Index, Kind, std::string(Text, static_cast<size_t>(Len))});
     });
   }
-  std::vector<TLogLine> Log() {
+  std::vector<TLogLine> Log()
+  {
     std::lock_guard lock(FLock);
     return FLog;
   }
-  std::vector<uint8_t> Kinds() {
+  std::vector<uint8_t> Kinds()
+  {
     std::vector<uint8_t> kinds;
-    for (const auto& line : Log()) kinds.push_back(line.Kind);
+    for (const auto &line : Log())
+      kinds.push_back(line.Kind);
     return kinds;
   }
-  std::vector<std::string> Messages() {
+  std::vector<std::string> Messages()
+  {
     std::vector<std::string> texts;
-    for (const auto& line : Log())
-      if (line.Kind == evError) texts.push_back(line.Text);
+    for (const auto &line : Log())
+      if (line.Kind == evError)
+        texts.push_back(line.Text);
     return texts;
   }
-  int GuardCounts() {
+  int GuardCounts()
+  {
     return Device.FRetry->Node(GuardReopen)->FCount + Device.FRetry->Node(GuardRepeat)->FCount +
            Device.FRetry->Node(GuardNoAnswer)->FCount;
   }
 
   TTickingDevice Device;
 
- private:
+private:
   std::mutex FLock;
   std::vector<TLogLine> FLog;
 };
 
 std::string Message(uint8_t Code) { return GetProtocolMessage(static_cast<int8_t>(Code)); }
 
-const std::string kRequest = Crc({0x01, 0x08, 0x03});  // a plain request to meter 1
+const std::string kRequest = Crc({0x01, 0x08, 0x03}); // a plain request to meter 1
 using Kinds = std::vector<uint8_t>;
 
-}  // namespace
+} // namespace
 
-TEST(ModBusDevice, ConstructionAndLimits) {
+TEST(ModBusDevice, ConstructionAndLimits)
+{
   TCustomModBusDevice device;
   EXPECT_EQ(device.FPassword, "582630");
   EXPECT_TRUE(device.FReopenOnAccess && device.FRepeatOnNoAnswer && device.FWaitOnBusy);
   EXPECT_TRUE(device.FLogEnabled);
-  EXPECT_FALSE(device.IsLogEnabled());  // no callback yet
+  EXPECT_FALSE(device.IsLogEnabled()); // no callback yet
   EXPECT_EQ(device.FRetry->Node(GuardReopen)->FLimit, 2);
   EXPECT_EQ(device.FRetry->Node(GuardRepeat)->FLimit, 4);
   EXPECT_EQ(device.FRetry->Node(GuardNoAnswer)->FLimit, 2);
   device.SetRetryLimit(GuardRepeat, 0);
-  device.SetRetryLimit(7, 9);  // no such guard
+  device.SetRetryLimit(7, 9); // no such guard
   EXPECT_EQ(device.FRetry->Node(GuardRepeat)->FLimit, 0);
   EXPECT_GE(device.DeviceIndex(), 0);
   EXPECT_EQ(DeviceByIndex(device.DeviceIndex()), &device);
 }
 
-TEST(ModBusDevice, SilentLineUnderLoaderLimits) {
+TEST(ModBusDevice, SilentLineUnderLoaderLimits)
+{
   TScriptedMeter meter;
   TDeviceOnLine line(meter, true);
-  auto& d = line.Device;
+  auto &d = line.Device;
   d.FInfo->SetParam(rpAnswerTimeOut, kSilenceWait);
   // Count -1: True as long as the request went out; the silence is in the code.
   EXPECT_TRUE(d.Transact(kRequest, -1));
@@ -193,7 +219,7 @@ TEST(ModBusDevice, SilentLineUnderLoaderLimits) {
   const std::string tx = log[0].Text;
   ASSERT_GT(tx.size(), 13u);
   EXPECT_EQ(tx.substr(tx.find('\t')), "\tTX\t01 08 03 " + StrToHex(kRequest.substr(3), " "));
-  EXPECT_EQ(tx.substr(0, tx.find('\t')).size(), 12u);  // hh:mm:ss:mmm in a 24-hour locale
+  EXPECT_EQ(tx.substr(0, tx.find('\t')).size(), 12u); // hh:mm:ss:mmm in a 24-hour locale
   EXPECT_EQ(log[1].Text, std::string(1, '\0'));
   const std::string rx = log[2].Text;
   EXPECT_EQ(rx.substr(rx.find('\t')), "\tRX\t");
@@ -207,13 +233,16 @@ TEST(ModBusDevice, SilentLineUnderLoaderLimits) {
   EXPECT_EQ(line.GuardCounts(), 0);
 }
 
-TEST(ModBusDevice, DamagedAndShortAnswersUnderLoaderLimits) {
+TEST(ModBusDevice, DamagedAndShortAnswersUnderLoaderLimits)
+{
   std::string bad = Crc({0x01, 0x08, 0x34, 0x00, 0x35});
   bad.back() ^= 0x01;
-  TScriptedMeter meter({{bad}, {Crc({0x01, 0x08, 0x34})}, {Crc({0x01, 0x08, 0x34, 0x00, 0x35})},
+  TScriptedMeter meter({{bad},
+                        {Crc({0x01, 0x08, 0x34})},
+                        {Crc({0x01, 0x08, 0x34, 0x00, 0x35})},
                         {Crc({0x01, 0x08, 0x34, 0x00, 0x35, 0x77})}});
   TDeviceOnLine line(meter, true);
-  auto& d = line.Device;
+  auto &d = line.Device;
   // The expected length with a corrupted checksum: True, 254.
   EXPECT_TRUE(d.Transact(kRequest, 7));
   EXPECT_EQ(d.FError, ErrCheckSum);
@@ -235,7 +264,8 @@ TEST(ModBusDevice, DamagedAndShortAnswersUnderLoaderLimits) {
   EXPECT_EQ(meter.Requests().size(), 4u);
 }
 
-TEST(ModBusDevice, ShortStatusAnswers) {
+TEST(ModBusDevice, ShortStatusAnswers)
+{
   TScriptedMeter meter({{Crc({0x01, 0x05})},
                         {Crc({0x01, 0x02})},
                         {Crc({0x01, 0x00})},
@@ -243,7 +273,7 @@ TEST(ModBusDevice, ShortStatusAnswers) {
                         {Crc({0x01, 0x30})},
                         {Crc({0x01, 0x06})}});
   TDeviceOnLine line(meter, true);
-  auto& d = line.Device;
+  auto &d = line.Device;
   // Status 5 under the loader's limits: one exchange, no open-channel request.
   EXPECT_FALSE(d.Transact(kRequest, 7));
   EXPECT_EQ(d.FError, 5);
@@ -270,7 +300,8 @@ TEST(ModBusDevice, ShortStatusAnswers) {
   EXPECT_EQ(line.GuardCounts(), 0);
 }
 
-TEST(ModBusDevice, BusyNibbleWaitsBeforeTheCode) {
+TEST(ModBusDevice, BusyNibbleWaitsBeforeTheCode)
+{
   TScriptedMeter meter(std::vector<TReply>{TReply(Crc({0x01, 0x10}))});
   TDeviceOnLine line(meter, true);
   const auto start = std::chrono::steady_clock::now();
@@ -279,10 +310,12 @@ TEST(ModBusDevice, BusyNibbleWaitsBeforeTheCode) {
   EXPECT_GT(line.Device.FBusyTicks, 0);
   EXPECT_EQ(line.Device.FError, ErrNone);
   // The wait's ticks never reach the log.
-  for (auto kind : line.Kinds()) EXPECT_NE(kind, evBusyTick);
+  for (auto kind : line.Kinds())
+    EXPECT_NE(kind, evBusyTick);
 }
 
-TEST(ModBusDevice, BusyWaitNeverEndsEarly) {
+TEST(ModBusDevice, BusyWaitNeverEndsEarly)
+{
   // Each wait starts at some point within a millisecond of the clock.
   TCustomModBusDevice device;
   for (int i = 0; i < 50; ++i) {
@@ -292,7 +325,8 @@ TEST(ModBusDevice, BusyWaitNeverEndsEarly) {
   }
 }
 
-TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
+TEST(ModBusDevice, ResendCountsUnderDefaultLimits)
+{
   // No answer: three sends in all.
   {
     TScriptedMeter meter;
@@ -318,7 +352,7 @@ TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
     bad[2] ^= 0x40;
     TScriptedMeter meter({{bad}, {Crc({0x01, 0x08, 0x34, 0x00, 0x35})}});
     TDeviceOnLine line(meter);
-    line.Device.FInfo->SetParam(rpAnswerTimeOut, 1000);  // the drain after the damaged answer waits it out
+    line.Device.FInfo->SetParam(rpAnswerTimeOut, 1000); // the drain after the damaged answer waits it out
     EXPECT_TRUE(line.Device.Transact(kRequest, 7));
     EXPECT_EQ(line.Device.FError, ErrNone);
     EXPECT_EQ(meter.Requests().size(), 2u);
@@ -342,7 +376,8 @@ TEST(ModBusDevice, ResendCountsUnderDefaultLimits) {
   }
 }
 
-TEST(ModBusDevice, ReopensTheChannelOnAccessRefusal) {
+TEST(ModBusDevice, ReopensTheChannelOnAccessRefusal)
+{
   const std::string data = Crc({0x01, 0x08, 0x34, 0x00, 0x35});
   TScriptedMeter meter({{Crc({0x01, 0x05})}, {Crc({0x01, 0x00})}, {data}});
   TDeviceOnLine line(meter);
@@ -381,7 +416,8 @@ TEST(ModBusDevice, ReopensTheChannelOnAccessRefusal) {
             AddCheckSum(Bytes({0x01, 0x01}) + FitStr("582630", 16, '\0', false), ctCrc16));
 }
 
-TEST(ModBusDevice, PacketAnswerInTwoPartsIsJoined) {
+TEST(ModBusDevice, PacketAnswerInTwoPartsIsJoined)
+{
   TPacketString request;
   request.FItems->push_back(kRequest);
   std::string frame;
@@ -389,11 +425,12 @@ TEST(ModBusDevice, PacketAnswerInTwoPartsIsJoined) {
   // An answer frame with one record, cut in two with a pause longer than the
   // time-out between bytes.
   TPacketString codec;
-  const std::string body = AddCheckSum(Bytes({0x86, 0x81}) + codec.Encode7(Bytes({0x05, 0, 0, 'a', 'b', 'c'})), ctCrc16Ccitt);
+  const std::string body =
+      AddCheckSum(Bytes({0x86, 0x81}) + codec.Encode7(Bytes({0x05, 0, 0, 'a', 'b', 'c'})), ctCrc16Ccitt);
   const std::string answer = Bytes({0x02, 0xAA, 0xAA}) + body + Bytes({0x03});
   TScriptedMeter meter({{answer.substr(0, 6), 0, answer.substr(6), 200}});
   TDeviceOnLine line(meter, true);
-  auto& d = line.Device;
+  auto &d = line.Device;
   EXPECT_TRUE(d.Transact(frame, -1));
   EXPECT_EQ(d.FError, ErrNone);
   EXPECT_EQ(d.FRxData, answer);
@@ -410,13 +447,14 @@ TEST(ModBusDevice, PacketAnswerInTwoPartsIsJoined) {
   EXPECT_EQ(d.FError, ErrNoAnswer);
 }
 
-TEST(ModBusDevice, RawModeAndSendOnly) {
+TEST(ModBusDevice, RawModeAndSendOnly)
+{
   TScriptedMeter meter(std::vector<TReply>{TReply(Bytes({0x55, 0x66}))});
   TDeviceOnLine line(meter, true);
-  auto& d = line.Device;
+  auto &d = line.Device;
   d.FMode = ModeRaw;
   EXPECT_TRUE(d.Transact(kRequest, -1));
-  EXPECT_EQ(d.FError, ErrNone);  // not judged
+  EXPECT_EQ(d.FError, ErrNone); // not judged
   EXPECT_EQ(d.FRxData, Bytes({0x55, 0x66}));
   const auto log = line.Log();
   ASSERT_GE(log.size(), 2u);
@@ -432,18 +470,21 @@ TEST(ModBusDevice, RawModeAndSendOnly) {
   ASSERT_TRUE(meter.Peer().WaitReceived(2 * kRequest.size(), 5s));
 }
 
-TEST(ModBusDevice, LogLockAndThrowingCallback) {
+TEST(ModBusDevice, LogLockAndThrowingCallback)
+{
   TScriptedMeter meter({{Crc({0x01, 0x00})}, {Crc({0x01, 0x00})}, {Crc({0x01, 0x00})}});
   TDeviceOnLine line(meter);
-  auto& d = line.Device;
+  auto &d = line.Device;
   // Held by another thread: every notification is dropped.
   std::atomic<bool> held{false}, release{false};
   std::thread holder([&] {
     std::lock_guard lock(d.FLogLock);
     held = true;
-    while (!release) std::this_thread::sleep_for(1ms);
+    while (!release)
+      std::this_thread::sleep_for(1ms);
   });
-  while (!held) std::this_thread::yield();
+  while (!held)
+    std::this_thread::yield();
   EXPECT_TRUE(d.Transact(kRequest, 4));
   release = true;
   holder.join();
@@ -457,27 +498,30 @@ TEST(ModBusDevice, LogLockAndThrowingCallback) {
 
   // An exception of the callback leaves the exchange; the port stays usable.
   int calls = 0;
-  d.SetOnLog([&](int32_t, uint8_t Kind, const char*, int32_t) {
+  d.SetOnLog([&](int32_t, uint8_t Kind, const char *, int32_t) {
     ++calls;
-    if (Kind == evWaiting) throw std::runtime_error("log full");
+    if (Kind == evWaiting)
+      throw std::runtime_error("log full");
   });
   EXPECT_THROW(d.Transact(kRequest, 4), std::runtime_error);
   EXPECT_FALSE(d.FBusy);
   EXPECT_EQ(line.GuardCounts(), 0);
-  EXPECT_EQ(d.FInfo->GetParam(rpSystemTimeOut), 30);  // the receive's settings were put back
+  EXPECT_EQ(d.FInfo->GetParam(rpSystemTimeOut), 30); // the receive's settings were put back
   d.SetOnLog(nullptr);
   EXPECT_FALSE(d.IsLogEnabled());
   EXPECT_TRUE(d.Transact(kRequest, 4));
 }
 
-TEST(ModBusDevice, PurgeFromAnotherThreadEndsAnExchange) {
+TEST(ModBusDevice, PurgeFromAnotherThreadEndsAnExchange)
+{
   TScriptedMeter meter;
   TDeviceOnLine line(meter);
-  auto& d = line.Device;
+  auto &d = line.Device;
   d.FInfo->SetParam(rpAnswerTimeOut, 20000);
   std::atomic<bool> waiting{false};
-  d.SetOnLog([&](int32_t, uint8_t Kind, const char*, int32_t) {
-    if (Kind == evWaiting) waiting = true;
+  d.SetOnLog([&](int32_t, uint8_t Kind, const char *, int32_t) {
+    if (Kind == evWaiting)
+      waiting = true;
   });
   bool result = true;
   std::thread exchange([&] { result = d.Transact(kRequest, 7); });
@@ -491,20 +535,22 @@ TEST(ModBusDevice, PurgeFromAnotherThreadEndsAnExchange) {
   EXPECT_LE(meter.Requests().size(), 1u);
 }
 
-TEST(ModBusDevice, PurgeWhilePacketAnswerIsIncompleteGivesWrongChecksum) {
+TEST(ModBusDevice, PurgeWhilePacketAnswerIsIncompleteGivesWrongChecksum)
+{
   TPacketString request;
   request.FItems->push_back(kRequest);
   std::string frame;
   ASSERT_TRUE(request.Build(frame));
-  const std::string part = Bytes({0x02, 0xAA, 0xAA, 0x86, 0x81});  // a frame that never ends
+  const std::string part = Bytes({0x02, 0xAA, 0xAA, 0x86, 0x81}); // a frame that never ends
   TScriptedMeter meter({TReply(part)});
   TDeviceOnLine line(meter, true);
-  auto& d = line.Device;
+  auto &d = line.Device;
   d.FInfo->SetParam(rpAnswerTimeOut, 20000);
   // The second wait for a first byte is the read for the rest of the chain.
   std::atomic<int> waits{0};
-  d.SetOnLog([&](int32_t, uint8_t Kind, const char*, int32_t) {
-    if (Kind == evWaiting) ++waits;
+  d.SetOnLog([&](int32_t, uint8_t Kind, const char *, int32_t) {
+    if (Kind == evWaiting)
+      ++waits;
   });
   bool result = true;
   std::thread exchange([&] { result = d.Transact(frame, -1); });
@@ -522,20 +568,23 @@ namespace {
 // A device whose exchange lock a test can hold from another thread, and
 // whose Send runs a hook first.
 class THookedDevice : public TCustomModBusDevice {
- public:
-  bool Send(const std::string& Data) override {
+public:
+  bool Send(const std::string &Data) override
+  {
     ++FSends;
-    if (FBeforeSend) FBeforeSend();
+    if (FBeforeSend)
+      FBeforeSend();
     return TCustomModBusDevice::Send(Data);
   }
-  std::recursive_mutex& IoLock() { return FIoLock; }
+  std::recursive_mutex &IoLock() { return FIoLock; }
   std::function<void()> FBeforeSend;
   int FSends = 0;
 };
 
-}  // namespace
+} // namespace
 
-TEST(ModBusDevice, ExchangeRefusedWhileAnotherThreadHoldsThePort) {
+TEST(ModBusDevice, ExchangeRefusedWhileAnotherThreadHoldsThePort)
+{
   TScriptedMeter meter(std::vector<TReply>{TReply(Crc({0x01, 0x08, 0x34, 0x00, 0x35}))});
   THookedDevice d;
   d.FInfo->SetParam(rpPortNumber, meter.ComNumber());
@@ -548,14 +597,16 @@ TEST(ModBusDevice, ExchangeRefusedWhileAnotherThreadHoldsThePort) {
   std::thread holder([&] {
     d.IoLock().lock();
     held = true;
-    while (!release) std::this_thread::yield();
+    while (!release)
+      std::this_thread::yield();
     d.IoLock().unlock();
     released = true;
   });
   ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
   d.FBeforeSend = [&] {
     release = true;
-    while (!released) std::this_thread::yield();
+    while (!released)
+      std::this_thread::yield();
   };
   const bool result = d.Transact(kRequest, 7);
   release = true;

@@ -20,35 +20,40 @@ namespace {
 
 // A port that records the events it raises.
 class TTestPort : public TRS485 {
- public:
+public:
   using TRS485::TRS485;
-  void DoEvent(uint8_t Kind, TRS485& Port) override {
+  void DoEvent(uint8_t Kind, TRS485 &Port) override
+  {
     EXPECT_EQ(&Port, this);
     {
       std::lock_guard lock(FEventLock);
       FEvents.push_back(Kind);
     }
-    if (OnEvent) OnEvent(Kind);
+    if (OnEvent)
+      OnEvent(Kind);
   }
-  std::vector<uint8_t> Events() {
+  std::vector<uint8_t> Events()
+  {
     std::lock_guard lock(FEventLock);
     return FEvents;
   }
-  void ClearEvents() {
+  void ClearEvents()
+  {
     std::lock_guard lock(FEventLock);
     FEvents.clear();
   }
   std::function<void(uint8_t)> OnEvent;
 
- private:
+private:
   std::mutex FEventLock;
   std::vector<uint8_t> FEvents;
 };
 
 // A port that runs a hook once, before its next read.
 class THookedPort : public TTestPort {
- public:
-  bool ReadData(void* Buf, int32_t Count, int32_t& Done) override {
+public:
+  bool ReadData(void *Buf, int32_t Count, int32_t &Done) override
+  {
     if (BeforeRead) {
       const auto hook = std::move(BeforeRead);
       BeforeRead = nullptr;
@@ -61,23 +66,26 @@ class THookedPort : public TTestPort {
 
 using Events = std::vector<uint8_t>;
 
-void OpenOn(TTestPort& Port, const PtyPeer& Peer) {
+void OpenOn(TTestPort &Port, const PtyPeer &Peer)
+{
   Port.FInfo->SetParam(rpPortNumber, Peer.ComNumber());
   Port.SetActive(true);
   ASSERT_TRUE(Port.IsOpen());
   Port.ClearEvents();
 }
 
-}  // namespace
+} // namespace
 
-TEST(RS485Info, DefaultsAndParameters) {
+TEST(RS485Info, DefaultsAndParameters)
+{
   TRS485Info info(nullptr);
   const int32_t defaults[] = {1, 9600, 0, 0x11, 0, 150, 30, 0, 8};
-  for (int i = 0; i < RS485ParamCount; ++i) EXPECT_EQ(info.GetParam(i), defaults[i]) << i;
+  for (int i = 0; i < RS485ParamCount; ++i)
+    EXPECT_EQ(info.GetParam(i), defaults[i]) << i;
   EXPECT_EQ(info.GetParam(-1), 0);
   EXPECT_EQ(info.GetParam(RS485ParamCount), 0);
 
-  info.SetParam(rpParity, 257);  // a byte parameter keeps the low byte
+  info.SetParam(rpParity, 257); // a byte parameter keeps the low byte
   EXPECT_EQ(info.GetParam(rpParity), platform::ODDPARITY);
   info.SetParam(rpByteSize, -1);
   EXPECT_EQ(info.GetParam(rpByteSize), 255);
@@ -87,12 +95,13 @@ TEST(RS485Info, DefaultsAndParameters) {
   info.SetParam(-1, 5);
   EXPECT_EQ(info.GetParam(rpBaudRate), 38400);
   EXPECT_EQ(info.GetParam(rpAnswerTimeOut), 20000);
-  EXPECT_FALSE(info.Apply());  // no port
+  EXPECT_FALSE(info.Apply()); // no port
   info.SetDefaults();
   EXPECT_EQ(info.GetParam(rpBaudRate), 9600);
 }
 
-TEST(RS485, PortsThatCannotOpenReport253) {
+TEST(RS485, PortsThatCannotOpenReport253)
+{
   TTestPort port;
   port.FInfo->SetParam(rpPortNumber, 0);
   port.SetActive(true);
@@ -103,7 +112,7 @@ TEST(RS485, PortsThatCannotOpenReport253) {
   port.ClearEvents();
   EXPECT_FALSE(port.Receive(5));
   EXPECT_EQ(port.FError, ErrPortBusy);
-  EXPECT_EQ(port.Events(), Events{evError});  // no end-of-receive event
+  EXPECT_EQ(port.Events(), Events{evError}); // no end-of-receive event
   port.ClearEvents();
   EXPECT_FALSE(port.Send("x"));
   EXPECT_EQ(port.FError, ErrPortBusy);
@@ -129,7 +138,8 @@ TEST(RS485, PortsThatCannotOpenReport253) {
   EXPECT_TRUE(second.IsOpen());
 }
 
-TEST(RS485, SendAndReceiveWithTheirEvents) {
+TEST(RS485, SendAndReceiveWithTheirEvents)
+{
   PtyPeer peer;
   TTestPort port;
   OpenOn(port, peer);
@@ -173,7 +183,7 @@ TEST(RS485, SendAndReceiveWithTheirEvents) {
     std::this_thread::sleep_for(10ms);
     peer.Write("34");
   });
-  port.FInfo->SetParam(rpSystemTimeOut, 1000);  // far above the pause, also on a loaded machine
+  port.FInfo->SetParam(rpSystemTimeOut, 1000); // far above the pause, also on a loaded machine
   EXPECT_TRUE(port.Receive(-1));
   late.join();
   EXPECT_EQ(port.FRxData, "1234");
@@ -188,14 +198,16 @@ TEST(RS485, SendAndReceiveWithTheirEvents) {
   EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
 }
 
-TEST(RS485, OverlappingCallsAreRefusedAsBusy) {
+TEST(RS485, OverlappingCallsAreRefusedAsBusy)
+{
   PtyPeer peer;
   TTestPort port;
   OpenOn(port, peer);
   // A second operation started from an event of a running one.
   bool nested = true;
   port.OnEvent = [&](uint8_t Kind) {
-    if (Kind == evWaiting) nested = port.Send("x");
+    if (Kind == evWaiting)
+      nested = port.Send("x");
   };
   port.Receive(1);
   EXPECT_FALSE(nested);
@@ -205,11 +217,13 @@ TEST(RS485, OverlappingCallsAreRefusedAsBusy) {
   port.FInfo->SetParam(rpAnswerTimeOut, 5000);
   std::atomic<bool> waiting{false};
   port.OnEvent = [&](uint8_t Kind) {
-    if (Kind == evWaiting) waiting = true;
+    if (Kind == evWaiting)
+      waiting = true;
   };
   std::thread receiver([&] { port.Receive(1); });
-  while (!waiting) std::this_thread::yield();
-  TTestPort* same = &port;
+  while (!waiting)
+    std::this_thread::yield();
+  TTestPort *same = &port;
   bool sent = true;
   std::thread other([&] { sent = same->Send("y"); });
   other.join();
@@ -219,7 +233,8 @@ TEST(RS485, OverlappingCallsAreRefusedAsBusy) {
   EXPECT_EQ(port.FRxData, "z");
 }
 
-TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
+TEST(RS485, PurgeFromAnotherThreadEndsAReceive)
+{
   PtyPeer peer;
   TTestPort port;
   OpenOn(port, peer);
@@ -241,7 +256,8 @@ TEST(RS485, PurgeFromAnotherThreadEndsAReceive) {
   EXPECT_EQ(port.FInfo->GetParam(rpAnswerTimeOut), 20000);
 }
 
-TEST(RS485, PurgeJustBeforeTheReadIsNotMissed) {
+TEST(RS485, PurgeJustBeforeTheReadIsNotMissed)
+{
   PtyPeer peer;
   THookedPort port;
   OpenOn(port, peer);
@@ -254,14 +270,15 @@ TEST(RS485, PurgeJustBeforeTheReadIsNotMissed) {
   EXPECT_FALSE(port.Receive(4));
   EXPECT_EQ(port.FHandle.LastError(), platform::SerialError::Aborted);
   EXPECT_EQ(port.FRxData, "");
-  EXPECT_EQ(port.FTxData, "q");  // left to the running receive
+  EXPECT_EQ(port.FTxData, "q"); // left to the running receive
   // The next receive is not ended by that purge.
   peer.Write("abcd");
   EXPECT_TRUE(port.Receive(4));
   EXPECT_EQ(port.FRxData, "abcd");
 }
 
-TEST(RS485, PurgeFromAnotherThreadNeverRefusesTheOwner) {
+TEST(RS485, PurgeFromAnotherThreadNeverRefusesTheOwner)
+{
   PtyPeer peer;
   TTestPort port;
   OpenOn(port, peer);
@@ -281,15 +298,17 @@ TEST(RS485, PurgeFromAnotherThreadNeverRefusesTheOwner) {
     if (i % 20 == 0)
       port.Send("x");
     else
-      port.Receive(0);  // takes the port and gives it back at once
-    if (port.FError == ErrDriverBusy) ++busy;
+      port.Receive(0); // takes the port and gives it back at once
+    if (port.FError == ErrDriverBusy)
+      ++busy;
   }
   stop = true;
   purger.join();
   EXPECT_EQ(busy, 0);
 }
 
-TEST(RS485, SetParamChangesAnOpenPortAtOnce) {
+TEST(RS485, SetParamChangesAnOpenPortAtOnce)
+{
   PtyPeer peer;
   TTestPort port;
   OpenOn(port, peer);
@@ -303,7 +322,7 @@ TEST(RS485, SetParamChangesAnOpenPortAtOnce) {
   EXPECT_EQ(peer.Settings().Baud, 28800u);
   port.FInfo->SetParam(rpStopBits, platform::TWOSTOPBITS);
   EXPECT_TRUE(peer.Settings().TwoStopBits);
-  port.FInfo->SetParam(rpFlags, 0x13);  // fParity: received parity is checked
+  port.FInfo->SetParam(rpFlags, 0x13); // fParity: received parity is checked
   EXPECT_TRUE(peer.Settings().ParityCheck);
   port.FInfo->SetParam(rpAnswerTimeOut, 777);
   EXPECT_EQ(port.FHandle.GetCommTimeouts().ReadTotalTimeoutConstant, 777u);
@@ -316,7 +335,8 @@ TEST(RS485, SetParamChangesAnOpenPortAtOnce) {
   EXPECT_EQ(port.FError, ErrPortBusy);
 }
 
-TEST(RS485, AutoOpenSendsAndReceives) {
+TEST(RS485, AutoOpenSendsAndReceives)
+{
   PtyPeer peer;
   TTestPort port;
   port.FInfo->SetParam(rpPortNumber, peer.ComNumber());
@@ -335,7 +355,8 @@ TEST(RS485, AutoOpenSendsAndReceives) {
   EXPECT_EQ(port.FRxData, "ok");
 }
 
-TEST(DeviceList, IndexesAreNeverReused) {
+TEST(DeviceList, IndexesAreNeverReused)
+{
   auto first = std::make_unique<TTestPort>();
   const int32_t index = first->DeviceIndex();
   ASSERT_GE(index, 0);

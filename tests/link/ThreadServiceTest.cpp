@@ -19,7 +19,10 @@ struct TProbe {
       : Service(MakeThread<TProbeService>(Record, Options, terminateWhileBuilt))
   {
   }
-  bool WaitIdle() { return WaitUntil([&] { return Service->State() == ssIdle; }); }
+  bool WaitIdle()
+  {
+    return WaitUntil([&] { return Service->State() == ssIdle; });
+  }
 };
 
 // Records the state at every state change, on the thread that makes it. The
@@ -104,8 +107,7 @@ TEST(ThreadService, EveryTransitionOfTheStateTable)
   stopGate.Open();
   ASSERT_TRUE(WaitUntil([&] { return service.Finished(); }));
   EXPECT_EQ(service.State(), ssIdle);
-  EXPECT_EQ(probe.Record->Steps(),
-            (Strings{"stop", "start", "run", "stop", "start", "run", "stop"}));
+  EXPECT_EQ(probe.Record->Steps(), (Strings{"stop", "start", "run", "stop", "start", "run", "stop"}));
   EXPECT_FALSE(probe.Record->RunOutsideAStart.load());
 }
 
@@ -118,7 +120,8 @@ TEST(ThreadService, StepsAreCalledOnEveryPassWhileTheirStateLasts)
   ASSERT_TRUE(WaitUntil([&] { return probe.Record->Runs >= 5; }));
   probe.Service->Stop();
   ASSERT_TRUE(probe.WaitIdle());
-  EXPECT_EQ(probe.Record->Steps(), (Strings{"start", "start", "start", "run", "stop", "stop", "stop", "stop"}));
+  EXPECT_EQ(probe.Record->Steps(),
+            (Strings{"start", "start", "start", "run", "stop", "stop", "stop", "stop"}));
   EXPECT_EQ(probe.Service->Blocks(), 0);
   EXPECT_FALSE(probe.Record->RunOutsideAStart.load());
 }
@@ -132,7 +135,7 @@ TEST(ThreadService, AStopThatArrivesWhileAStepRunsIsNotLost)
   probe.Options->StartGate.Close();
   probe.Service->Start();
   ASSERT_TRUE(probe.Options->StartGate.WaitForArrival());
-  probe.Service->Stop(); // while DoStart runs
+  probe.Service->Stop();  // while DoStart runs
   probe.Service->Start(); // in ssStop: nothing
   EXPECT_EQ(probe.Service->State(), ssStop);
   probe.Options->StartGate.Open();

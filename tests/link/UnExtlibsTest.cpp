@@ -23,8 +23,8 @@ TEST(UnExtlibs, AddCheckSumAppendsLowByteFirst)
 
 TEST(UnExtlibs, TestCheckSumRoundTripsAndFindPrefersCrc)
 {
-  const std::string samples[] = {"\x00"s, "1", "123456789", "\x01\x08\x03"s, std::string(512, '\xFF'),
-                                 "\xCA\x03\x00\x01\x02"s};
+  const std::string samples[] = {
+      "\x00"s, "1", "123456789", "\x01\x08\x03"s, std::string(512, '\xFF'), "\xCA\x03\x00\x01\x02"s};
   for (TCheckSumType type = 1; type <= 5; ++type) {
     for (const std::string &s : samples) {
       const std::string framed = AddCheckSum(s, type);
@@ -50,14 +50,21 @@ TEST(UnExtlibs, TestCheckSumRoundTripsAndFindPrefersCrc)
 TEST(UnExtlibs, SystemTimeToBCD)
 {
   // Sunday 2024-03-10 09:05:07
-  TSystemTime t{.wYear = 2024, .wMonth = 3, .wDayOfWeek = 0, .wDay = 10, .wHour = 9, .wMinute = 5, .wSecond = 7,
+  TSystemTime t{.wYear = 2024,
+                .wMonth = 3,
+                .wDayOfWeek = 0,
+                .wDay = 10,
+                .wHour = 9,
+                .wMinute = 5,
+                .wSecond = 7,
                 .wMilliseconds = 876};
   TMeterClock clock{};
   SystemTimeToBCD(t, clock);
   EXPECT_EQ(clock, (TMeterClock{0x07, 0x05, 0x09, 0x07, 0x10, 0x03, 0x24, 0xFF}));
 
   // Wednesday 2099-12-31 23:59:58
-  t = TSystemTime{.wYear = 2099, .wMonth = 12, .wDayOfWeek = 3, .wDay = 31, .wHour = 23, .wMinute = 59, .wSecond = 58};
+  t = TSystemTime{
+      .wYear = 2099, .wMonth = 12, .wDayOfWeek = 3, .wDay = 31, .wHour = 23, .wMinute = 59, .wSecond = 58};
   SystemTimeToBCD(t, clock);
   EXPECT_EQ(clock, (TMeterClock{0x58, 0x59, 0x23, 0x03, 0x31, 0x12, 0x99, 0xFF}));
 }
@@ -65,9 +72,13 @@ TEST(UnExtlibs, SystemTimeToBCD)
 TEST(UnExtlibs, TimeToStrMsPadsMilliseconds)
 {
   const platform::TTimeLocale c("C");
-  TSystemTime t{.wYear = 2024, .wMonth = 1, .wDayOfWeek = 2, .wDay = 2, .wHour = 12, .wMinute = 34, .wSecond = 56};
-  const std::pair<int, const char *> cases[] = {
-    {0, "12:34:56:000"}, {7, "12:34:56:007"}, {45, "12:34:56:045"}, {100, "12:34:56:100"}, {999, "12:34:56:999"}};
+  TSystemTime t{
+      .wYear = 2024, .wMonth = 1, .wDayOfWeek = 2, .wDay = 2, .wHour = 12, .wMinute = 34, .wSecond = 56};
+  const std::pair<int, const char *> cases[] = {{0, "12:34:56:000"},
+                                                {7, "12:34:56:007"},
+                                                {45, "12:34:56:045"},
+                                                {100, "12:34:56:100"},
+                                                {999, "12:34:56:999"}};
   for (const auto &[ms, text] : cases) {
     t.wMilliseconds = static_cast<std::uint16_t>(ms);
     EXPECT_EQ(TimeToStrMs(t, c), text);

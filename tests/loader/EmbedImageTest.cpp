@@ -26,8 +26,8 @@ struct TRun {
 
 TRun Embed(const TTempDir &Dir, const std::string &Image)
 {
-  const std::string Command = std::string("'") + QUORLAN2_EMBEDIMAGE + "' '" + Image + "' '" + (Dir / "out.cpp") +
-                              "' 2>'" + (Dir / "errors") + "'";
+  const std::string Command = std::string("'") + QUORLAN2_EMBEDIMAGE + "' '" + Image + "' '" +
+                              (Dir / "out.cpp") + "' 2>'" + (Dir / "errors") + "'";
   const int Status = std::system(Command.c_str());
   return {WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, ReadFile(Dir / "errors")};
 }
@@ -69,7 +69,8 @@ TEST(EmbedImage, ABrokenUnitOrAWrongSizeStopsItNamingTheFile)
   WriteFile(Dir / "UsrD_v7c.bin", std::string(1000, '\x11'));
   TRun Run = Embed(Dir, Dir / "UsrD_v7c.bin");
   EXPECT_NE(Run.Exit, 0);
-  EXPECT_NE(Run.Errors.find(Dir / "UsrD_v7c.bin" + ": the image is 1000 bytes long"), std::string::npos) << Run.Errors;
+  EXPECT_NE(Run.Errors.find(Dir / "UsrD_v7c.bin" + ": the image is 1000 bytes long"), std::string::npos)
+      << Run.Errors;
 
   std::string Text = SourceUnit(std::string(loader::DumpMemSize, '\x22'), Dir / "UsrD_v7b.pas");
   Text.replace(Text.find("#$22"), 4, "#$2G"); // in line 11, the first data line
@@ -77,7 +78,6 @@ TEST(EmbedImage, ABrokenUnitOrAWrongSizeStopsItNamingTheFile)
   Run = Embed(Dir, Dir / "UsrD_v7b.pas");
   EXPECT_NE(Run.Exit, 0);
   EXPECT_NE(Run.Errors.find(Dir / "UsrD_v7b.pas" + ":11: "), std::string::npos) << Run.Errors;
-
 
   EXPECT_EQ(ReadFile(Dir / "out.cpp"), "old") << "a failed run leaves its output as it was";
   EXPECT_FALSE(std::filesystem::exists(Dir / "out.cpp.part"));

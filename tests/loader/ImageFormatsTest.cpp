@@ -154,7 +154,8 @@ TEST(ImageFormats, ListingWritesOnlyPagesWithContentFrom3200)
   // Five-digit addresses from 0x10000; a page whose only content is its last
   // byte is written.
   EXPECT_EQ(Listing(ErasedWith({{0x101FF, '\xAB'}})),
-            "@10000\r\n" + Repeat(FFLine, 31) + "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF AB \r\n" + "q\r\n");
+            "@10000\r\n" + Repeat(FFLine, 31) + "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF AB \r\n" +
+                "q\r\n");
 
   // Adjacent pages each get their address line; the first and last pages.
   EXPECT_EQ(Listing(ErasedWith({{0x3200, '\x01'}, {0x3400, '\x02'}, {0x1FFFF, '\x03'}})),
@@ -196,7 +197,8 @@ TEST(ImageFormats, OnlyTheThreeExactExtensionsWriteAFile)
 {
   const TTempDir Dir;
   const TExtDumpMem Image(DumpMemSize);
-  for (const char *Name : {"a.PAS", "a.Txt", "a.TSK", "a.pas.bak", "dir.pas\\x", "dir.tsk:x", "noext", "a.pas "})
+  for (const char *Name :
+       {"a.PAS", "a.Txt", "a.TSK", "a.pas.bak", "dir.pas\\x", "dir.tsk:x", "noext", "a.pas "})
     Image.SaveToFile(Dir / Name);
   EXPECT_TRUE(std::filesystem::is_empty(Dir / "")) << "a file was written";
 }

@@ -67,7 +67,8 @@ protected:
   {
     ASSERT_EQ(q.State(), ssIdle);
     q.Start(); // idle -> ssStart at once, on this thread
-    ASSERT_TRUE(WaitUntil([&] { return q.State() == ssIdle; }, timeout)) << platform::Cp1251ToUtf8(q.StateText());
+    ASSERT_TRUE(WaitUntil([&] { return q.State() == ssIdle; }, timeout))
+        << platform::Cp1251ToUtf8(q.StateText());
   }
 
   // Answer time-outs for tests where the meter stays silent, on purpose or
@@ -114,8 +115,14 @@ protected:
 
   // The part of the meter's memory that the loader writes, and the same part
   // of the built-in image of a type.
-  static std::string Written(const sim::SimMeter &meter) { return meter.Memory().substr(sim::SimMeter::kWriteStart); }
-  static std::string ImageOf(int type) { return DumpMem[static_cast<std::size_t>(type)]->Snapshot()->substr(20480); }
+  static std::string Written(const sim::SimMeter &meter)
+  {
+    return meter.Memory().substr(sim::SimMeter::kWriteStart);
+  }
+  static std::string ImageOf(int type)
+  {
+    return DumpMem[static_cast<std::size_t>(type)]->Snapshot()->substr(20480);
+  }
 
   loader_test::TTempDir Dir;
 };

@@ -62,14 +62,15 @@ TEST_F(LoaderTest, SilentBlocksAreSentAgainFromTheirPage)
     return std::nullopt;
   });
   auto q = MakeLoader("5");
-  q->SetBlockSize(128); // four blocks a page
+  q->SetBlockSize(128);      // four blocks a page
   ShortAnswerWait(*q, 1000); // some 900 answers must each come within it
   Run(*q);
 
   const std::vector<int> indexes = BlockIndexes(*meter);
   ASSERT_GE(indexes.size(), 24u);
-  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 24),
-            (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11, 12, 13, 12, 13, 12, 13, 12}));
+  EXPECT_EQ(
+      std::vector<int>(indexes.begin(), indexes.begin() + 24),
+      (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11, 12, 13, 12, 13, 12, 13, 12}));
   EXPECT_EQ(indexes.size(), 864u + 3u + 2u + 3u * 2u);
   EXPECT_EQ(q->Errors(), 5) << "one error per silent block";
   EXPECT_EQ(Written(*meter), ImageOf(0));
@@ -100,7 +101,8 @@ TEST_F(LoaderTest, BlockRefusedWithStatusOneIsSentAgain)
 
   const std::vector<int> indexes = BlockIndexes(*meter);
   ASSERT_GE(indexes.size(), 10u);
-  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 10), (std::vector<int>{0, 1, 2, 2, 3, 4, 5, 4, 5, 6}));
+  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 10),
+            (std::vector<int>{0, 1, 2, 2, 3, 4, 5, 4, 5, 6}));
   EXPECT_EQ(indexes.size(), 432u + 1u + 2u);
   EXPECT_EQ(q->Errors(), 2);
   EXPECT_EQ(Written(*meter), ImageOf(1));
@@ -258,7 +260,8 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionEndsTheRun)
   EXPECT_EQ(q->Errors(), 1) << "the block under way failed";
   const auto lines = LogLines(*q);
   std::size_t running = 0;
-  while (running < lines.size() && lines[running].find(std::string(texts::STestRunning).substr(2)) == std::string::npos)
+  while (running < lines.size() &&
+         lines[running].find(std::string(texts::STestRunning).substr(2)) == std::string::npos)
     ++running;
   ASSERT_EQ(running + 3, lines.size()) << "after the headline of the run only the reason and the address";
   EXPECT_EQ(lines[running + 1], "\t" + std::string(texts::SLinkError) + "Connection closed gracefully.");
@@ -290,9 +293,21 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionUnderTheStartOrStopStep)
     std::vector<std::string> Tail;
   };
   const std::vector<TCase> cases = {
-      {"0812", 0, false, tab(texts::SReadingType), {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
-      {"030F02", 0, false, tab(texts::SVersionBefore), {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
-      {"02", 0, true, tab(texts::SUnknownDevice), {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
+      {"0812",
+       0,
+       false,
+       tab(texts::SReadingType),
+       {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
+      {"030F02",
+       0,
+       false,
+       tab(texts::SVersionBefore),
+       {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
+      {"02",
+       0,
+       true,
+       tab(texts::SUnknownDevice),
+       {tab(texts::SLinkError + reason), tab(texts::SStartError), failed}},
       {"02", 0, false, "", {tab(texts::SStopError + reason), failed}},
       {"0400", 0, false, "", {tab(texts::SStopError + reason), failed}},
       {"00", 1, false, "", {tab(texts::SStopError + reason), failed}},
@@ -334,7 +349,8 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionUnderTheStartOrStopStep)
     EXPECT_FALSE(q->FTcpClient->Connected());
     const auto lines = LogLines(*q);
     ASSERT_GT(lines.size(), c.Tail.size());
-    const std::vector<std::string> tail(lines.end() - static_cast<std::ptrdiff_t>(c.Tail.size()), lines.end());
+    const std::vector<std::string> tail(lines.end() - static_cast<std::ptrdiff_t>(c.Tail.size()),
+                                        lines.end());
     EXPECT_EQ(tail, c.Tail);
     const std::string &before = lines[lines.size() - c.Tail.size() - 1];
     if (!c.Before.empty())

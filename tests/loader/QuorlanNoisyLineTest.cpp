@@ -52,7 +52,9 @@ TEST_P(NoisyTypeRead, MeterIsLeftAloneInsteadOfGettingAnotherTypesImage)
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLinks, NoisyTypeRead, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &param) { return param.param ? "Tcp" : "Com"; });
+                         [](const ::testing::TestParamInfo<bool> &param) {
+                           return param.param ? "Tcp" : "Com";
+                         });
 
 // A flipped extended address would send test mode to one address and
 // everything after it to another; a flipped speed code would be restored

@@ -85,7 +85,9 @@ TEST_P(BlockSizeTest, WritesTheExactImage)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBlockSize, BlockSizeTest, ::testing::Values(16, 32, 64, 128, 256, 512),
-                         [](const ::testing::TestParamInfo<int> &param) { return "Bytes" + std::to_string(param.param); });
+                         [](const ::testing::TestParamInfo<int> &param) {
+                           return "Bytes" + std::to_string(param.param);
+                         });
 
 TEST_F(LoaderTest, AddressAbove255OverAComPort)
 {
@@ -113,15 +115,16 @@ TEST_F(LoaderTest, AddressAbove255OverAComPort)
   EXPECT_EQ(Hex(requests[0]).substr(10, 4), "08FF");
   EXPECT_EQ(Hex(requests[1]).substr(10, 4), "0400");
 
-  ExpectLines(MaskedLog(*q), {
-                                 Expected(texts::STestStarting, "", 300),
-                                 Tab(texts::SReadingType),
-                                 Tab(texts::SMeterUnderTest + std::string(MeterTypeNames[1])),
-                                 Tab(texts::SVersionBefore + sim::VersionText(MeterConfig::OlderThanBuiltIn(1))),
-                                 Tab(Expected(texts::STestRunning)),
-                                 Tab(texts::SVersionAfter + std::string(ImageVersions[1])),
-                                 Tab(Expected(texts::STestFinished, texts::SSuccessfully)),
-                             });
+  ExpectLines(MaskedLog(*q),
+              {
+                  Expected(texts::STestStarting, "", 300),
+                  Tab(texts::SReadingType),
+                  Tab(texts::SMeterUnderTest + std::string(MeterTypeNames[1])),
+                  Tab(texts::SVersionBefore + sim::VersionText(MeterConfig::OlderThanBuiltIn(1))),
+                  Tab(Expected(texts::STestRunning)),
+                  Tab(texts::SVersionAfter + std::string(ImageVersions[1])),
+                  Tab(Expected(texts::STestFinished, texts::SSuccessfully)),
+              });
 }
 
 TEST_F(LoaderTest, LogOfASuccessfulMeterLineByLine)
@@ -133,15 +136,15 @@ TEST_F(LoaderTest, LogOfASuccessfulMeterLineByLine)
   Run(*q);
   ASSERT_EQ(Written(*meter), ImageOf(0));
 
-  ExpectLines(MaskedLog(*q), {
-                                 Expected(texts::STestStarting, "", 5),
-                                 Tab(texts::SExtendedAddress + std::string("00A10005")),
-                                 Tab(texts::SReadingType),
-                                 Tab(texts::SMeterUnderTest + std::string(MeterTypeNames[0])),
-                                 Tab(texts::SVersionBefore + sim::VersionText(MeterConfig::OlderThanBuiltIn(0))),
-                                 Tab(Expected(texts::STestRunning)),
-                                 Tab(texts::SVersionAfter + std::string(ImageVersions[0])),
-                                 Tab(Expected(texts::STestFinished, texts::SSuccessfully)),
-                             });
-
+  ExpectLines(MaskedLog(*q),
+              {
+                  Expected(texts::STestStarting, "", 5),
+                  Tab(texts::SExtendedAddress + std::string("00A10005")),
+                  Tab(texts::SReadingType),
+                  Tab(texts::SMeterUnderTest + std::string(MeterTypeNames[0])),
+                  Tab(texts::SVersionBefore + sim::VersionText(MeterConfig::OlderThanBuiltIn(0))),
+                  Tab(Expected(texts::STestRunning)),
+                  Tab(texts::SVersionAfter + std::string(ImageVersions[0])),
+                  Tab(Expected(texts::STestFinished, texts::SSuccessfully)),
+              });
 }

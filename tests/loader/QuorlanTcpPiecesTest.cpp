@@ -134,7 +134,9 @@ TEST_F(LoaderTest, LateTailIsNotTakenForTheNextAnswer)
         have += static_cast<std::size_t>(n);
       }
     };
-    auto send = [fd](const std::string &bytes) { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); };
+    auto send = [fd](const std::string &bytes) {
+      (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    };
     receive(request.size());
     send(first.substr(0, 3));
     WaitUntil([&] { return firstEnded.load(); });

@@ -107,7 +107,8 @@ TEST_F(LoaderTest, AnIdleRowIsKeptRightByChangesAloneAndNeverStale)
 
   EXPECT_TRUE(hook.ServeUntil([&] { return q->FTimer->Held(); }, 5s)) << "the idle timer sleeps";
   q->FDevice->FInfo->SetParam(rpPortNumber, 7);
-  EXPECT_TRUE(hook.ServeUntil([&] { return row.FCaption == "COM7 (9600/" + std::string(texts::SParityNone); }, 5s));
+  EXPECT_TRUE(
+      hook.ServeUntil([&] { return row.FCaption == "COM7 (9600/" + std::string(texts::SParityNone); }, 5s));
   q->FListItem = nullptr;
 }
 
@@ -127,8 +128,8 @@ TEST_F(LoaderTest, NextAddressWalksTheListAndBuildsPrefixes)
   EXPECT_EQ(q->FDevice->FNetAddress, 0);
 
   const std::pair<const char *, const char *> cases[] = {
-      {"255", "FF"},         {"256", "FC00000100"},         {"-1", "FCFFFFFFFF"},
-      {"$10", "10"},         {"4294967295", "FCFFFFFFFF"}, {"-2147483648", "FC80000000"}};
+      {"255", "FF"}, {"256", "FC00000100"},        {"-1", "FCFFFFFFFF"},
+      {"$10", "10"}, {"4294967295", "FCFFFFFFFF"}, {"-2147483648", "FC80000000"}};
   for (const auto &[text, expected] : cases) {
     q->SetNetAdr(text);
     q->NextAddress(true, count, prefix); // back from the end of the list to its start
@@ -172,7 +173,8 @@ TEST_F(LoaderTest, UpdatesOneMeterOverAComPort)
 
   const std::string image = *DumpMem[0]->Snapshot();
   EXPECT_TRUE(meter->WholeImageWritten());
-  EXPECT_EQ(meter->Memory().substr(0x5000), image.substr(0x5000)) << "the meter holds the image byte for byte";
+  EXPECT_EQ(meter->Memory().substr(0x5000), image.substr(0x5000))
+      << "the meter holds the image byte for byte";
   EXPECT_EQ(meter->BlockWrites(), 216);
   EXPECT_EQ(meter->LastTestModeByte(), 0x00);
   EXPECT_EQ(q->StateText(), texts::SRunDone);
@@ -218,7 +220,8 @@ TEST_F(LoaderTest, FailedBlocksResendTheirPageAndStaleAnswersAreSkipped)
 
   const std::vector<int> indexes = BlockIndexes(*meter);
   ASSERT_GE(indexes.size(), 12u);
-  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 11), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 4, 5, 6, 7}));
+  EXPECT_EQ(std::vector<int>(indexes.begin(), indexes.begin() + 11),
+            (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 4, 5, 6, 7}));
   EXPECT_EQ(indexes.size(), 864u + 3u) << "one failure resends the three blocks of its page";
   EXPECT_EQ(q->Errors(), 1);
   EXPECT_EQ(q->StateText(), texts::SRunDone);
@@ -484,7 +487,8 @@ TEST_F(LoaderTest, UpdatesOneMeterThroughATcpGateway)
   Run(*q);
   EXPECT_EQ(meter->Memory().substr(0x5000), DumpMem[0]->Snapshot()->substr(0x5000));
   EXPECT_EQ(q->StateText(), texts::SRunDone);
-  EXPECT_TRUE(LogHas(*q, texts::SConnectionOpened + std::string("127.0.0.1:") + std::to_string(gateway->Port())));
+  EXPECT_TRUE(
+      LogHas(*q, texts::SConnectionOpened + std::string("127.0.0.1:") + std::to_string(gateway->Port())));
   EXPECT_TRUE(LogHas(*q, texts::SConnectionClosed));
 }
 
@@ -582,12 +586,14 @@ TEST_F(LoaderTest, DateCodeSeriesPlainAndPacketAndTheAlertSequence)
   request.FItems->push_back(sim::WithCrc(std::string("\x05\x00", 2)));
   std::string frame;
   ASSERT_TRUE(request.Build(frame));
-  const std::string answer = sim::AnswerPacket({std::make_shared<sim::SimMeter>(MeterConfig::ForType(0, 5))}, frame);
+  const std::string answer =
+      sim::AnswerPacket({std::make_shared<sim::SimMeter>(MeterConfig::ForType(0, 5))}, frame);
   TPacketString parsed(answer, false);
   EXPECT_TRUE(parsed.IsComplete());
   ASSERT_EQ(parsed.FItems->size(), 2u);
   const auto version = MeterConfig::OlderThanBuiltIn(0);
-  EXPECT_EQ(Hex((*parsed.FItems)[0]), Hex(sim::WithCrc("\x05" + std::string(version.begin(), version.end()))));
+  EXPECT_EQ(Hex((*parsed.FItems)[0]),
+            Hex(sim::WithCrc("\x05" + std::string(version.begin(), version.end()))));
   EXPECT_EQ(Hex((*parsed.FItems)[1]), Hex(sim::WithCrc(std::string("\x05\x00", 2))));
 
   EXPECT_EQ(DateCodeOf(2000, 1), 0);

@@ -75,7 +75,8 @@ TEST(SourceUnit, AnyOtherTextIsRefusedWithTheLineThatIsWrong)
   for (int i = 0; i < 64; ++i)
     Bytes += static_cast<char>(i * 4);
   // Lines 11 to 14 hold the data, line 22 is "end.".
-  const std::vector<std::string> Good = Lines(loader::SourceUnitText(Bytes, "UsrD_v7c.pas", "1.2.24", "3:04:05"));
+  const std::vector<std::string> Good =
+      Lines(loader::SourceUnitText(Bytes, "UsrD_v7c.pas", "1.2.24", "3:04:05"));
   ASSERT_EQ(Good.size(), 22u);
   ASSERT_EQ(RefusedAt(Joined(Good)), 0);
 

@@ -13,10 +13,18 @@ TEST(TimeLocale, CLocaleFormats)
   const TTimeLocale c("C");
   EXPECT_EQ(c.LongTimeFormat(), "%H:%M:%S");
   EXPECT_EQ(c.ShortDateFormat(), "%m/%d/%y");
-  const TSystemTime t{.wYear = 2024, .wMonth = 3, .wDayOfWeek = 0, .wDay = 10, .wHour = 9, .wMinute = 5, .wSecond = 7};
+  const TSystemTime t{
+      .wYear = 2024, .wMonth = 3, .wDayOfWeek = 0, .wDay = 10, .wHour = 9, .wMinute = 5, .wSecond = 7};
   EXPECT_EQ(c.FormatTime(t), "09:05:07");
   EXPECT_EQ(c.FormatDate(t), "03/10/24");
-  EXPECT_EQ(c.FormatTime({.wYear = 1999, .wMonth = 12, .wDayOfWeek = 5, .wDay = 31, .wHour = 23, .wMinute = 59, .wSecond = 59}), "23:59:59");
+  EXPECT_EQ(c.FormatTime({.wYear = 1999,
+                          .wMonth = 12,
+                          .wDayOfWeek = 5,
+                          .wDay = 31,
+                          .wHour = 23,
+                          .wMinute = 59,
+                          .wSecond = 59}),
+            "23:59:59");
   EXPECT_EQ(c.FormatTime({.wYear = 2000, .wMonth = 1, .wDayOfWeek = 6, .wDay = 1}), "00:00:00");
 
   // A locale that does not exist gives the C formats, not a failure.
@@ -41,9 +49,9 @@ TEST(Clock, LocalTimeMatchesTheSystemClock)
     for (const std::time_t second : {before, after}) {
       std::tm f{};
       localtime_r(&second, &f);
-      matched = matched || (now.wYear == f.tm_year + 1900 && now.wMonth == f.tm_mon + 1 && now.wDay == f.tm_mday &&
-                            now.wDayOfWeek == f.tm_wday && now.wHour == f.tm_hour && now.wMinute == f.tm_min &&
-                            now.wSecond == f.tm_sec);
+      matched = matched || (now.wYear == f.tm_year + 1900 && now.wMonth == f.tm_mon + 1 &&
+                            now.wDay == f.tm_mday && now.wDayOfWeek == f.tm_wday && now.wHour == f.tm_hour &&
+                            now.wMinute == f.tm_min && now.wSecond == f.tm_sec);
     }
     EXPECT_TRUE(matched);
     // Sunday is 0, as the date says.

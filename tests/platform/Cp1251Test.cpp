@@ -28,7 +28,9 @@ TEST(Cp1251, EveryByteSurvivesTheRoundTripButTheUnassignedOne)
 
 TEST(Cp1251, UnmappableAndBrokenInputBecomesQuestionMarks)
 {
-  EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD" "b"), "a?b"); // a CJK character
-  EXPECT_EQ(Utf8ToCp1251("a\xC3"), "a?");              // truncated sequence
+  EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD"
+                         "b"),
+            "a?b");                       // a CJK character
+  EXPECT_EQ(Utf8ToCp1251("a\xC3"), "a?"); // truncated sequence
   EXPECT_EQ(Utf8ToCp1251("\xFF"), "?");
 }

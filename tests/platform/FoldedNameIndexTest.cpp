@@ -31,6 +31,7 @@ TEST(FoldedNameIndex, FindsWhatIsInItAfterAddsAndRemoves)
     }
   }
   for (FoldedNameIndex::Place at = 0; at < names.size(); ++at)
-    EXPECT_EQ(index.Find("objects" + names[at].substr(7)), expected.contains(at) ? at : FoldedNameIndex::NoPlace)
-      << names[at];
+    EXPECT_EQ(index.Find("objects" + names[at].substr(7)),
+              expected.contains(at) ? at : FoldedNameIndex::NoPlace)
+        << names[at];
 }

@@ -18,8 +18,7 @@ using platform::IniFileError;
 namespace {
 
 // A private directory per test, removed afterwards.
-class IniFileTest : public ::testing::Test
-{
+class IniFileTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
@@ -67,8 +66,7 @@ protected:
 
 // For the rest of its scope the process acts as an ordinary user when the
 // tests run as root, whom no folder permission stops.
-class OrdinaryUser
-{
+class OrdinaryUser {
 public:
   OrdinaryUser() : FWasRoot(::geteuid() == 0)
   {
@@ -105,8 +103,9 @@ TEST_F(IniFileTest, MissingFileReadsDefaultsAndIsCreatedOnUpdate)
 TEST_F(IniFileTest, ReadsLfAndCrLfFilesCaseInsensitivelyAndKeepsBytes)
 {
   const std::string cyrillic = "\xD1\xF7\xE5\xF2\xF7\xE8\xEA"; // Счетчик
-  const std::string lf = "[Main]\nHeight=0x200\nWidth = $10 \n; note\n[Server]\nPort=9200\n[Objects(0)]\nNetAdr=5, 7\n" +
-                         cyrillic + "=" + cyrillic + "\nType=2\nMaxSpeed=0\nCOM=abc\n";
+  const std::string lf =
+      "[Main]\nHeight=0x200\nWidth = $10 \n; note\n[Server]\nPort=9200\n[Objects(0)]\nNetAdr=5, 7\n" +
+      cyrillic + "=" + cyrillic + "\nType=2\nMaxSpeed=0\nCOM=abc\n";
   std::string crlf;
   for (char c : lf)
     crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
@@ -144,10 +143,11 @@ TEST_F(IniFileTest, WritesInOrderWithCrLfAndReadsItBack)
     ini.WriteString("Main", "Evil", "5\r\n[Main]\r\nCount=999");
     ini.UpdateFile();
   }
-  EXPECT_EQ(Get(path), "; kept comment\r\n"
-                       "\r\n[Server]\r\nPort=9200\r\n"
-                       "\r\n[Objects(0)]\r\nNetAdr=1\r\nCOM=7\r\nTCPIP.IP=10.0.0.5\r\nType=1\r\nMaxSpeed=0\r\n"
-                       "\r\n[Main]\r\nColumn[0]=-150\r\nEvil=5  [Main]  Count=999\r\n");
+  EXPECT_EQ(Get(path),
+            "; kept comment\r\n"
+            "\r\n[Server]\r\nPort=9200\r\n"
+            "\r\n[Objects(0)]\r\nNetAdr=1\r\nCOM=7\r\nTCPIP.IP=10.0.0.5\r\nType=1\r\nMaxSpeed=0\r\n"
+            "\r\n[Main]\r\nColumn[0]=-150\r\nEvil=5  [Main]  Count=999\r\n");
   IniFile again(path);
   EXPECT_EQ(again.ReadInteger("Main", "Column[0]", 0), -150);
   EXPECT_EQ(again.ReadInteger("Main", "Count", 0), 0);
@@ -200,12 +200,12 @@ TEST_F(IniFileTest, OddFilesSayTheSameAfterAWriteBack)
     return items;
   };
   const std::string files[] = {
-    "\r\n" + bom + "[Server]\r\nPort=9112\r\n[Main]\r\nCount=0\r\n", // a mark after an empty line
-    "  " + bom + "[Server]\nPort=9112\n",                            // after blanks
-    bom + bom + "[Server]\nPort=9112\n",                             // after the file's own
-    "\n" + bom + "Count=2\n[Main]\n" + bom + "Count=3\nCount=4\n" + bom + "[Main]\n",
-    "[A]\nx=1\n[b]\ny=2\n[a]\nx=3\nz\n[]\n=v\n[x=1]\n[y]=2\n;c=2\n[ B ]\ny=4\n",
-    "k=1\r\r\n[S]\rk=2\n v = w \t\n[T]\nk\t=\t\xFF\n",
+      "\r\n" + bom + "[Server]\r\nPort=9112\r\n[Main]\r\nCount=0\r\n", // a mark after an empty line
+      "  " + bom + "[Server]\nPort=9112\n",                            // after blanks
+      bom + bom + "[Server]\nPort=9112\n",                             // after the file's own
+      "\n" + bom + "Count=2\n[Main]\n" + bom + "Count=3\nCount=4\n" + bom + "[Main]\n",
+      "[A]\nx=1\n[b]\ny=2\n[a]\nx=3\nz\n[]\n=v\n[x=1]\n[y]=2\n;c=2\n[ B ]\ny=4\n",
+      "k=1\r\r\n[S]\rk=2\n v = w \t\n[T]\nk\t=\t\xFF\n",
   };
   for (const std::string &text : files) {
     SCOPED_TRACE(testing::PrintToString(text));
@@ -273,7 +273,7 @@ TEST_F(IniFileTest, NameThatIsNoRegularFileIsRefusedWithoutBlocking)
     } catch (const IniFileError &error) {
       EXPECT_NE(std::string(error.what()).find(path == folder ? "is a directory" : "not a regular file"),
                 std::string::npos)
-        << error.what();
+          << error.what();
     }
   }
 }

@@ -22,12 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-long MsSince(Clock::time_point Start) {
+long MsSince(Clock::time_point Start)
+{
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - Start).count());
 }
 
-DCB DefaultDcb() {
+DCB DefaultDcb()
+{
   DCB d;
   d.BaudRate = 9600;
   d.Flags = 0x11;
@@ -35,18 +37,21 @@ DCB DefaultDcb() {
   return d;
 }
 
-std::string ReadAll(SerialPort& Port, uint32_t Count, bool* Result = nullptr) {
+std::string ReadAll(SerialPort &Port, uint32_t Count, bool *Result = nullptr)
+{
   std::string buffer(Count, '\0');
   uint32_t done = 0;
   const bool ok = Port.ReadFile(buffer.data(), Count, done);
-  if (Result != nullptr) *Result = ok;
+  if (Result != nullptr)
+    *Result = ok;
   buffer.resize(done);
   return buffer;
 }
 
-}  // namespace
+} // namespace
 
-TEST(SerialPort, OpensOnlyComNamesOfExistingTerminals) {
+TEST(SerialPort, OpensOnlyComNamesOfExistingTerminals)
+{
   PtyPeer peer;
   SerialPort port;
   EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(0)));
@@ -77,7 +82,8 @@ TEST(SerialPort, OpensOnlyComNamesOfExistingTerminals) {
 // Many ports exist at once (one per process row), mostly closed: a closed
 // port holds no descriptor, an open one its terminal and two wake-up
 // counters. Without a descriptor left, the open says so.
-TEST(SerialPort, OnlyAnOpenPortHoldsDescriptors) {
+TEST(SerialPort, OnlyAnOpenPortHoldsDescriptors)
+{
   const auto OpenFiles = [] {
     const auto Entries = std::filesystem::directory_iterator("/proc/self/fd");
     return std::distance(std::filesystem::begin(Entries), std::filesystem::end(Entries));
@@ -97,17 +103,20 @@ TEST(SerialPort, OnlyAnOpenPortHoldsDescriptors) {
   rlimit Low{static_cast<rlim_t>(Before + 16), Saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Low), 0);
   std::vector<int> Taken;
-  for (int fd; (fd = dup(0)) >= 0;) Taken.push_back(fd);
+  for (int fd; (fd = dup(0)) >= 0;)
+    Taken.push_back(fd);
   close(Taken.back());
   Taken.pop_back();
   EXPECT_FALSE(Ports[1].Open(SerialPort::ComDeviceName(peer.ComNumber())));
-  for (const int fd : Taken) close(fd);
+  for (const int fd : Taken)
+    close(fd);
   setrlimit(RLIMIT_NOFILE, &Saved);
   EXPECT_EQ(Ports[1].LastError(), SerialError::NoDescriptors);
   EXPECT_EQ(OpenFiles(), Before);
 }
 
-TEST(SerialPort, SecondOpenerIsRefusedInThisAndAnotherProcess) {
+TEST(SerialPort, SecondOpenerIsRefusedInThisAndAnotherProcess)
+{
   PtyPeer peer;
   const std::string name = SerialPort::ComDeviceName(peer.ComNumber());
   SerialPort first, second;
@@ -151,16 +160,18 @@ TEST(SerialPort, SecondOpenerIsRefusedInThisAndAnotherProcess) {
   ASSERT_EQ(write(release[1], "x", 1), 1);
   ASSERT_EQ(waitpid(holder, &status, 0), holder);
   EXPECT_TRUE(first.Open(name));
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  for (int fd : {ready[0], ready[1], release[0], release[1]})
+    close(fd);
 }
 
-TEST(SerialPort, AppliesEveryOfferedLineSetting) {
+TEST(SerialPort, AppliesEveryOfferedLineSetting)
+{
   PtyPeer peer;
   SerialPort port;
   ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
   DCB dcb = DefaultDcb();
-  for (uint32_t baud : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u,
-                        56000u, 57600u, 115200u, 128000u, 256000u}) {
+  for (uint32_t baud : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u, 56000u,
+                        57600u, 115200u, 128000u, 256000u}) {
     dcb.BaudRate = baud;
     ASSERT_TRUE(port.SetCommState(dcb)) << baud;
     EXPECT_EQ(peer.Settings().Baud, baud);
@@ -182,9 +193,12 @@ TEST(SerialPort, AppliesEveryOfferedLineSetting) {
   }
   // A pty may clear the parity bits it has no use for; where it keeps them,
   // they must be the ones asked for.
-  struct Case { uint8_t Parity; bool Odd, MarkSpace; };
-  for (Case c : {Case{ODDPARITY, true, false}, Case{EVENPARITY, false, false},
-                 Case{MARKPARITY, true, true}, Case{SPACEPARITY, false, true}}) {
+  struct Case {
+    uint8_t Parity;
+    bool Odd, MarkSpace;
+  };
+  for (Case c : {Case{ODDPARITY, true, false}, Case{EVENPARITY, false, false}, Case{MARKPARITY, true, true},
+                 Case{SPACEPARITY, false, true}}) {
     dcb.Parity = c.Parity;
     ASSERT_TRUE(port.SetCommState(dcb));
     const auto s = peer.Settings();
@@ -198,10 +212,10 @@ TEST(SerialPort, AppliesEveryOfferedLineSetting) {
   EXPECT_FALSE(peer.Settings().ParityEnabled);
   EXPECT_TRUE(peer.Settings().Raw);
 
-  using Spoil = void (*)(DCB&);
-  for (Spoil bad : {Spoil([](DCB& d) { d.BaudRate = 0; }), Spoil([](DCB& d) { d.ByteSize = 9; }),
-                    Spoil([](DCB& d) { d.ByteSize = 4; }), Spoil([](DCB& d) { d.Parity = 5; }),
-                    Spoil([](DCB& d) { d.StopBits = 3; })}) {
+  using Spoil = void (*)(DCB &);
+  for (Spoil bad : {Spoil([](DCB &d) { d.BaudRate = 0; }), Spoil([](DCB &d) { d.ByteSize = 9; }),
+                    Spoil([](DCB &d) { d.ByteSize = 4; }), Spoil([](DCB &d) { d.Parity = 5; }),
+                    Spoil([](DCB &d) { d.StopBits = 3; })}) {
     DCB d = DefaultDcb();
     bad(d);
     EXPECT_FALSE(port.SetCommState(d));
@@ -209,7 +223,8 @@ TEST(SerialPort, AppliesEveryOfferedLineSetting) {
   }
 }
 
-TEST(SerialPort, ReadTimeoutsFollowCommTimeouts) {
+TEST(SerialPort, ReadTimeoutsFollowCommTimeouts)
+{
   PtyPeer peer;
   SerialPort port;
   ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
@@ -220,14 +235,15 @@ TEST(SerialPort, ReadTimeoutsFollowCommTimeouts) {
   auto start = Clock::now();
   bool ok = false;
   EXPECT_EQ(ReadAll(port, 5, &ok), "");
-  EXPECT_TRUE(ok);  // a time-out is no failure
+  EXPECT_TRUE(ok); // a time-out is no failure
   EXPECT_GE(MsSince(start), 200);
 
   // MAXDWORD interval with zero totals: what is there, at once.
   ASSERT_TRUE(port.SetCommTimeouts({MAXDWORD, 0, 0, 0, 0}));
   EXPECT_EQ(ReadAll(port, 5), "");
   peer.Write("ab");
-  while (peer.PendingToSlave() < 2) std::this_thread::yield();
+  while (peer.PendingToSlave() < 2)
+    std::this_thread::yield();
   EXPECT_EQ(ReadAll(port, 5), "ab");
 
   // The interval ends a read at the first pause after the first byte. The
@@ -253,25 +269,28 @@ TEST(SerialPort, ReadTimeoutsFollowCommTimeouts) {
   EXPECT_EQ(peer.PendingToSlave(), 0);
 }
 
-TEST(SerialPort, WritesReachTheLine) {
+TEST(SerialPort, WritesReachTheLine)
+{
   PtyPeer peer;
   SerialPort port;
   ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
   ASSERT_TRUE(port.SetCommState(DefaultDcb()));
   std::string data(700, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>(i * 7);
   uint32_t done = 0;
   ASSERT_TRUE(port.WriteFile(data.data(), static_cast<uint32_t>(data.size()), done));
   EXPECT_EQ(done, data.size());
   ASSERT_TRUE(peer.WaitReceived(data.size(), std::chrono::seconds(5)));
-  EXPECT_EQ(peer.Received(), data);  // no output processing of 0x0A and the like
+  EXPECT_EQ(peer.Received(), data); // no output processing of 0x0A and the like
 }
 
-TEST(SerialPort, PurgeFromAnotherThreadAbortsABlockedRead) {
+TEST(SerialPort, PurgeFromAnotherThreadAbortsABlockedRead)
+{
   PtyPeer peer;
   SerialPort port;
   ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
-  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 0, 0, 0}));  // wait for ever
+  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 0, 0, 0})); // wait for ever
   std::atomic<bool> finished{false};
   bool result = true;
   std::thread reader([&] {
@@ -308,13 +327,14 @@ TEST(SerialPort, PurgeFromAnotherThreadAbortsABlockedRead) {
   EXPECT_EQ(c, 'y');
 }
 
-TEST(SerialPort, AHungUpLineEndsAReadAtOnce) {
+TEST(SerialPort, AHungUpLineEndsAReadAtOnce)
+{
   SerialPort port;
   {
     PtyPeer peer;
     ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(peer.ComNumber())));
   }
-  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 0, 0, 0}));  // no time-out: only the hang-up ends it
+  ASSERT_TRUE(port.SetCommTimeouts({0, 0, 0, 0, 0})); // no time-out: only the hang-up ends it
   bool ok = true;
   EXPECT_EQ(ReadAll(port, 4, &ok), "");
   EXPECT_FALSE(ok);

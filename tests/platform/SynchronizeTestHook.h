@@ -39,8 +39,7 @@ public:
         return false;
       std::unique_lock lock(FShared->Lock);
       const long seen = FShared->Wakes;
-      FShared->Woken.wait_for(lock, std::chrono::milliseconds(2),
-                              [&] { return FShared->Wakes != seen; });
+      FShared->Woken.wait_for(lock, std::chrono::milliseconds(2), [&] { return FShared->Wakes != seen; });
     }
   }
 

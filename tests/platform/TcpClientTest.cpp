@@ -18,8 +18,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // A socket bound to 127.0.0.1 on an ephemeral port; listening on request.
-class Peer
-{
+class Peer {
 public:
   explicit Peer(bool listening = true, int backlog = 8)
   {
@@ -51,7 +50,11 @@ public:
     FAccepted = ::accept(FListen, nullptr, nullptr);
     ASSERT_GE(FAccepted, 0);
   }
-  void Send(const std::string &bytes) { ASSERT_EQ(::send(FAccepted, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+  void Send(const std::string &bytes)
+  {
+    ASSERT_EQ(::send(FAccepted, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
   std::string Receive(std::size_t count)
   {
     std::string data(count, '\0');
@@ -254,8 +257,10 @@ TEST(TcpClient, AnswerIsReadUntilWholeAndWhatFollowsIsKept)
   });
   EXPECT_EQ(client.ReadAnswer(atFive, 10s), "abcde");
   pieces.join();
-  EXPECT_EQ(client.ReadAnswer([](std::string_view bytes) { return bytes.size() >= 1 ? std::size_t{1} : 0; }, 10s),
-            "f") << "the rest of a segment is the next answer";
+  EXPECT_EQ(
+      client.ReadAnswer([](std::string_view bytes) { return bytes.size() >= 1 ? std::size_t{1} : 0; }, 10s),
+      "f")
+      << "the rest of a segment is the next answer";
   EXPECT_EQ(client.TakeWaiting(), "g");
   EXPECT_EQ(client.TakeWaiting(), "");
 

@@ -32,8 +32,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // A client that reads CR LF lines.
-struct LineClient : TcpClient
-{
+struct LineClient : TcpClient {
   std::string Pending;
 };
 
@@ -73,8 +72,7 @@ std::string ReadLine(LineClient &client)
 
 // A plain client socket on 127.0.0.1, for what TcpClient does not offer
 // (a half-close); closed with the object.
-struct RawClient
-{
+struct RawClient {
   explicit RawClient(int port)
   {
     sockaddr_in address{};
@@ -100,7 +98,8 @@ struct RawClient
     std::string data;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd entry{Fd, POLLIN, 0};
       if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
         return data + "<open>";
@@ -142,8 +141,7 @@ int IntOption(int fd, int level, int name)
 
 // A small line protocol: a greeting, "got " and the line (line ends shown as
 // "|") with a per-connection count, "bye" and a close on QUIT, an exception on "boom".
-struct EchoServer
-{
+struct EchoServer {
   EchoServer()
   {
     Server.OnConnect = [this](TcpConnection &connection) {
@@ -217,7 +215,9 @@ TEST(TcpServer, AClientThatHalfClosesGetsItsReplyAndTheConnectionEnds)
     connection.WriteLn("hello");
     EXPECT_TRUE(WaitUntil([&] { return sent.load(); }));
   };
-  server.OnExecute = [](TcpConnection &connection) { connection.WriteLn("got " + connection.ReadAvailable(100)); };
+  server.OnExecute = [](TcpConnection &connection) {
+    connection.WriteLn("got " + connection.ReadAvailable(100));
+  };
   server.OnDisconnect = [&](TcpConnection &) { ++disconnects; };
   server.SetActive(true);
 
@@ -409,7 +409,7 @@ TEST(TcpServer, AnEndedConnectionReleasesItsDescriptorAtOnce)
     // connections: the socket has gone with the connection all the same.
     EXPECT_TRUE(WaitUntil([&] { return echo.Server.ConnectionCount() == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() == before; }))
-      << OpenDescriptors() << " open, " << before << " before";
+        << OpenDescriptors() << " open, " << before << " before";
   }
 }
 

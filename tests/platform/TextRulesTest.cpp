@@ -66,8 +66,8 @@ TEST(IntegerText, DecimalAndHexadecimalForms)
 TEST(IntegerText, RejectsEverythingElse)
 {
   std::int32_t v = 7;
-  for (const char *text : {"", " ", "-", "$", "0x", "12 ", "1.5", "12a", "\t12", "2147483648",
-                           "-2147483649", "$100000000", "0x1G", "--1", "1e3"}) {
+  for (const char *text : {"", " ", "-", "$", "0x", "12 ", "1.5", "12a", "\t12", "2147483648", "-2147483649",
+                           "$100000000", "0x1G", "--1", "1e3"}) {
     EXPECT_FALSE(platform::TryStrToInt(text, v)) << '"' << text << '"';
   }
   EXPECT_EQ(v, 7);

@@ -52,7 +52,9 @@ protected:
 
   void TerminatedSet() override
   {
-    { const std::lock_guard guard(FLock); }
+    {
+      const std::lock_guard guard(FLock);
+    }
     FChanged.notify_all();
   }
 

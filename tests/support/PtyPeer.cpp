@@ -19,12 +19,14 @@ std::atomic<int> gNextCom{1};
 
 void RemoveDir() { rmdir(PtyPeer::ComDir().c_str()); }
 
-}  // namespace
+} // namespace
 
-const std::string& PtyPeer::ComDir() {
+const std::string &PtyPeer::ComDir()
+{
   static const std::string dir = [] {
     std::string pattern = "/tmp/quorlan2-com-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::runtime_error("mkdtemp failed");
     setenv("QUORLAN2_COM_DIR", pattern.c_str(), 1);
     std::atexit(RemoveDir);
     return pattern;
@@ -32,16 +34,19 @@ const std::string& PtyPeer::ComDir() {
   return dir;
 }
 
-PtyPeer::PtyPeer(Handler OnReceive, int ComNumber) : FHandler(std::move(OnReceive)) {
+PtyPeer::PtyPeer(Handler OnReceive, int ComNumber) : FHandler(std::move(OnReceive))
+{
   FComNumber = ComNumber > 0 ? ComNumber : gNextCom.fetch_add(1);
   FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
     throw std::runtime_error("posix_openpt failed");
   char name[128];
-  if (ptsname_r(FMaster, name, sizeof name) != 0) throw std::runtime_error("ptsname failed");
+  if (ptsname_r(FMaster, name, sizeof name) != 0)
+    throw std::runtime_error("ptsname failed");
   FSlavePath = name;
   FSlave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (FSlave < 0) throw std::runtime_error("cannot open the pty slave");
+  if (FSlave < 0)
+    throw std::runtime_error("cannot open the pty slave");
   termios2 tio{};
   ioctl(FSlave, TCGETS2, &tio);
   tio.c_iflag = 0;
@@ -58,7 +63,8 @@ PtyPeer::PtyPeer(Handler OnReceive, int ComNumber) : FHandler(std::move(OnReceiv
   FThread = std::thread([this] { Run(); });
 }
 
-PtyPeer::~PtyPeer() {
+PtyPeer::~PtyPeer()
+{
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t n = write(FStop, &one, sizeof one);
   FThread.join();
@@ -68,21 +74,27 @@ PtyPeer::~PtyPeer() {
   close(FMaster);
 }
 
-void PtyPeer::SetHandler(Handler OnReceive) {
+void PtyPeer::SetHandler(Handler OnReceive)
+{
   std::lock_guard lock(FLock);
   FHandler = std::move(OnReceive);
 }
 
-void PtyPeer::Run() {
+void PtyPeer::Run()
+{
   std::string pending;
   char buffer[4096];
   for (;;) {
     pollfd fds[2] = {{FMaster, POLLIN, 0}, {FStop, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
-    if ((fds[1].revents & POLLIN) != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
+    if (poll(fds, 2, -1) < 0 && errno != EINTR)
+      return;
+    if ((fds[1].revents & POLLIN) != 0)
+      return;
+    if ((fds[0].revents & POLLIN) == 0)
+      continue;
     const ssize_t n = read(FMaster, buffer, sizeof buffer);
-    if (n <= 0) continue;
+    if (n <= 0)
+      continue;
     Handler handler;
     {
       std::lock_guard lock(FLock);
@@ -104,7 +116,8 @@ void PtyPeer::Run() {
   }
 }
 
-void PtyPeer::Write(const std::string& Bytes) {
+void PtyPeer::Write(const std::string &Bytes)
+{
   std::lock_guard lock(FWriteLock);
   size_t done = 0;
   while (done < Bytes.size()) {
@@ -120,22 +133,26 @@ void PtyPeer::Write(const std::string& Bytes) {
   }
 }
 
-std::string PtyPeer::Received() const {
+std::string PtyPeer::Received() const
+{
   std::lock_guard lock(FLock);
   return FReceived;
 }
 
-void PtyPeer::ClearReceived() {
+void PtyPeer::ClearReceived()
+{
   std::lock_guard lock(FLock);
   FReceived.clear();
 }
 
-bool PtyPeer::WaitReceived(size_t Count, std::chrono::milliseconds Timeout) const {
+bool PtyPeer::WaitReceived(size_t Count, std::chrono::milliseconds Timeout) const
+{
   std::unique_lock lock(FLock);
   return FArrived.wait_for(lock, Timeout, [&] { return FReceived.size() >= Count; });
 }
 
-LineSettings PtyPeer::Settings() const {
+LineSettings PtyPeer::Settings() const
+{
   termios2 tio{};
   ioctl(FSlave, TCGETS2, &tio);
   LineSettings s;
@@ -151,15 +168,17 @@ LineSettings PtyPeer::Settings() const {
   return s;
 }
 
-int PtyPeer::PendingToSlave() const {
+int PtyPeer::PendingToSlave() const
+{
   int n = 0;
   ioctl(FSlave, FIONREAD, &n);
   return n;
 }
 
-int PtyPeer::HandlerFailures() const {
+int PtyPeer::HandlerFailures() const
+{
   std::lock_guard lock(FLock);
   return FHandlerFailures;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

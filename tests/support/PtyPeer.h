@@ -21,32 +21,32 @@ struct LineSettings {
   int DataBits = 0;
   bool ParityEnabled = false;
   bool ParityOdd = false;
-  bool MarkSpace = false;  // CMSPAR: mark (odd) or space (even) parity
+  bool MarkSpace = false; // CMSPAR: mark (odd) or space (even) parity
   bool TwoStopBits = false;
   bool ParityCheck = false;
-  bool Raw = false;  // no echo, no line editing, no output processing
+  bool Raw = false; // no echo, no line editing, no output processing
 };
 
 class PtyPeer {
- public:
+public:
   // Called on the peer thread with everything received and not yet dealt with;
   // the handler erases what it has dealt with and may leave the rest for later.
-  using Handler = std::function<void(PtyPeer& Peer, std::string& Pending)>;
+  using Handler = std::function<void(PtyPeer &Peer, std::string &Pending)>;
 
   // ComNumber 0 takes the next free number of this process.
   explicit PtyPeer(Handler OnReceive = {}, int ComNumber = 0);
   ~PtyPeer();
-  PtyPeer(const PtyPeer&) = delete;
-  PtyPeer& operator=(const PtyPeer&) = delete;
+  PtyPeer(const PtyPeer &) = delete;
+  PtyPeer &operator=(const PtyPeer &) = delete;
 
   int ComNumber() const { return FComNumber; }
-  const std::string& SlavePath() const { return FSlavePath; }
+  const std::string &SlavePath() const { return FSlavePath; }
   // The private directory of this process's com<n> links.
-  static const std::string& ComDir();
+  static const std::string &ComDir();
 
   void SetHandler(Handler OnReceive);
   // Writes to the line from any thread (the handler included).
-  void Write(const std::string& Bytes);
+  void Write(const std::string &Bytes);
   std::string Received() const;
   void ClearReceived();
   // Waits until at least Count bytes have been received in all.
@@ -57,12 +57,12 @@ class PtyPeer {
   // Number of exceptions thrown by the handler (caught on the peer thread).
   int HandlerFailures() const;
 
- private:
+private:
   void Run();
 
   int FComNumber = 0;
   int FMaster = -1;
-  int FSlave = -1;  // kept open so that the line never hangs up between opens
+  int FSlave = -1; // kept open so that the line never hangs up between opens
   int FStop = -1;
   std::string FSlavePath;
   std::string FLinkPath;
@@ -75,4 +75,4 @@ class PtyPeer {
   std::thread FThread;
 };
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -11,7 +11,8 @@ std::uint16_t Crc16(const std::string &bytes)
   for (const char c : bytes) {
     crc ^= static_cast<unsigned char>(c);
     for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
+      crc =
+          (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
   }
   return crc;
 }
@@ -22,7 +23,8 @@ std::uint16_t CrcPacket(const std::string &bytes)
   for (const char c : bytes) {
     crc ^= static_cast<std::uint16_t>(static_cast<unsigned char>(c) << 8);
     for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021) : static_cast<std::uint16_t>(crc << 1);
+      crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
+                           : static_cast<std::uint16_t>(crc << 1);
   }
   return static_cast<std::uint16_t>(crc | 0x8080);
 }
@@ -122,7 +124,8 @@ std::string AnswerPacket(const std::vector<std::shared_ptr<SimMeter>> &meters, c
   }
   const std::string covered = std::string("\x86\x81", 2) + Pack7(payload);
   const std::uint16_t crc = CrcPacket(covered);
-  return std::string("\x02\xAA\xAA", 3) + covered + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8) + '\x03';
+  return std::string("\x02\xAA\xAA", 3) + covered + static_cast<char>(crc & 0xFF) +
+         static_cast<char>(crc >> 8) + '\x03';
 }
 
 int RequestLength(const std::string &b)

@@ -32,14 +32,14 @@ bool CrcOk(const std::string &frame);
 std::string VersionText(const std::array<std::uint8_t, 3> &version);
 
 struct MeterConfig {
-  std::uint8_t Address = 1;            // one-byte network address
-  std::uint32_t ExtendedAddress = 0x00010203; // reported by 08 05 01
-  int Type = 0;                        // 0..4: LA, LB, LC, LAT, LCT
+  std::uint8_t Address = 1;                                  // one-byte network address
+  std::uint32_t ExtendedAddress = 0x00010203;                // reported by 08 05 01
+  int Type = 0;                                              // 0..4: LA, LB, LC, LAT, LCT
   std::array<std::uint8_t, 3> Version = OlderThanBuiltIn(0); // software before the update
-  bool NeedsUpdate = true;             // bit 0 of the status word
-  std::uint8_t SpeedCode = 0x05;       // answered to 08 17 00
-  bool AnswersExtendedAddress = true;  // 08 05 01 answered
-  bool StartsInTestMode = false;       // left in test mode by an earlier run
+  bool NeedsUpdate = true;                                   // bit 0 of the status word
+  std::uint8_t SpeedCode = 0x05;                             // answered to 08 17 00
+  bool AnswersExtendedAddress = true;                        // 08 05 01 answered
+  bool StartsInTestMode = false;                             // left in test mode by an earlier run
 
   // A meter of the type with a software version older than the built-in one.
   static MeterConfig ForType(int type, std::uint8_t address);
@@ -83,11 +83,11 @@ public:
   // What a test looks at afterwards.
   bool InTestMode() const;
   std::array<std::uint8_t, 3> CurrentVersion() const;
-  std::string Memory() const;                // the whole 128 KiB
-  std::vector<std::string> Requests() const; // every request addressed here, in order
+  std::string Memory() const;                     // the whole 128 KiB
+  std::vector<std::string> Requests() const;      // every request addressed here, in order
   std::vector<std::string> PacketRecords() const; // every packet record addressed here
-  int BlockWrites() const;                   // accepted block writes
-  bool WholeImageWritten() const;            // every byte from the write start on written
+  int BlockWrites() const;                        // accepted block writes
+  bool WholeImageWritten() const;                 // every byte from the write start on written
   std::uint8_t LastTestModeByte() const;
   std::uint8_t SpeedCode() const;
 

@@ -4,8 +4,7 @@
 #include <thread>
 
 // Polls a condition until it holds or the time-out has passed.
-template <class Done>
-bool WaitUntil(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
+template <class Done> bool WaitUntil(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
 {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {

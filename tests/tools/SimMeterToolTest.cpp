@@ -67,7 +67,8 @@ public:
   {
     const auto Deadline = std::chrono::steady_clock::now() + Timeout;
     while (FText.find(Text) == std::string::npos) {
-      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+      const auto Left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
       pollfd Fd{FOut, POLLIN, 0};
       if (Left.count() <= 0 || ::poll(&Fd, 1, static_cast<int>(Left.count())) <= 0)
         return false;
@@ -108,7 +109,8 @@ protected:
   static platform::TThreadPtr<loader::TQuorlan> MakeLoader(const std::string &Addresses)
   {
     auto Q = platform::MakeThread<loader::TQuorlan>();
-    Q->FDevice->FInfo->SetParam(rpAnswerTimeOut, 20000); // answers come at once: only a loaded machine delays them
+    Q->FDevice->FInfo->SetParam(rpAnswerTimeOut,
+                                20000); // answers come at once: only a loaded machine delays them
     Q->FDevice->FInfo->SetParam(rpSystemTimeOut, 100);
     Q->SetNetAdr(Addresses);
     Q->FTestModeWait = Q->FCloseWait = Q->FAlertWait = Q->FLinkWait = 0ms;
@@ -132,10 +134,12 @@ TEST_F(SimMeterTool, ComLineServesALoaderAndIsRemovedOnCtrlC)
   TTool Tool({"--com", Dir, "7", "--meters", "5:LA,6:lct"});
   ASSERT_TRUE(Tool.WaitFor("Serving")) << Tool.Text();
   EXPECT_NE(Tool.Text().find("COM7: " + Dir + "/com7 -> /dev/pts/"), std::string::npos) << Tool.Text();
-  EXPECT_NE(Tool.Text().find("meter 5: KV-750LA, software " + Shown(sim::VersionText(sim::MeterConfig::OlderThanBuiltIn(0)))),
+  EXPECT_NE(Tool.Text().find("meter 5: KV-750LA, software " +
+                             Shown(sim::VersionText(sim::MeterConfig::OlderThanBuiltIn(0)))),
             std::string::npos)
       << Tool.Text();
-  EXPECT_NE(Tool.Text().find("meter 6: KV-750LCT, software " + Shown(sim::VersionText(sim::MeterConfig::OlderThanBuiltIn(4)))),
+  EXPECT_NE(Tool.Text().find("meter 6: KV-750LCT, software " +
+                             Shown(sim::VersionText(sim::MeterConfig::OlderThanBuiltIn(4)))),
             std::string::npos)
       << Tool.Text();
   ASSERT_TRUE(std::filesystem::is_symlink(Dir + "/com7"));
@@ -173,11 +177,16 @@ TEST_F(SimMeterTool, TcpGatewayServesALoaderAndEndsOnSigterm)
 
 TEST_F(SimMeterTool, BadArgumentsAreRefusedWithTheUsage)
 {
-  for (const std::vector<std::string> &Args :
-       {std::vector<std::string>{"--tcp", "0"}, {"--tcp", "0", "--meters", "5:LX"}, {"--tcp", "70000", "--meters", "5:LA"},
-        {"--meters", "5:LA"}, {"--tcp", "0", "--meters", "5:LA,5:LB"}, {"--tcp", "0", "--meters", "0:LA"},
-        {"--tcp", "0", "--com", "/tmp", "3", "--meters", "5:LA"}, {"--bogus"},
-        {"--com", "/tmp", "3", "--pieces", "9600", "--meters", "5:LA"}, {"--tcp", "0", "--pieces", "10", "--meters", "5:LA"}}) {
+  for (const std::vector<std::string> &Args : {std::vector<std::string>{"--tcp", "0"},
+                                               {"--tcp", "0", "--meters", "5:LX"},
+                                               {"--tcp", "70000", "--meters", "5:LA"},
+                                               {"--meters", "5:LA"},
+                                               {"--tcp", "0", "--meters", "5:LA,5:LB"},
+                                               {"--tcp", "0", "--meters", "0:LA"},
+                                               {"--tcp", "0", "--com", "/tmp", "3", "--meters", "5:LA"},
+                                               {"--bogus"},
+                                               {"--com", "/tmp", "3", "--pieces", "9600", "--meters", "5:LA"},
+                                               {"--tcp", "0", "--pieces", "10", "--meters", "5:LA"}}) {
     TTool Tool(Args);
     EXPECT_TRUE(Tool.WaitFor("Usage:")) << Args.back();
     EXPECT_EQ(Tool.Stop(0), 2) << Args.back();

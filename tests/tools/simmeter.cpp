@@ -18,27 +18,26 @@
 
 namespace {
 
-const char *const Usage =
-    "Usage: quorlan2-simmeter (--com DIR N | --tcp PORT [--pieces BAUD])\n"
-    "                         --meters ADDR:TYPE[,ADDR:TYPE...]\n"
-    "\n"
-    "Simulated KV-750L meters for trying Quorlan2 without real meters.\n"
-    "\n"
-    "  --com DIR N     serve a pseudo-terminal reachable as DIR/comN; start the\n"
-    "                  program with QUORLAN2_COM_DIR=DIR and choose COM port N\n"
-    "  --tcp PORT      serve a TCP serial gateway on 127.0.0.1:PORT (0: a free\n"
-    "                  port, printed at start); it serves one client at a time\n"
-    "  --pieces BAUD   with --tcp: a gateway that forwards every answer byte in a\n"
-    "                  TCP segment of its own, as the line behind it delivers\n"
-    "                  them; the line runs at BAUD (1200..115200, e.g. 9600)\n"
-    "  --meters LIST   the meters on the line: network address (1..255) and\n"
-    "                  type (LA, LB, LC, LAT, LCT), e.g. 5:LA,6:LAT,7:LC\n"
-    "  --help          this text\n"
-    "\n"
-    "Each meter starts with a software version older than the program's\n"
-    "built-in one and answers only its own address. The tool prints what it\n"
-    "serves and each meter's progress (test mode, blocks written, the new\n"
-    "version), and runs until Ctrl+C.\n";
+const char *const Usage = "Usage: quorlan2-simmeter (--com DIR N | --tcp PORT [--pieces BAUD])\n"
+                          "                         --meters ADDR:TYPE[,ADDR:TYPE...]\n"
+                          "\n"
+                          "Simulated KV-750L meters for trying Quorlan2 without real meters.\n"
+                          "\n"
+                          "  --com DIR N     serve a pseudo-terminal reachable as DIR/comN; start the\n"
+                          "                  program with QUORLAN2_COM_DIR=DIR and choose COM port N\n"
+                          "  --tcp PORT      serve a TCP serial gateway on 127.0.0.1:PORT (0: a free\n"
+                          "                  port, printed at start); it serves one client at a time\n"
+                          "  --pieces BAUD   with --tcp: a gateway that forwards every answer byte in a\n"
+                          "                  TCP segment of its own, as the line behind it delivers\n"
+                          "                  them; the line runs at BAUD (1200..115200, e.g. 9600)\n"
+                          "  --meters LIST   the meters on the line: network address (1..255) and\n"
+                          "                  type (LA, LB, LC, LAT, LCT), e.g. 5:LA,6:LAT,7:LC\n"
+                          "  --help          this text\n"
+                          "\n"
+                          "Each meter starts with a software version older than the program's\n"
+                          "built-in one and answers only its own address. The tool prints what it\n"
+                          "serves and each meter's progress (test mode, blocks written, the new\n"
+                          "version), and runs until Ctrl+C.\n";
 
 const char *const TypeNames[] = {"LA", "LB", "LC", "LAT", "LCT"};
 
