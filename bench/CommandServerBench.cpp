@@ -9,6 +9,7 @@
 // Usage: CommandServerBench [clients, default 100] [commands per client, default 1000]
 // The server serves as many connections at once as there are clients.
 #include "app/CommandServer.h"
+#include "bench/CommandClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -93,60 +94,6 @@ double ProcessCpu()
   return CpuSeconds(Usage);
 }
 
-// One connection of the command protocol; a reply that does not come within
-// ten seconds fails the client instead of hanging the run.
-class TClient {
-public:
-  explicit TClient(int Port)
-  {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (FFd < 0)
-      throw std::runtime_error("no socket");
-    const timeval Timeout{10, 0};
-    ::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(static_cast<std::uint16_t>(Port));
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(FFd, reinterpret_cast<const sockaddr *>(&Address), sizeof Address) != 0) {
-      ::close(FFd);
-      throw std::runtime_error("cannot connect");
-    }
-  }
-  ~TClient() { ::close(FFd); }
-  TClient(const TClient &) = delete;
-  TClient &operator=(const TClient &) = delete;
-
-  void Send(const std::string &Bytes)
-  {
-    if (::send(FFd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(Bytes.size()))
-      throw std::runtime_error("send failed");
-  }
-
-  // The next line with its CR LF.
-  std::string ReadLine()
-  {
-    for (;;) {
-      if (const auto End = FBuffer.find("\r\n"); End != std::string::npos) {
-        std::string Line = FBuffer.substr(0, End + 2);
-        FBuffer.erase(0, End + 2);
-        return Line;
-      }
-      char Chunk[256];
-      const ssize_t Got = ::recv(FFd, Chunk, sizeof Chunk, 0);
-      if (Got < 0 && errno == EINTR)
-        continue;
-      if (Got <= 0)
-        throw std::runtime_error(Got == 0 ? "connection closed" : "no reply in time");
-      FBuffer.append(Chunk, static_cast<std::size_t>(Got));
-    }
-  }
-
-private:
-  int FFd = -1;
-  std::string FBuffer;
-};
-
 // The client process: connects every client, tells the server process when
 // all are in and when all are done, then prints the latencies.
 int RunClients(int Port, int Clients, int Rounds, int EventFd)
@@ -159,9 +106,9 @@ int RunClients(int Port, int Clients, int Rounds, int EventFd)
     Threads.emplace_back([&, i] {
       std::vector<std::int64_t> &Mine = Latencies[static_cast<std::size_t>(i)];
       Mine.reserve(static_cast<std::size_t>(Rounds));
-      std::unique_ptr<TClient> Client;
+      std::unique_ptr<TCommandClient> Client;
       try {
-        Client = std::make_unique<TClient>(Port);
+        Client = std::make_unique<TCommandClient>(Port);
         if (Client->ReadLine() != Greeting) {
           ++Refused;
           Client.reset();

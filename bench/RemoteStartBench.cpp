@@ -15,6 +15,7 @@
 //
 // Usage: RemoteStartBench [clients, default 1000]
 #include "app/CommandServer.h"
+#include "bench/CommandClient.h"
 #include "app/DescriptorBudget.h"
 #include "app/OpenFileLimit.h"
 #include "app/WindowTexts.h"
@@ -50,54 +51,6 @@ struct TClientResults {
   double SlowestGreeting = 0; // seconds
 };
 
-// One command connection; a reply that does not come within ten seconds
-// fails it.
-class TClient {
-public:
-  explicit TClient(int Port)
-  {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (FFd < 0)
-      throw std::runtime_error("no socket");
-    const timeval Timeout{10, 0};
-    ::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(static_cast<std::uint16_t>(Port));
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(FFd, reinterpret_cast<const sockaddr *>(&Address), sizeof Address) != 0) {
-      ::close(FFd);
-      throw std::runtime_error("cannot connect");
-    }
-  }
-  ~TClient() { ::close(FFd); }
-  TClient(const TClient &) = delete;
-  TClient &operator=(const TClient &) = delete;
-
-  std::string ReadLine()
-  {
-    std::string Line;
-    char C = 0;
-    while (!Line.ends_with("\r\n")) {
-      const ssize_t Got = ::recv(FFd, &C, 1, 0);
-      if (Got <= 0)
-        throw std::runtime_error("no reply");
-      Line += C;
-    }
-    return Line.substr(0, Line.size() - 2);
-  }
-
-  std::string Ask(const std::string &Command)
-  {
-    if (::send(FFd, Command.data(), Command.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(Command.size()))
-      throw std::runtime_error("send failed");
-    return ReadLine();
-  }
-
-private:
-  int FFd = -1;
-};
-
 // The child: a gateway that never accepts (its connections wait in the
 // listen queue, costing this process nothing) and the clients.
 int RunClients(int Port, int Clients, int Gateway, int GatewayPort, int Done)
@@ -112,8 +65,8 @@ int RunClients(int Port, int Clients, int Gateway, int GatewayPort, int Done)
       while (Next++ < Clients) {
         const Clock::time_point Begin = Clock::now();
         try {
-          TClient Client(Port);
-          const std::string Greeting = Client.ReadLine();
+          TCommandClient Client(Port);
+          const std::string Greeting = TCommandClient::WithoutLineEnd(Client.ReadLine());
           const double Took = std::chrono::duration<double>(Clock::now() - Begin).count();
           bool Greeted = Greeting == app::SReplyReady;
           {
