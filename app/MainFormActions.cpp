@@ -326,11 +326,14 @@ void TForm1::DeviceLog(std::int32_t DeviceIndex, std::uint8_t Kind, const char *
   switch (Kind) {
   case evError:
     if (D->FError == ErrPortBusy) {
-      // A port that the open-file limit kept closed is not said to be busy.
-      const char *const Line = D->FHandle.LastError() == platform::SerialError::NoDescriptors
-                                   ? texts::SComPortNoDescriptors
-                                   : SComPortBusy;
-      L->AppendLog(platform::Format(Line, static_cast<int>(D->FInfo->GetParam(rpPortNumber))));
+      // A port that the open-file limit kept closed is not said to be busy;
+      // any other says why it is closed, as the system puts it.
+      const bool NoDescriptors = D->FHandle.LastError() == platform::SerialError::NoDescriptors;
+      std::string Line = platform::Format(NoDescriptors ? texts::SComPortNoDescriptors : SComPortBusy,
+                                          static_cast<int>(D->FInfo->GetParam(rpPortNumber)));
+      if (const std::string Reason = D->FHandle.LastErrorText(); !NoDescriptors && !Reason.empty())
+        Line += " (" + Reason + ")";
+      L->AppendLog(Line);
     } else {
       L->AppendLog(S);
     }

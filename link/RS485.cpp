@@ -167,9 +167,9 @@ bool TRS485Info::Apply()
   std::lock_guard lock(FLock);
   if (FPort == nullptr || !FPort->IsOpen())
     return false;
-  FPort->FHandle.SetCommState(FDCB);
-  FPort->FHandle.SetCommTimeouts(FTimeouts);
-  return true;
+  // A setting the driver refuses (a speed the adapter cannot make) is no
+  // setting at all: the port would run at the speed it had before.
+  return FPort->FHandle.SetCommState(FDCB) && FPort->FHandle.SetCommTimeouts(FTimeouts);
 }
 
 // ---- TRS485 ----
@@ -365,13 +365,20 @@ void TRS485::SetActive(bool Value)
   }
   if (!Value)
     return;
-  if (Open()) {
-    FInfo->Apply();
+  if (Open() && !FInfo->Apply())
+    FHandle.Close(); // the reason stays the port's last error
+  if (IsOpen()) {
     FHandle.SetupComm(static_cast<uint32_t>(FBufferSize), static_cast<uint32_t>(FBufferSize));
     Purge();
   } else {
     SetError(ErrPortBusy);
   }
+}
+
+void TRS485::AbortIo()
+{
+  FAborted = true;
+  FHandle.AbortTransfers();
 }
 
 void TRS485::SetError(uint8_t Code)

@@ -70,7 +70,8 @@ public:
   // that a setting may have changed. Set it once, before the settings are
   // shared; it must not throw.
   void SetOnChange(std::function<void()> Handler) { FOnChange = std::move(Handler); }
-  // Applies all settings to the port when it is open.
+  // Applies all settings to the port when it is open; false when it is not,
+  // or when the driver refuses one of them.
   bool Apply();
   void SetDefaults();
 
@@ -110,10 +111,16 @@ public:
   // abort an exchange: it never takes the port from the exchange, and the sent
   // data and the answer are then left to the running operation.
   bool Purge();
+  // Ends a Send or Receive running in another thread at once, as Purge
+  // does, but drops nothing and touches no data: an exchange that begins
+  // afterwards runs as usual. Any thread.
+  void AbortIo();
   bool IsOpen() const { return FHandle.IsOpen(); }
   // The position in DeviceList, -1 when not there.
   int32_t DeviceIndex() const;
   // Closes an open port; with True opens it again and applies the settings.
+  // A port that cannot be opened, or whose driver refuses a setting, stays
+  // closed with error 253; FHandle.LastErrorText() tells why.
   void SetActive(bool Value);
   void SetError(uint8_t Code);
 

@@ -66,6 +66,7 @@ void TQuorlan::BeforeEnd()
   // A run in progress ends with the verdict of a stopped run instead of
   // going on with further addresses.
   FStopRequested = true;
+  AbortExchange();
 }
 
 void TQuorlan::OperatorStop()
@@ -74,10 +75,35 @@ void TQuorlan::OperatorStop()
   Stop();
 }
 
+void TQuorlan::Stop()
+{
+  const TServiceState before = State();
+  TThreadService::Stop();
+  if (!IsCurrentThread() && (before == ssStart || before == ssRun))
+    AbortExchange();
+}
+
 void TQuorlan::TerminateAsStopped()
 {
   FStopRequested = true;
   Terminate();
+  AbortExchange();
+}
+
+void TQuorlan::AbortExchange()
+{
+  // Counted first: the step that finds its exchange failed knows why.
+  const std::lock_guard lock(FAbortLock);
+  if (FStopStepRuns)
+    return;
+  ++FExchangeAborts;
+  FDevice->AbortIo();
+}
+
+void TQuorlan::SetStopStepRuns(bool Value)
+{
+  const std::lock_guard lock(FAbortLock);
+  FStopStepRuns = Value;
 }
 
 void TQuorlan::StartTaken()
@@ -207,6 +233,12 @@ void TQuorlan::Wait(std::chrono::milliseconds Time)
 {
   if (Time.count() > 0)
     std::this_thread::sleep_for(Time);
+}
+
+std::string TQuorlan::PortFailure() const
+{
+  const std::string reason = FUseComPort ? FDevice->FHandle.LastErrorText() : std::string();
+  return reason.empty() ? reason : " (" + reason + ")";
 }
 
 std::string TQuorlan::LinkName() { return TcpHost() + ":" + std::to_string(FTcpClient->Port.load()); }

@@ -105,6 +105,10 @@ public:
   // The operator's stop: the run ends with the verdict of a stopped run and
   // the rest of the address list is left. Any thread; returns at once.
   void OperatorStop();
+  // A stop from another thread also ends the COM exchange in progress at
+  // once (a line that takes no output would otherwise hold it), unless the
+  // stop step runs: its requests take the meter out of test mode.
+  void Stop() override;
   // Tells the loader to end before it is freed (so that many loaders end
   // side by side), a run in progress as if the operator had stopped it.
   // Any thread; returns at once.
@@ -295,6 +299,22 @@ private:
   std::optional<std::string> FLinkError;
   void LinkBroke(const platform::TcpError &Error); // keeps the reason, closes the link
   std::optional<std::string> TakeLinkError();      // the reason, and clears it
+  // Any thread: ends the COM exchange in progress, unless the stop step runs.
+  void AbortExchange();
+  // On the loader's thread: the stop step begins (true) or a start step
+  // does (false); an abort never cuts the stop step's requests.
+  void SetStopStepRuns(bool Value);
+  // An abort has cut or may have cut an exchange of this address: a request
+  // that failed then is no failure of the meter.
+  bool ExchangeCut() const { return FExchangeAborts.load() != FRun.AbortsAtStart; }
+  // After a failed COM exchange: the first port failure of the address (a
+  // line that hung up, or took no output) goes to the log with its reason.
+  void NotePortFault();
+  // Why the COM port did not open, as " (reason)"; empty on the TCP link.
+  std::string PortFailure() const;
+  std::mutex FAbortLock;
+  bool FStopStepRuns = true; // under FAbortLock
+  std::atomic<std::uint64_t> FExchangeAborts{0};
   // On the TCP link: the tag that the answer to the block write last sent
   // echoes, -1 after any other request.
   int FAnswerTag = -1;
@@ -341,6 +361,8 @@ private:
     std::uint8_t SpeedCode = 0xFF;
     std::int32_t SavedBaudRate = 0; // the port's, before the raise
     std::int32_t SavedParity = 0;
+    std::uint64_t AbortsAtStart = 0; // FExchangeAborts when the address began
+    bool PortFaultLogged = false;
   };
   TAddressRun FRun;
   // Begins the next address: FRun and what the row shows of it.

@@ -108,6 +108,7 @@ void TQuorlan::BeginAddress()
 {
   FRun = TAddressRun{};
   FRun.BlockSize = FBlockSize;
+  FRun.AbortsAtStart = FExchangeAborts;
   FMeterType = -1;
   FErrors = 0;
   FRunStart = platform::MonotonicMilliseconds();
@@ -199,6 +200,8 @@ void TQuorlan::WriteBlock(std::int32_t Offset)
     WriteBroke(*reason);
     return;
   }
+  if (!answered && ExchangeCut())
+    return; // a stop cut the write short: its step follows, and no failure counts
   // A block counts as written only on an answer whose checksum holds: a
   // refusal spoiled on the line into an acceptance would otherwise leave a
   // gap in the meter's memory. Sending the page again costs nothing.
@@ -312,6 +315,7 @@ void TQuorlan::RestoreMeterSpeed()
 
 void TQuorlan::StopStep(bool Untouched)
 {
+  SetStopStepRuns(true);
   FLinkError.reset(); // a break under the step before ended with that step
   SetStateText(SFinishing);
   LeaveMeter(Untouched);

@@ -7,6 +7,7 @@
 #include "link/PacketString.h"
 #include "link/UnExtlibs.h"
 #include "loader/AnswerEnd.h"
+#include "loader/LoaderTexts.h"
 #include "platform/Clock.h"
 #include "platform/TextRules.h"
 
@@ -81,6 +82,8 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
     FDevice->FRxData.clear();
     result = FDevice->Transact(Request, Count);
     Answer = FDevice->FRxData;
+    if (!result)
+      NotePortFault();
   } else if (FTcpClient->Connected()) {
     result = ExchangeTcp(Request, Count, Answer);
     if (FLinkError)
@@ -88,6 +91,17 @@ bool TQuorlan::Exchange(const std::string &Request, std::int32_t Count, std::str
   }
   FSilentInARow = Answer.empty() ? FSilentInARow + 1 : 0;
   return result;
+}
+
+void TQuorlan::NotePortFault()
+{
+  const platform::SerialError error = FDevice->FHandle.LastError();
+  if (FRun.PortFaultLogged || (error != platform::SerialError::Io && error != platform::SerialError::TimedOut))
+    return;
+  // The device's own messages are off during a run: the loader says it.
+  FRun.PortFaultLogged = true;
+  AppendLog(texts::SLinkError + std::string("COM") + std::to_string(FDevice->FInfo->GetParam(rpPortNumber)) + ": " +
+            FDevice->FHandle.LastErrorText());
 }
 
 bool TQuorlan::ExchangeTcp(const std::string &Request, std::int32_t Count, std::string &Answer)

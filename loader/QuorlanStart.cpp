@@ -38,6 +38,7 @@ constexpr std::int32_t RaisedBaudRate = 38400;
 
 void TQuorlan::StartStep()
 {
+  SetStopStepRuns(false);
   FStartPending = false;
   FLinkError.reset();
   BeginAddress();
@@ -122,6 +123,10 @@ TQuorlan::TNext TQuorlan::EndAddress(const char *Text, const std::string &Prefix
 {
   if (FLinkError) // the failed request broke the link: that is the reason
     return EndOnError();
+  if (ExchangeCut() && StopAsked()) { // the stop cut the request short
+    StopStep(!FRun.Touched);
+    return TNext::Ended;
+  }
   AppendLog(Text);
   CloseChannel(Prefix);
   if (FLinkError)
@@ -154,7 +159,7 @@ TQuorlan::TNext TQuorlan::OpenLink()
   if (!IsLinkActive()) {
     // This address fails, and with it the run: the rest of the list is
     // on the same link. No operator stopped it, so the verdict is "???".
-    AppendLog(SPortFailed);
+    AppendLog(SPortFailed + PortFailure());
     FLinkFailed = true;
     StopStep();
     return TNext::Ended;
@@ -269,6 +274,8 @@ TQuorlan::TNext TQuorlan::RaiseSpeed()
     FDevice->FInfo->SetParam(rpParity, platform::ODDPARITY);
     FDevice->FInfo->SetParam(rpBaudRate, RaisedBaudRate);
     SetLinkActive(true); // a port that does not open shows in the next request
+    if (!IsLinkActive())
+      AppendLog(SPortFailed + PortFailure());
   }
   return TNext::GoOn;
 }

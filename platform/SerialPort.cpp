@@ -16,6 +16,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -211,21 +212,45 @@ std::string SerialPort::ComDevicePath(int32_t PortNumber)
   return "/dev/ttyS" + std::to_string(PortNumber - 1);
 }
 
-bool SerialPort::Fail(SerialError Error)
+bool SerialPort::Fail(SerialError Error, int Errno)
 {
+  FLastErrno = Errno;
   FLastError = Error;
   return false;
 }
 
+std::string SerialPort::LastErrorText() const
+{
+  const int number = FLastErrno.load();
+  switch (FLastError.load()) {
+  case SerialError::None:
+    return {};
+  case SerialError::Aborted:
+    return "Aborted";
+  case SerialError::TimedOut:
+    return "Write not taken in time";
+  case SerialError::NotOpen:
+    return "Not open";
+  default:
+    break;
+  }
+  // The system's own words for the number, in English whatever the locale:
+  // the log holds Windows-1251 text.
+  if (number == ENOTTY)
+    return "Not a tty";
+  const char *text = number != 0 ? strerrordesc_np(number) : nullptr;
+  return text ? text : "Error " + std::to_string(number);
+}
+
 // Gives back what a failed Open took: the port's file (none: -1) and the
 // wake-up counters.
-bool SerialPort::FailOpen(int Fd, SerialError Error)
+bool SerialPort::FailOpen(int Fd, SerialError Error, int Errno)
 {
   if (Fd >= 0)
     close(Fd);
   std::lock_guard lock(FLock);
   CloseWakeCounters();
-  return Fail(Error);
+  return Fail(Error, Errno);
 }
 
 bool SerialPort::Open(const std::string &Name)
@@ -234,22 +259,24 @@ bool SerialPort::Open(const std::string &Name)
   int32_t number = 0;
   const std::string path = ParseComName(Name, number) ? ComDevicePath(number) : std::string();
   if (path.empty())
-    return Fail(SerialError::NotFound);
-  if (!MakeWakeCounters())
-    return FailOpen(-1, OpenError(errno, SerialError::Io));
+    return Fail(SerialError::NotFound, ENOENT);
+  if (!MakeWakeCounters()) {
+    const int error = errno;
+    return FailOpen(-1, OpenError(error, SerialError::Io), error);
+  }
 
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    return FailOpen(-1, error == EBUSY ? SerialError::Busy : OpenError(error, SerialError::NotFound));
+    return FailOpen(-1, error == EBUSY ? SerialError::Busy : OpenError(error, SerialError::NotFound), error);
   }
   termios2 tio{};
   if (ioctl(fd, TCGETS2, &tio) != 0)
-    return FailOpen(fd, SerialError::NotFound);
+    return FailOpen(fd, SerialError::NotFound, ENOTTY);
   // No sharing: a lock on the open file keeps out every other opener, root
   // included; TIOCEXCL also keeps out programs that do not ask for the lock.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    return FailOpen(fd, SerialError::Busy);
+    return FailOpen(fd, SerialError::Busy, EBUSY);
   ioctl(fd, TIOCEXCL);
   const bool lowLatencySet = SetLowLatency(fd);
   // A Windows port never echoes or edits what it receives: start raw.
@@ -261,6 +288,7 @@ bool SerialPort::Open(const std::string &Name)
   FBaudRate = tio.c_ospeed != 0 ? tio.c_ospeed : 9600;
   FLowLatencySet = lowLatencySet;
   FFd = fd;
+  FLastErrno = 0;
   FLastError = SerialError::None;
   return true;
 }
@@ -298,10 +326,10 @@ bool SerialPort::SetCommState(const DCB &Dcb)
     return Fail(SerialError::NotOpen);
   if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
       Dcb.StopBits > TWOSTOPBITS)
-    return Fail(SerialError::BadSetting);
+    return Fail(SerialError::BadSetting, EINVAL);
   termios2 tio{};
   if (ioctl(fd, TCGETS2, &tio) != 0)
-    return Fail(SerialError::Io);
+    return Fail(SerialError::Io, errno);
   MakeRaw(tio);
   tio.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR);
   tio.c_cflag |= StandardSpeed(Dcb.BaudRate);
@@ -331,7 +359,7 @@ bool SerialPort::SetCommState(const DCB &Dcb)
   if ((Dcb.Flags & 0x2) != 0)
     tio.c_iflag |= INPCK;
   if (ioctl(fd, TCSETS2, &tio) != 0)
-    return Fail(SerialError::BadSetting);
+    return Fail(SerialError::BadSetting, errno);
   FBaudRate = Dcb.BaudRate;
   ApplyModemLines(fd, Dcb.Flags);
   return true;
@@ -382,7 +410,16 @@ bool SerialPort::PurgeComm(uint32_t Flags)
     ok = ioctl(fd, TCFLSH, TCOFLUSH) == 0 && ok;
   if ((Flags & PURGE_RXCLEAR) != 0)
     ok = ioctl(fd, TCFLSH, TCIFLUSH) == 0 && ok;
-  return ok ? true : Fail(SerialError::Io);
+  return ok ? true : Fail(SerialError::Io, errno);
+}
+
+void SerialPort::AbortTransfers()
+{
+  std::lock_guard lock(FLock);
+  ++FRxAbort;
+  Signal(FRxWake);
+  ++FTxAbort;
+  Signal(FTxWake);
 }
 
 int SerialPort::WaitPort(int Fd, short Events, int TimeoutMs, int WakeFd,
@@ -437,7 +474,7 @@ bool SerialPort::ReadFile(void *Buffer, uint32_t Count, uint32_t &Done, uint64_t
     if (n < 0 && errno == EINTR)
       continue;
     if (n == 0 || errno != EAGAIN || hungUp)
-      return Fail(SerialError::Io);
+      return Fail(SerialError::Io, n == 0 || errno == EAGAIN ? EIO : errno);
     const int wait = times.WaitMs(Done, lastByte);
     if (wait == 0)
       return true; // a time-out is not an error: Done tells
@@ -445,7 +482,7 @@ bool SerialPort::ReadFile(void *Buffer, uint32_t Count, uint32_t &Done, uint64_t
     if (revents == -1)
       return Fail(SerialError::Aborted);
     if (revents == -2)
-      return Fail(SerialError::Io);
+      return Fail(SerialError::Io, errno);
     hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; // one more read, then fail
   }
 }
@@ -457,9 +494,8 @@ bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done)
   if (fd < 0)
     return Fail(SerialError::NotOpen);
   const uint64_t seen = FTxAbort.load();
-  const COMMTIMEOUTS t = GetCommTimeouts();
-  const uint64_t ms = uint64_t{t.WriteTotalTimeoutMultiplier} * Count + t.WriteTotalTimeoutConstant;
-  const int64_t deadline = ms == 0 ? INT64_MAX : NowUs() + static_cast<int64_t>(ms) * 1000;
+  bool implicit = false;
+  const int64_t deadline = WriteDeadline(Count, implicit);
   const auto *in = static_cast<const uint8_t *>(Buffer);
 
   while (Done < Count) {
@@ -471,9 +507,12 @@ bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done)
     if (n < 0 && errno == EINTR)
       continue;
     if (n == 0 || errno != EAGAIN)
-      return Fail(SerialError::Io);
-    const int wait = deadline == INT64_MAX ? -1 : MsUntil(deadline);
+      return Fail(SerialError::Io, n == 0 ? EIO : errno);
+    const int wait = MsUntil(deadline);
     if (wait == 0) {
+      // A line that takes nothing for so long is as good as lost.
+      if (implicit)
+        return Fail(SerialError::TimedOut);
       FLastError = SerialError::TimedOut;
       return true; // as on Windows: the call succeeds, Done is short
     }
@@ -481,11 +520,27 @@ bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done)
     if (revents == -1)
       return Fail(SerialError::Aborted);
     if (revents == -2)
-      return Fail(SerialError::Io);
+      return Fail(SerialError::Io, errno);
     if ((revents & POLLOUT) == 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-      return Fail(SerialError::Io);
+      return Fail(SerialError::Io, EIO);
   }
   return DrainOutput(fd, seen, deadline);
+}
+
+int64_t SerialPort::WriteDeadline(uint32_t Count, bool &Implicit) const
+{
+  std::lock_guard lock(FLock);
+  const COMMTIMEOUTS &t = FTimeouts;
+  const uint64_t ms = uint64_t{t.WriteTotalTimeoutMultiplier} * Count + t.WriteTotalTimeoutConstant;
+  Implicit = ms == 0;
+  if (!Implicit)
+    return NowUs() + static_cast<int64_t>(ms) * 1000;
+  // Without time-outs of its own a write may take the time its bytes need
+  // on the line and a margin as long as an answer may take, at least a
+  // second: a real line drains long before, a wedged one never does.
+  const int64_t lineUs = int64_t{Count} * 11'000'000 / std::max<uint32_t>(FBaudRate, 50);
+  const int64_t marginMs = std::max<int64_t>(t.ReadTotalTimeoutConstant, ImplicitWriteMarginMs);
+  return NowUs() + lineUs + marginMs * 1000;
 }
 
 // A synchronous write on Windows returns when the bytes have left for the line,

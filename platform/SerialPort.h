@@ -112,13 +112,30 @@ public:
   // a caller that takes the count before it looks at its own abort flag
   // misses no abort in between.
   bool ReadFile(void *Buffer, uint32_t Count, uint32_t &Done, uint64_t AbortSeen);
+  // With write time-outs of 0 a write still ends: when its bytes have not
+  // been taken by the time they need at the line's speed (11 bits a
+  // character) plus a margin of the read time-out's constant, at least
+  // ImplicitWriteMarginMs, it fails with TimedOut.
   bool WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done);
+  static constexpr uint32_t ImplicitWriteMarginMs = 1000;
+  // Ends a ReadFile and a WriteFile running in another thread, as
+  // PurgeComm's abort flags do, without dropping anything the driver holds;
+  // a read or write that begins afterwards is not affected. Any thread, open
+  // or closed; never fails and leaves the last error as it is.
+  void AbortTransfers();
 
   SerialError LastError() const { return FLastError.load(); }
+  // Why the last failed call failed, in the system's words ("Permission
+  // denied", "Not a tty"...); empty when nothing has failed since the open.
+  std::string LastErrorText() const;
 
 private:
-  bool Fail(SerialError Error);
-  bool FailOpen(int Fd, SerialError Error);
+  // Error, with the system's error number that caused it (0: none).
+  bool Fail(SerialError Error, int Errno = 0);
+  bool FailOpen(int Fd, SerialError Error, int Errno);
+  // The deadline of a write of Count bytes, in steady-clock microseconds;
+  // Implicit: the port's write time-outs are 0, and the deadline is ours.
+  int64_t WriteDeadline(uint32_t Count, bool &Implicit) const;
   void ApplyModemLines(int Fd, uint32_t Flags);
   // Waits for Events on the port or for an abort of generation Generation;
   // returns poll's revents for the port (0: time-out or a stale wake), -1 on
@@ -141,6 +158,7 @@ private:
   uint32_t FBaudRate = 9600;
   bool FLowLatencySet = false; // Open switched the driver to low latency
   std::atomic<SerialError> FLastError{SerialError::None};
+  std::atomic<int> FLastErrno{0};
 };
 
 } // namespace platform

@@ -24,6 +24,7 @@
 #include <filesystem>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace apptest;
 using app::TForm1;
@@ -388,10 +389,14 @@ TEST_F(Window, DeviceLogLines)
   Form->DeviceLog(Index, 1, "TX", 2);
   Form->DeviceLog(Index, 2, "RX", 2);
   Form->SetAdminMode(false);
+  // A port that does not open says why, as the system puts it.
+  ::setenv("QUORLAN2_COM_DIR", Dir.Path().c_str(), 1);
+  ASSERT_EQ(::symlink("/", Dir.File("com3").c_str()), 0);
+  L.FDevice->SetActive(true);
 
   const std::string Busy = "\t" + app::FromQt(QString::fromUtf8(" Порт COM3 занят или не существует"));
   EXPECT_EQ(platform::SplitCommaText(L.Log()),
-            (std::vector<std::string>{Busy, "\tno answer", "\tTX", "\tRX", "\t "}));
+            (std::vector<std::string>{Busy, "\tno answer", "\tTX", "\tRX", "\t ", Busy + " (Is a directory)"}));
 }
 
 TEST_F(Window, ImageFileOpensIntoTheImageItsExtensionNames)

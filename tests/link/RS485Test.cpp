@@ -136,6 +136,13 @@ TEST(RS485, PortsThatCannotOpenReport253)
   first.SetActive(false);
   second.SetActive(true);
   EXPECT_TRUE(second.IsOpen());
+
+  // A setting the driver refuses keeps the port closed, with the reason.
+  second.FInfo->SetParam(rpBaudRate, 0);
+  second.SetActive(true);
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(second.FError, ErrPortBusy);
+  EXPECT_EQ(second.FHandle.LastErrorText(), "Invalid argument");
 }
 
 TEST(RS485, SendAndReceiveWithTheirEvents)

@@ -3,6 +3,7 @@
 // refuses its test mode, and a gateway that drops the connection.
 #include "LoaderFixture.h"
 #include "loader/LoaderTexts.h"
+#include "support/StuckLine.h"
 
 #include <atomic>
 #include <map>
@@ -358,5 +359,31 @@ TEST_F(LoaderTest, GatewayDroppingTheConnectionUnderTheStartOrStopStep)
     else
       EXPECT_NE(before.find(std::string(texts::STestRunning).substr(2)), std::string::npos)
           << "the stop step logs nothing before the reason";
+  }
+}
+
+TEST_F(LoaderTest, ALineThatTakesNoOutputEndsItsRunAndAStopEndsItAtOnce)
+{
+  const testsupport::StuckLine line(Dir / "", 1);
+  auto q = MakeLoader("5");
+  ShortAnswerWait(*q, 300);
+  Run(*q); // every write gives up after a second: the run ends by itself
+  EXPECT_EQ(q->StateText(), "???");
+  EXPECT_TRUE(LogHas(*q, std::string(texts::SLinkError) + "COM1: Write not taken in time"));
+
+  // Writes that would wait ten minutes each: the operator's stop and a
+  // remote stop end the write in progress, and the untouched meter's run
+  // ends without a further request.
+  ShortAnswerWait(*q, 600000);
+  for (const bool byOperator : {true, false}) {
+    q->Start();
+    ASSERT_TRUE(WaitUntil([&] { return q->FDevice->FBusy.load(); }));
+    if (byOperator)
+      q->OperatorStop();
+    else
+      q->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }, 30s)) << byOperator;
+    EXPECT_EQ(q->StateText(), byOperator ? std::string(texts::STestStopped) : "???");
+    EXPECT_FALSE(LogHas(*q, texts::SNoAnswer)) << "a cut request is no silent meter";
   }
 }

@@ -436,7 +436,7 @@ TEST_F(LoaderTest, EmptyListMissingPortAndBadAddress)
   q->SetNetAdr("3,4");
   q->FDevice->FInfo->SetParam(rpPortNumber, 7); // no com7 in the folder
   Run(*q);
-  EXPECT_TRUE(LogHas(*q, texts::SPortFailed));
+  EXPECT_TRUE(LogHas(*q, std::string(texts::SPortFailed) + " (No such file or directory)"));
   EXPECT_EQ(q->StateText(), "???") << "a port that does not open fails the run, it is no operator's stop";
   EXPECT_EQ(q->FDevice->FNetAddress, 3) << "the rest of the list is on the same port and is left";
 

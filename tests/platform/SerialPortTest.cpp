@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "support/PtyPeer.h"
+#include "support/StuckLine.h"
 #include "support/WaitUntil.h"
 
 using namespace platform;
@@ -339,4 +341,65 @@ TEST(SerialPort, AHungUpLineEndsAReadAtOnce)
   EXPECT_EQ(ReadAll(port, 4, &ok), "");
   EXPECT_FALSE(ok);
   EXPECT_EQ(port.LastError(), SerialError::Io);
+}
+
+TEST(SerialPort, OpenFailuresSayWhy)
+{
+  const std::string dir = PtyPeer::ComDir();
+  SerialPort port;
+  const auto reason = [&port](int Com) {
+    EXPECT_FALSE(port.Open(SerialPort::ComDeviceName(Com)));
+    return port.LastErrorText();
+  };
+  EXPECT_EQ(reason(990), "No such file or directory");
+  ASSERT_EQ(symlink("/", (dir + "/com991").c_str()), 0);
+  EXPECT_EQ(reason(991), "Is a directory");
+  ASSERT_EQ(mkfifo((dir + "/com992").c_str(), 0600), 0);
+  EXPECT_EQ(reason(992), "Not a tty");
+  ASSERT_EQ(symlink("/dev/null", (dir + "/com993").c_str()), 0);
+  EXPECT_EQ(reason(993), "Not a tty");
+  for (const char *name : {"/com991", "/com992", "/com993"})
+    unlink((dir + name).c_str());
+
+  PtyPeer peer;
+  SerialPort first;
+  ASSERT_TRUE(first.Open(SerialPort::ComDeviceName(peer.ComNumber())));
+  EXPECT_EQ(first.LastErrorText(), "");
+  EXPECT_EQ(reason(peer.ComNumber()), "Device or resource busy");
+}
+
+TEST(SerialPort, AWriteToALineThatTakesNothingEndsByItselfOrByAnAbort)
+{
+  testsupport::StuckLine line(PtyPeer::ComDir(), 994);
+  SerialPort port;
+  ASSERT_TRUE(port.Open(SerialPort::ComDeviceName(994)));
+  ASSERT_TRUE(WaitUntil([&] { return line.Filled(); }));
+  const std::string request(64, 'r');
+  uint32_t done = 0;
+  // No write time-outs of its own, as a loader's port has: the write ends
+  // once its bytes could have gone out and the margin (here a second) is over.
+  ASSERT_TRUE(port.SetCommTimeouts({30, 1, 150, 0, 0}));
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.WriteFile(request.data(), static_cast<uint32_t>(request.size()), done));
+  EXPECT_GE(MsSince(start), static_cast<long>(SerialPort::ImplicitWriteMarginMs));
+  EXPECT_EQ(port.LastError(), SerialError::TimedOut);
+  EXPECT_EQ(port.LastErrorText(), "Write not taken in time");
+
+  // With a margin of ten minutes only an abort from another thread ends it.
+  ASSERT_TRUE(port.SetCommTimeouts({30, 1, 600000, 0, 0}));
+  std::atomic<bool> finished{false};
+  bool ok = true;
+  std::thread writer([&] {
+    uint32_t written = 0;
+    ok = port.WriteFile(request.data(), static_cast<uint32_t>(request.size()), written);
+    finished = true;
+  });
+  const auto aborting = Clock::now();
+  while (!finished && MsSince(aborting) < 20000) {
+    port.AbortTransfers();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  writer.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(port.LastError(), SerialError::Aborted);
 }
