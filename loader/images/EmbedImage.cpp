@@ -6,18 +6,28 @@
 //   quorlan2-embedimage <image file> <output .cpp>
 //
 // The unit's name is the image file's name without its extension. A file that
-// cannot be read, a source unit that is not as the save action writes it, or
-// an image of another size than a full one stops it with a message naming the
-// file; the output is then left as it was. So is an output that already holds
+// cannot be read, anything but a regular file (a FIFO, a device, a socket, a
+// folder), a file longer than an image's source can be, a source unit that is
+// not as the save action writes it, or an image of another size than a full
+// one stops it with a message naming the file; the output is then left as it
+// was. So is an output that already holds
 // what would be written, so that the build compiles it again only when the
 // image has changed.
 #include "loader/EmbeddedImages.h"
 #include "loader/SourceUnit.h"
+#include "platform/FileDescriptor.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -30,32 +40,106 @@ struct EFault : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string ReadAll(const fs::path &File)
+// The longest source unit read. The save action writes 549162 bytes for a
+// full image (67 bytes of text for every 16 image bytes, some 300 for the
+// lines around them); 1 MiB, nearly twice that, leaves room for any date its
+// header may carry, and nothing longer can be the unit of one image.
+constexpr std::size_t MaxSourceUnitSize = 1 << 20;
+
+// What a file that is not a regular one is, for a message.
+const char *KindName(mode_t Mode)
 {
-  std::ifstream In(File, std::ios::binary);
-  if (!In.is_open())
-    throw EFault(File.string() + ": cannot be opened");
-  std::string Bytes{std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
-  if (In.bad())
-    throw EFault(File.string() + ": cannot be read");
-  return Bytes;
+  if (S_ISFIFO(Mode))
+    return "a FIFO";
+  if (S_ISCHR(Mode))
+    return "a character device";
+  if (S_ISBLK(Mode))
+    return "a block device";
+  if (S_ISSOCK(Mode))
+    return "a socket";
+  if (S_ISDIR(Mode))
+    return "a folder";
+  return "not a regular file";
+}
+
+void ExpectRegular(const fs::path &File, mode_t Mode)
+{
+  if (!S_ISREG(Mode))
+    throw EFault(File.string() + ": this is " + KindName(Mode) + "; only a regular file can be built in");
+}
+
+[[noreturn]] void FailSystem(const fs::path &File, const char *What, int Error)
+{
+  throw EFault(File.string() + ": cannot be " + What + " (" + std::strerror(Error) + ")");
+}
+
+// A regular file's size and, when that is at most Limit bytes, its bytes.
+struct TFileContent {
+  std::uintmax_t Size;
+  std::string Bytes; // empty when Size > Limit
+};
+
+// Reads File, which must be a regular file. Its kind and size are looked at
+// before it is opened (following links, as opening does), so that a FIFO or
+// a device neither blocks the tool nor feeds it without end and a huge file
+// is not read. The open does not wait and is looked at again, and at most
+// Limit + 1 bytes are read, so that a file swapped or grown meanwhile is
+// caught as well.
+TFileContent ReadRegularFile(const fs::path &File, std::size_t Limit)
+{
+  struct stat Info {};
+  if (::stat(File.c_str(), &Info) != 0)
+    FailSystem(File, "opened", errno);
+  ExpectRegular(File, Info.st_mode);
+  if (static_cast<std::uintmax_t>(Info.st_size) > Limit)
+    return {static_cast<std::uintmax_t>(Info.st_size), {}};
+  const platform::TFileDescriptor Fd(::open(File.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!Fd.IsOpen())
+    FailSystem(File, "opened", errno);
+  if (::fstat(Fd.Get(), &Info) != 0)
+    FailSystem(File, "read", errno);
+  ExpectRegular(File, Info.st_mode);
+  std::string Bytes(Limit + 1, '\0');
+  std::size_t Got = 0;
+  while (Got < Bytes.size()) {
+    const ssize_t Done = ::read(Fd.Get(), Bytes.data() + Got, Bytes.size() - Got);
+    if (Done < 0 && errno == EINTR)
+      continue;
+    if (Done < 0)
+      FailSystem(File, "read", errno);
+    if (Done == 0)
+      break;
+    Got += static_cast<std::size_t>(Done);
+  }
+  if (Got > Limit)
+    return {std::max<std::uintmax_t>(Got, static_cast<std::uintmax_t>(Info.st_size)), {}};
+  Bytes.resize(Got);
+  return {Got, std::move(Bytes)};
 }
 
 // The image's bytes from a source unit or a raw image, checked for size.
 std::string ReadImage(const fs::path &File)
 {
-  std::string Bytes = ReadAll(File);
-  if (File.extension() == ".pas") {
+  constexpr auto ImageSize = static_cast<std::size_t>(loader::DumpMemSize);
+  const bool Pas = File.extension() == ".pas";
+  TFileContent Content = ReadRegularFile(File, Pas ? MaxSourceUnitSize : ImageSize);
+  if (Pas && Content.Size > MaxSourceUnitSize)
+    throw EFault(File.string() + ": the file is " + std::to_string(Content.Size) +
+                 " bytes long; the source unit of an image is at most " + std::to_string(MaxSourceUnitSize) +
+                 " bytes");
+  std::string Bytes = std::move(Content.Bytes);
+  if (Pas) {
     try {
       Bytes = loader::ReadSourceUnit(Bytes, File.filename().string());
     } catch (const loader::ESourceUnitError &Error) {
       throw EFault(File.string() + ":" + std::to_string(Error.Line()) + ": " + Error.what());
     }
   }
-  if (Bytes.size() != static_cast<std::size_t>(loader::DumpMemSize))
-    throw EFault(File.string() + ": the image is " + std::to_string(Bytes.size()) +
-                 " bytes long; a built-in image must be exactly " + std::to_string(loader::DumpMemSize) +
-                 " bytes");
+  // A raw image too long to be read has its size from the file.
+  const std::uintmax_t Size = Pas ? Bytes.size() : Content.Size;
+  if (Size != ImageSize)
+    throw EFault(File.string() + ": the image is " + std::to_string(Size) +
+                 " bytes long; a built-in image must be exactly " + std::to_string(ImageSize) + " bytes");
   return Bytes;
 }
 
@@ -109,7 +193,7 @@ std::string Source(const std::string &Unit, const std::string &From, const std::
 void WriteWhole(const fs::path &File, const std::string &Text)
 {
   std::error_code Ignored;
-  if (fs::is_regular_file(File, Ignored) && ReadAll(File) == Text)
+  if (fs::is_regular_file(File, Ignored) && ReadRegularFile(File, Text.size()).Bytes == Text)
     return;
   const fs::path Part = File.string() + ".part";
   {

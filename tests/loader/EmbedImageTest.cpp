@@ -1,17 +1,25 @@
 // The build's image tool: a good source unit becomes a source with the bytes
-// and the version; a broken unit or an image of the wrong size stops it,
-// naming the file, and leaves its output as it was.
+// and the version; a broken unit, an image of the wrong size or a file that
+// cannot hold an image stops it at once, naming the file, and leaves its
+// output as it was.
 #include "loader/BuiltinImages.h"
 #include "TempDir.h"
+#include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
+
+extern char **environ;
 
 using loader_test::ReadFile;
 using loader_test::TTempDir;
@@ -20,15 +28,30 @@ using loader_test::WriteFile;
 namespace {
 
 struct TRun {
-  int Exit;
+  int Exit; // -1: killed, or ended by a signal
   std::string Errors;
 };
 
+// Runs the tool as the build does; one that has not ended within the time-out
+// is killed, so that a tool that hangs fails the test instead of stopping it.
 TRun Embed(const TTempDir &Dir, const std::string &Image)
 {
-  const std::string Command = std::string("'") + QUORLAN2_EMBEDIMAGE + "' '" + Image + "' '" +
-                              (Dir / "out.cpp") + "' 2>'" + (Dir / "errors") + "'";
-  const int Status = std::system(Command.c_str());
+  std::string Tool = QUORLAN2_EMBEDIMAGE, Output = Dir / "out.cpp";
+  char *Argv[] = {Tool.data(), const_cast<char *>(Image.c_str()), Output.data(), nullptr};
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawn_file_actions_addopen(&Actions, 2, (Dir / "errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t Pid = -1;
+  const int Error = ::posix_spawn(&Pid, Argv[0], &Actions, nullptr, Argv, environ);
+  posix_spawn_file_actions_destroy(&Actions);
+  if (Error != 0)
+    return {-1, "cannot start the tool"};
+  int Status = 0;
+  if (!WaitUntil([&] { return ::waitpid(Pid, &Status, WNOHANG) == Pid; }, std::chrono::seconds(10))) {
+    ::kill(Pid, SIGKILL);
+    ::waitpid(Pid, nullptr, 0);
+    return {-1, "the tool did not end within 10 s"};
+  }
   return {WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, ReadFile(Dir / "errors")};
 }
 
@@ -81,4 +104,20 @@ TEST(EmbedImage, ABrokenUnitOrAWrongSizeStopsItNamingTheFile)
 
   EXPECT_EQ(ReadFile(Dir / "out.cpp"), "old") << "a failed run leaves its output as it was";
   EXPECT_FALSE(std::filesystem::exists(Dir / "out.cpp.part"));
+}
+
+// A FIFO would block the build, a device feed it without end, a huge file
+// take all its memory: each is refused before it is read.
+TEST(EmbedImage, AFileThatCannotHoldAnImageIsRefusedAtOnceNamingIt)
+{
+  const TTempDir Dir;
+  ASSERT_EQ(::mkfifo((Dir / "UsrD_v7b.bin").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", Dir / "UsrD_v7a.bin");
+  WriteFile(Dir / "UsrD_v7c.pas", "");
+  std::filesystem::resize_file(Dir / "UsrD_v7c.pas", std::uintmax_t{2} << 30); // sparse
+  for (const char *Name : {"UsrD_v7b.bin", "UsrD_v7a.bin", "UsrD_v7c.pas"}) {
+    const TRun Run = Embed(Dir, Dir / Name);
+    EXPECT_GT(Run.Exit, 0) << Name << ": " << Run.Errors;
+    EXPECT_NE(Run.Errors.find(Dir / Name + ": "), std::string::npos) << Run.Errors;
+  }
 }
