@@ -622,6 +622,7 @@ void TForm1::FormClose(QObject *, TCloseAction &Action)
   if (!SaveSettings(Error)) {
     if (FClosingBySignal) {
       std::fprintf(stderr, "Quorlan2: %s\n", Error.c_str());
+      FSettingsNotWritten = true;
     } else if (!AskCloseWithoutSaving(Error)) {
       Action = TCloseAction::caNone;
       return;

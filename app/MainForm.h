@@ -151,10 +151,12 @@ public:
   // A shutdown signal (SIGTERM, SIGHUP, SIGINT): every running process is
   // stopped as the stop action stops it, the window waits for them with its
   // event loop going, writes the settings file and ends the event loop with
-  // status 0. A second signal, or SignalCloseLimit without a process ending,
+  // status 0, or SettingsNotWrittenStatus when the file could not be
+  // written. A second signal, or SignalCloseLimit without a process ending,
   // writes the settings and ends the program at once (EndAtOnce).
   void CloseBySignal(int Signal);
   static constexpr std::chrono::seconds SignalCloseLimit{60};
+  static constexpr int SettingsNotWrittenStatus = 2;
   // The exit status of a program ended at once, its processes not stopped.
   static constexpr int EndAtOnceStatus = 1;
   [[noreturn]] void EndAtOnce();
@@ -231,7 +233,8 @@ private:
 
   // The close after a shutdown signal.
   bool FClosingBySignal = false;
-  bool FInClose = false; // closeEvent runs
+  bool FSettingsNotWritten = false; // the close by signal could not write them
+  bool FInClose = false;            // closeEvent runs
   QTimer *FSignalCloseTimer = nullptr;
   std::size_t FBusyLeft = 0;
   std::chrono::steady_clock::time_point FLastProgress;
