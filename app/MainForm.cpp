@@ -153,6 +153,11 @@ std::string IniFileNameOf(const std::string &ProgramPath)
   return ProgramPath.substr(0, Dot) + ".INI";
 }
 
+std::string SettingsFileName(const std::string &Argument)
+{
+  return Argument.empty() ? IniFileNameOf(ProgramFilePath()) : Argument;
+}
+
 TForm1::TForm1(const std::string &IniFileName, QWidget *Parent)
     : QMainWindow(Parent), FIniFileName(IniFileName), FImageSourceDir(QUORLAN2_IMAGE_SOURCE_DIR)
 {
@@ -432,8 +437,7 @@ TListItem *TForm1::Row(int Index) const { return static_cast<TListItem *>(ListVi
 
 void TForm1::FormCreate(QObject *)
 {
-  if (FIniFileName.empty())
-    FIniFileName = IniFileNameOf(ProgramFilePath());
+  FIniFileName = SettingsFileName(FIniFileName);
 
   std::unique_ptr<platform::IniFile> Ini;
   try {

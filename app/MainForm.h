@@ -40,6 +40,9 @@ namespace app {
 // The settings file that goes with a program file: its extension (the text
 // after the last "." of the file name) replaced by ".INI", or ".INI" appended.
 std::string IniFileNameOf(const std::string &ProgramPath);
+// The settings file of the program: Argument (the first command-line
+// argument), or when that is empty the one that goes with the program file.
+std::string SettingsFileName(const std::string &Argument);
 
 // What becomes of the window when it closes.
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };

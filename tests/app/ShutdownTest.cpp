@@ -1,5 +1,6 @@
 // The program itself, run as a child process: a shutdown signal closes it as
-// the operator would, and it starts under a low open-file limit.
+// the operator would, it starts under a low open-file limit, and one copy at
+// a time works on a settings file.
 #include "AppTestSupport.h"
 
 #include "platform/TcpClient.h"
@@ -12,9 +13,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -39,6 +42,16 @@ int FreePort()
   return ntohs(Address.sin_port);
 }
 
+// Something listens on the port now.
+bool Listening(int Port)
+{
+  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in Address{AF_INET, htons(static_cast<std::uint16_t>(Port)), {htonl(INADDR_LOOPBACK)}, {}};
+  const bool Connected = ::connect(Fd, reinterpret_cast<const sockaddr *>(&Address), sizeof Address) == 0;
+  ::close(Fd);
+  return Connected;
+}
+
 // The program on a settings file of its own whose command server listens
 // on a port that was free a moment ago; with NoFile above 0 under that
 // open-file limit (soft and hard, as `ulimit -n` sets them). What it says on
@@ -52,6 +65,12 @@ public:
     WriteFile(Ini, Rows + "[Server]\r\nPort=" + std::to_string(Port) + "\r\n");
     Start(NoFile, StderrGone);
   }
+  // On a settings file made beforehand (another program's, say).
+  struct TMadeFile {
+    std::string Ini;
+    int Port; // of the command server, as the file sets it
+  };
+  explicit TProgram(const TMadeFile &File) : Ini(File.Ini), Port(File.Port) { Start(0, false); }
   ~TProgram()
   {
     if (WaitForExit(0ms) == -1) {
@@ -64,6 +83,7 @@ public:
   TProgram(const TProgram &) = delete;
   TProgram &operator=(const TProgram &) = delete;
 
+  pid_t Pid() const { return FPid; }
   std::string Stderr() const { return ReadFile(Dir.File("stderr")); }
   void Signal(int Number) { ::kill(FPid, Number); }
   // The wait status, or -1 while the program still runs.
@@ -239,4 +259,47 @@ TEST(Shutdown, ASignalCloseThatCannotWriteTheSettingsFails)
       Program.Stderr().find("Quorlan2: Cannot read settings file \"" + Program.Ini + "\": It is a directory"),
       std::string::npos)
       << Program.Stderr();
+}
+
+// A second copy on the settings file of a running one ends at once: it says
+// whose the file is, leaves it as it was and never listens on its port. A
+// copy killed outright keeps no later one out.
+TEST(Shutdown, OneCopyAtATimeWorksOnASettingsFile)
+{
+  TProgram First;
+  ASSERT_NE(First.Connect(), nullptr); // it has read its settings
+  const int SecondPort = FreePort();
+  const std::string Settings = "[Server]\r\nPort=" + std::to_string(SecondPort) + "\r\n";
+  WriteFile(First.Ini, Settings);
+  struct stat Before {};
+  ASSERT_EQ(::stat(First.Ini.c_str(), &Before), 0);
+
+  TProgram Second(TProgram::TMadeFile{First.Ini, SecondPort});
+  bool Listened = false;
+  int Status = -1;
+  WaitUntil(
+      [&] {
+        Listened = Listened || Listening(SecondPort);
+        return Listened || (Status = Second.WaitForExit(0ms)) != -1;
+      },
+      60s);
+  EXPECT_FALSE(Listened);
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_NE(WEXITSTATUS(Status), 0);
+  EXPECT_NE(Second.Stderr().find("Quorlan2: the settings file " + First.Ini +
+                                 " is in use by another copy of the program (process " +
+                                 std::to_string(First.Pid()) + ")\n"),
+            std::string::npos)
+      << Second.Stderr();
+  struct stat After {};
+  ASSERT_EQ(::stat(First.Ini.c_str(), &After), 0);
+  EXPECT_EQ(After.st_ino, Before.st_ino);
+  EXPECT_EQ(After.st_mtim.tv_sec, Before.st_mtim.tv_sec);
+  EXPECT_EQ(After.st_mtim.tv_nsec, Before.st_mtim.tv_nsec);
+  EXPECT_EQ(ReadFile(First.Ini), Settings);
+
+  First.Signal(SIGKILL);
+  ASSERT_NE(First.WaitForExit(30s), -1);
+  TProgram Next(TProgram::TMadeFile{First.Ini, SecondPort});
+  EXPECT_NE(Next.Connect(), nullptr);
 }
