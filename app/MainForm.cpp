@@ -153,6 +153,11 @@ std::string IniFileNameOf(const std::string &ProgramPath)
   return ProgramPath.substr(0, Dot) + ".INI";
 }
 
+std::string SettingsFileName(const std::string &Argument)
+{
+  return Argument.empty() ? IniFileNameOf(ProgramFilePath()) : Argument;
+}
+
 TForm1::TForm1(const std::string &IniFileName, QWidget *Parent)
     : QMainWindow(Parent), FIniFileName(IniFileName), FImageSourceDir(QUORLAN2_IMAGE_SOURCE_DIR)
 {
@@ -432,8 +437,7 @@ TListItem *TForm1::Row(int Index) const { return static_cast<TListItem *>(ListVi
 
 void TForm1::FormCreate(QObject *)
 {
-  if (FIniFileName.empty())
-    FIniFileName = IniFileNameOf(ProgramFilePath());
+  FIniFileName = SettingsFileName(FIniFileName);
 
   std::unique_ptr<platform::IniFile> Ini;
   try {
@@ -622,6 +626,7 @@ void TForm1::FormClose(QObject *, TCloseAction &Action)
   if (!SaveSettings(Error)) {
     if (FClosingBySignal) {
       std::fprintf(stderr, "Quorlan2: %s\n", Error.c_str());
+      FSettingsNotWritten = true;
     } else if (!AskCloseWithoutSaving(Error)) {
       Action = TCloseAction::caNone;
       return;

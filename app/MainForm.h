@@ -40,6 +40,9 @@ namespace app {
 // The settings file that goes with a program file: its extension (the text
 // after the last "." of the file name) replaced by ".INI", or ".INI" appended.
 std::string IniFileNameOf(const std::string &ProgramPath);
+// The settings file of the program: Argument (the first command-line
+// argument), or when that is empty the one that goes with the program file.
+std::string SettingsFileName(const std::string &Argument);
 
 // What becomes of the window when it closes.
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
@@ -151,10 +154,12 @@ public:
   // A shutdown signal (SIGTERM, SIGHUP, SIGINT): every running process is
   // stopped as the stop action stops it, the window waits for them with its
   // event loop going, writes the settings file and ends the event loop with
-  // status 0. A second signal, or SignalCloseLimit without a process ending,
+  // status 0, or SettingsNotWrittenStatus when the file could not be
+  // written. A second signal, or SignalCloseLimit without a process ending,
   // writes the settings and ends the program at once (EndAtOnce).
   void CloseBySignal(int Signal);
   static constexpr std::chrono::seconds SignalCloseLimit{60};
+  static constexpr int SettingsNotWrittenStatus = 2;
   // The exit status of a program ended at once, its processes not stopped.
   static constexpr int EndAtOnceStatus = 1;
   [[noreturn]] void EndAtOnce();
@@ -231,7 +236,8 @@ private:
 
   // The close after a shutdown signal.
   bool FClosingBySignal = false;
-  bool FInClose = false; // closeEvent runs
+  bool FSettingsNotWritten = false; // the close by signal could not write them
+  bool FInClose = false;            // closeEvent runs
   QTimer *FSignalCloseTimer = nullptr;
   std::size_t FBusyLeft = 0;
   std::chrono::steady_clock::time_point FLastProgress;

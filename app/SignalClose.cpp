@@ -99,7 +99,8 @@ void TForm1::SignalCloseStep()
   if (!close())
     return; // a process came in meanwhile: wait for it too
   FSignalCloseTimer->stop();
-  QCoreApplication::exit(0);
+  // Settings that could not be written are lost: no clean end.
+  QCoreApplication::exit(FSettingsNotWritten ? SettingsNotWrittenStatus : 0);
 }
 
 void TForm1::EndAtOnce()

@@ -108,6 +108,21 @@ void RewriteInPlace(const std::string &target, const std::string &fileName, std:
                        std::strerror(errno));
 }
 
+// Makes a new or renamed entry of Path's folder last over a power cut: the
+// folder itself is synced. 0, or the error. A file system that syncs no
+// folder (EINVAL) has nothing more to do.
+int SyncFolderOf(const std::string &path)
+{
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  TFileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.IsOpen())
+    return errno;
+  if (::fsync(dir.Get()) != 0 && errno != EINVAL)
+    return errno;
+  return dir.Close() ? 0 : errno;
+}
+
 IniFileError TooLarge(const std::string &action, const std::string &fileName, std::size_t size,
                       const char *what)
 {
@@ -429,6 +444,8 @@ void IniFile::UpdateFile() const
       ::unlink(target.c_str());
       throw FileError("write", FFileName, error);
     }
+    if (const int error = SyncFolderOf(target); error != 0)
+      throw FileError("sync the folder of", FFileName, error);
     return;
   }
 
@@ -452,6 +469,9 @@ void IniFile::UpdateFile() const
     ::unlink(temporary.c_str());
     throw FileError("write", FFileName, std::string(std::strerror(error)) + ". The file was left as it was.");
   }
+  // The rename lasts over a power cut only once its folder is synced too.
+  if (const int error = SyncFolderOf(target); error != 0)
+    throw FileError("sync the folder of", FFileName, error);
 }
 
 } // namespace platform

@@ -83,7 +83,9 @@ public:
   // place instead, once the room for the new text has been taken: a full
   // disk then leaves the old file as it was, and the message says so. A name
   // that is not a regular file is refused, and so is a text larger than
-  // MaxFileSize, which could not be read again. Throws IniFileError.
+  // MaxFileSize, which could not be read again. The new text, and the name
+  // that a new file takes, are synced to the disk before it returns, so that
+  // a power cut after a save keeps the save. Throws IniFileError.
   void UpdateFile() const;
 
 private:

@@ -58,9 +58,10 @@ void ExpectStartUpWriteBack(std::string Program, std::string Arg, const std::str
 TEST(SettingsFile, NamesThatAreNotUtf8AreUsedAsTheyAre)
 {
   const TTempDir Dir;
-  // Named on the command line (a Latin-1 or Windows-1251 name): no other file is made.
+  // Named on the command line (a Latin-1 or Windows-1251 name): no other
+  // file is made but its lock file, which the killed program leaves.
   ExpectStartUpWriteBack(QUORLAN2_PROGRAM, Dir.File("set\xE9.ini"), Dir.File("set\xE9.ini"));
-  EXPECT_EQ(NamesIn(Dir.Path()), std::set<std::string>{"set\xE9.ini"});
+  EXPECT_EQ(NamesIn(Dir.Path()), (std::set<std::string>{"set\xE9.ini", "set\xE9.ini.lock"}));
 
   // Beside the program, in a folder of such a name.
   const fs::path Folder = Dir.File("bin\xE9");
@@ -70,7 +71,8 @@ TEST(SettingsFile, NamesThatAreNotUtf8AreUsedAsTheyAre)
         Name == "Quorlan2" || Name.rfind("libpellaxa.so", 0) == 0)
       fs::copy(Entry.path(), Folder / Name, fs::copy_options::copy_symlinks);
   ExpectStartUpWriteBack((Folder / "Quorlan2").string(), {}, (Folder / "Quorlan2.INI").string());
-  EXPECT_EQ(NamesIn(Dir.Path()), (std::set<std::string>{"bin\xE9", "set\xE9.ini"}));
+  EXPECT_EQ(NamesIn(Dir.Path()), (std::set<std::string>{"bin\xE9", "set\xE9.ini", "set\xE9.ini.lock"}));
+  EXPECT_TRUE(fs::exists(Folder / "Quorlan2.INI.lock"));
 }
 
 TEST(SettingsFile, WindowSizeStoredAndRestoredFitsTheScreen)
