@@ -45,15 +45,23 @@ StuckLine::~StuckLine()
 void StuckLine::Fill()
 {
   const std::string junk(4096, '\x55');
+  // The kernel moves what was written on to the master's side a little
+  // later, which makes room for a while: the line counts as full once
+  // several looks in a row, some milliseconds apart, found no room at all.
+  constexpr int FullLooks = 3;
+  int emptyLooks = 0;
   for (;;) {
     pollfd fds[2] = {{FFiller, POLLOUT, 0}, {FStop, POLLIN, 0}};
-    // The buffer frees no room by itself: only a purge empties it, which
-    // poll does not always report; look again every few milliseconds.
+    // A purge empties the buffer, which poll does not always report: look
+    // again every few milliseconds.
     if (poll(fds, 2, 5) < 0 || (fds[1].revents & POLLIN) != 0)
       return;
-    while (write(FFiller, junk.data(), junk.size()) > 0) {
-    }
-    FFilled = true;
+    bool wrote = false;
+    while (write(FFiller, junk.data(), junk.size()) > 0)
+      wrote = true;
+    emptyLooks = wrote ? 0 : emptyLooks + 1;
+    if (emptyLooks >= FullLooks)
+      FFilled = true;
   }
 }
 

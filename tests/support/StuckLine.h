@@ -19,7 +19,8 @@ public:
   StuckLine(const StuckLine &) = delete;
   StuckLine &operator=(const StuckLine &) = delete;
 
-  // Whether the buffer has been full at least once since the start.
+  // Whether the buffer has been found full for good at least once since the
+  // start (a purge empties it for a moment).
   bool Filled() const { return FFilled.load(); }
 
 private:
