@@ -222,7 +222,7 @@ bool TRS485::ReadFirstByte(uint8_t &B)
   FInfo->SetParam(rpSystemTimeOut, 65535);
   FInfo->SetParam(rpTimeOutMultiplier, 65535);
   DoEvent(evWaiting, *this);
-  if (FAborted)
+  if (FAborted || FIoCut)
     return false;
   int32_t done = 0;
   return ReadData(&B, 1, done) && done == 1;
@@ -246,7 +246,8 @@ bool TRS485::WriteData(const void *Buf, int32_t Count, int32_t &Done)
   if (Count < 0)
     return false;
   uint32_t done = 0;
-  const bool ok = FHandle.WriteFile(Buf, static_cast<uint32_t>(Count), done);
+  const bool ok = FTxAbortMark ? FHandle.WriteFile(Buf, static_cast<uint32_t>(Count), done, *FTxAbortMark)
+                               : FHandle.WriteFile(Buf, static_cast<uint32_t>(Count), done);
   Done = static_cast<int32_t>(done);
   return ok;
 }
@@ -281,7 +282,7 @@ bool TRS485::Receive(int32_t Count)
       DoEvent(evByte, *this);
       // From now on each byte may take the time-out between bytes.
       FInfo->SetParam(rpAnswerTimeOut, FInfo->GetParam(rpSystemTimeOut));
-      while (!FAborted && static_cast<int64_t>(FRxData.size()) != Count) {
+      while (!FAborted && !FIoCut && static_cast<int64_t>(FRxData.size()) != Count) {
         int32_t done = 0;
         if (!ReadData(&b, 1, done) || done != 1)
           break;
@@ -313,6 +314,9 @@ bool TRS485::Send(const std::string &Data)
     SetError(ErrPortBusy);
     return false;
   }
+  TAbortMark mark(FTxAbortMark, FHandle.TxAbortGeneration());
+  if (FIoCut)
+    return false; // as a write that failed: no error code
   FError = ErrNone;
   FTxData = Data;
   DoEvent(evSent, *this);
@@ -377,6 +381,7 @@ void TRS485::SetActive(bool Value)
 
 void TRS485::AbortIo()
 {
+  FIoCut = true;
   FAborted = true;
   FHandle.AbortTransfers();
 }

@@ -112,9 +112,10 @@ public:
   // data and the answer are then left to the running operation.
   bool Purge();
   // Ends a Send or Receive running in another thread at once, as Purge
-  // does, but drops nothing and touches no data: an exchange that begins
-  // afterwards runs as usual. Any thread.
+  // does, but drops nothing and touches no data; every Send and Receive
+  // after it fails at once too, until ResumeIo. Any thread.
   void AbortIo();
+  void ResumeIo() { FIoCut = false; }
   bool IsOpen() const { return FHandle.IsOpen(); }
   // The position in DeviceList, -1 when not there.
   int32_t DeviceIndex() const;
@@ -165,7 +166,11 @@ private:
   // a moment only, so it never makes an operation wait or fail.
   std::mutex FOwnerLock;
   std::thread::id FIoOwner; // the thread inside an operation; none at rest
-  // The driver's abort count taken when the running receive began (under
-  // FIoLock); the port's reads end at any purge after it.
+  // The driver's abort counts taken when the running receive or send began
+  // (under FIoLock); the port's reads and writes end at any abort after it.
   std::optional<uint64_t> FRxAbortMark;
+  std::optional<uint64_t> FTxAbortMark;
+  // Set by AbortIo: sends and receives fail until ResumeIo. Looked at after
+  // the abort counts are taken, so that an abort is never missed between.
+  std::atomic<bool> FIoCut{false};
 };

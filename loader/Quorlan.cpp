@@ -102,8 +102,11 @@ void TQuorlan::AbortExchange()
 
 void TQuorlan::SetStopStepRuns(bool Value)
 {
+  // Either way the link works again: the stop step's requests go out, and
+  // a new start step's.
   const std::lock_guard lock(FAbortLock);
   FStopStepRuns = Value;
+  FDevice->ResumeIo();
 }
 
 void TQuorlan::StartTaken()

@@ -299,7 +299,8 @@ private:
   std::optional<std::string> FLinkError;
   void LinkBroke(const platform::TcpError &Error); // keeps the reason, closes the link
   std::optional<std::string> TakeLinkError();      // the reason, and clears it
-  // Any thread: ends the COM exchange in progress, unless the stop step runs.
+  // Any thread: ends the COM exchange in progress, and fails at once those
+  // that follow until the stop step begins; nothing while the stop step runs.
   void AbortExchange();
   // On the loader's thread: the stop step begins (true) or a start step
   // does (false); an abort never cuts the stop step's requests.

@@ -489,11 +489,18 @@ bool SerialPort::ReadFile(void *Buffer, uint32_t Count, uint32_t &Done, uint64_t
 
 bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done)
 {
+  return WriteFile(Buffer, Count, Done, FTxAbort.load());
+}
+
+bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done, uint64_t AbortSeen)
+{
   Done = 0;
   const int fd = FFd.load();
   if (fd < 0)
     return Fail(SerialError::NotOpen);
-  const uint64_t seen = FTxAbort.load();
+  const uint64_t seen = AbortSeen;
+  if (FTxAbort.load() != seen)
+    return Fail(SerialError::Aborted);
   bool implicit = false;
   const int64_t deadline = WriteDeadline(Count, implicit);
   const auto *in = static_cast<const uint8_t *>(Buffer);

@@ -118,6 +118,11 @@ public:
   // ImplicitWriteMarginMs, it fails with TimedOut.
   bool WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done);
   static constexpr uint32_t ImplicitWriteMarginMs = 1000;
+  // The number of transmit aborts (PURGE_TXABORT, AbortTransfers) so far.
+  uint64_t TxAbortGeneration() const { return FTxAbort.load(); }
+  // WriteFile that counts as aborted by every transmit abort after
+  // AbortSeen, as ReadFile does.
+  bool WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done, uint64_t AbortSeen);
   // Ends a ReadFile and a WriteFile running in another thread, as
   // PurgeComm's abort flags do, without dropping anything the driver holds;
   // a read or write that begins afterwards is not affected. Any thread, open

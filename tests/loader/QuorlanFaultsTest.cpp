@@ -387,3 +387,21 @@ TEST_F(LoaderTest, ALineThatTakesNoOutputEndsItsRunAndAStopEndsItAtOnce)
     EXPECT_FALSE(LogHas(*q, texts::SNoAnswer)) << "a cut request is no silent meter";
   }
 }
+
+TEST_F(LoaderTest, ALineThatHangsUpMidRunSaysWhyInTheLog)
+{
+  auto line = SimLine::OpenPty(Dir / "", 1);
+  auto meter = line->AddMeter(MeterConfig::ForType(0, 5));
+  auto q = MakeLoader("5");
+  q->SetBlockSize(16);
+  ShortAnswerWait(*q, 500);
+  q->Start();
+  ASSERT_TRUE(WaitUntil([&] { return BlockIndexes(*meter).size() >= 20; }));
+  line.reset(); // the adapter is pulled out
+  ASSERT_TRUE(WaitUntil([&] { return q->State() == ssIdle; }, 60s));
+  EXPECT_EQ(q->StateText(), "???");
+  int reasons = 0;
+  for (const auto &l : LogLines(*q))
+    reasons += l.find(std::string(texts::SLinkError) + "COM1: Input/output error") != std::string::npos;
+  EXPECT_EQ(reasons, 1) << "once for the address, not once per request";
+}
