@@ -410,54 +410,39 @@ std::string IniFile::Text() const
   return text;
 }
 
-void IniFile::UpdateFile() const
+namespace {
+
+// A settings file that is not there yet: no old file to protect, the new one
+// is written in place.
+void CreateNewFile(const std::string &target, const std::string &fileName, const std::string &text)
 {
-  const std::string text = Text();
-  if (text.size() > MaxFileSize)
-    throw TooLarge("write", FFileName, text.size(), "The new text would hold");
-
-  // A link is followed, so that the file it points at gets the new text.
-  std::string target = FFileName;
-  struct stat old {};
-  bool exists = ::stat(FFileName.c_str(), &old) == 0;
-  if (exists) {
-    char resolved[PATH_MAX];
-    if (::realpath(FFileName.c_str(), resolved) == nullptr)
-      throw FileError("find", FFileName, errno);
-    target = resolved;
-    if (!S_ISREG(old.st_mode))
-      throw NotRegularFile("write", FFileName, old.st_mode);
-    if (::access(target.c_str(), W_OK) != 0)
-      throw FileError("write", FFileName, errno);
-  } else if (errno != ENOENT) {
-    throw FileError("write", FFileName, errno);
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0)
+    throw FileError("create", fileName, errno);
+  TFileDescriptor file(fd);
+  if (!WriteAll(fd, text) || ::fsync(fd) != 0 || !file.Close()) {
+    const int error = errno;
+    ::unlink(target.c_str());
+    throw FileError("write", fileName, error);
   }
+  if (const int error = SyncFolderOf(target); error != 0)
+    throw FileError("sync the folder of", fileName, error);
+}
 
-  if (!exists) {
-    // No old file to protect: write the new one in place.
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-      throw FileError("create", FFileName, errno);
-    TFileDescriptor file(fd);
-    if (!WriteAll(fd, text) || ::fsync(fd) != 0 || !file.Close()) {
-      const int error = errno;
-      ::unlink(target.c_str());
-      throw FileError("write", FFileName, error);
-    }
-    if (const int error = SyncFolderOf(target); error != 0)
-      throw FileError("sync the folder of", FFileName, error);
-    return;
-  }
-
+// The new text in a copy beside the old file, which then takes its name: the
+// old file or the new one, always whole.
+void ReplaceFile(const std::string &target, const std::string &fileName, const struct stat &old,
+                 const std::string &text)
+{
   std::string temporary = target + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {
     if (!FolderTakesNoNewFile(errno))
-      throw FileError("write a new copy of", FFileName,
+      throw FileError("write a new copy of", fileName,
                       std::string(std::strerror(errno)) + ". The file was left as it was.");
     // A writable file in a folder the user may not change (beside the
     // program, say): rather than lose the settings, the file is rewritten.
-    RewriteInPlace(target, FFileName, text);
+    RewriteInPlace(target, fileName, text);
     return;
   }
   TFileDescriptor file(fd);
@@ -467,11 +452,38 @@ void IniFile::UpdateFile() const
       ::rename(temporary.c_str(), target.c_str()) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());
-    throw FileError("write", FFileName, std::string(std::strerror(error)) + ". The file was left as it was.");
+    throw FileError("write", fileName, std::string(std::strerror(error)) + ". The file was left as it was.");
   }
   // The rename lasts over a power cut only once its folder is synced too.
   if (const int error = SyncFolderOf(target); error != 0)
-    throw FileError("sync the folder of", FFileName, error);
+    throw FileError("sync the folder of", fileName, error);
+}
+
+} // namespace
+
+void IniFile::UpdateFile() const
+{
+  const std::string text = Text();
+  if (text.size() > MaxFileSize)
+    throw TooLarge("write", FFileName, text.size(), "The new text would hold");
+
+  // A link is followed, so that the file it points at gets the new text.
+  struct stat old {};
+  if (::stat(FFileName.c_str(), &old) != 0) {
+    if (errno != ENOENT)
+      throw FileError("write", FFileName, errno);
+    CreateNewFile(FFileName, FFileName, text);
+    return;
+  }
+  char resolved[PATH_MAX];
+  if (::realpath(FFileName.c_str(), resolved) == nullptr)
+    throw FileError("find", FFileName, errno);
+  const std::string target = resolved;
+  if (!S_ISREG(old.st_mode))
+    throw NotRegularFile("write", FFileName, old.st_mode);
+  if (::access(target.c_str(), W_OK) != 0)
+    throw FileError("write", FFileName, errno);
+  ReplaceFile(target, FFileName, old, text);
 }
 
 } // namespace platform

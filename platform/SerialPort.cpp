@@ -498,8 +498,7 @@ bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done, u
   const int fd = FFd.load();
   if (fd < 0)
     return Fail(SerialError::NotOpen);
-  const uint64_t seen = AbortSeen;
-  if (FTxAbort.load() != seen)
+  if (FTxAbort.load() != AbortSeen)
     return Fail(SerialError::Aborted);
   bool implicit = false;
   const int64_t deadline = WriteDeadline(Count, implicit);
@@ -523,7 +522,7 @@ bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done, u
       FLastError = SerialError::TimedOut;
       return true; // as on Windows: the call succeeds, Done is short
     }
-    const int revents = WaitPort(fd, POLLOUT, wait, FTxWake, FTxAbort, seen);
+    const int revents = WaitPort(fd, POLLOUT, wait, FTxWake, FTxAbort, AbortSeen);
     if (revents == -1)
       return Fail(SerialError::Aborted);
     if (revents == -2)
@@ -531,7 +530,7 @@ bool SerialPort::WriteFile(const void *Buffer, uint32_t Count, uint32_t &Done, u
     if ((revents & POLLOUT) == 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
       return Fail(SerialError::Io, EIO);
   }
-  return DrainOutput(fd, seen, deadline);
+  return DrainOutput(fd, AbortSeen, deadline);
 }
 
 int64_t SerialPort::WriteDeadline(uint32_t Count, bool &Implicit) const
